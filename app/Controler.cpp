@@ -1,0 +1,149 @@
+#include "Controler.h"
+
+#include "AutoRunStore.h"
+#include "Deamon.h"
+#include "DisplaySettings.h"
+#include "MainWindow.h"
+#include "SettingsKeys.h"
+#include "ThreadSanitizer.h"
+#include "Tray.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QSettings>
+#include <QThread>
+#include <QTimer>
+
+Controler::Controler(QObject *parent)
+    : QObject(parent)
+{
+    // Sources and UI texts are UTF-8 and Qt 6 decodes them so: there is no codec to install.
+    initSettings();
+    updateAutoRun();
+    initDeamon();
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &Controler::shutdown);
+}
+
+Controler::~Controler()
+{
+    shutdown();
+    delete tray;
+    delete mainWindow;
+    delete deamon;
+    delete deamonSettings;
+    delete settings;
+    delete displaySettings;
+}
+
+void Controler::initSettings()
+{
+    using namespace SettingsKeys;
+    displaySettings = new DisplaySettings();
+    settings = new QSettings(Organization, Application);
+
+    settings->beginGroup(InfoGroup);
+    settings->setValue(Version, settings->value(Version, QStringLiteral(VELMORA_VERSION)));
+    settings->endGroup();
+
+    settings->beginGroup(UiGroup);
+    settings->setValue(AutoRun, settings->value(AutoRun, true));
+    settings->setValue(ShowTray, settings->value(ShowTray, true));
+    settings->endGroup();
+
+    settings->beginGroup(DeamonGroup);
+    settings->setValue(SeededInterval, settings->value(Interval, DefaultInterval));
+    settings->endGroup();
+
+    settings->beginGroup(DisplayGroup);
+    settings->setValue(PelsHeight,
+                       settings->value(PelsHeight, displaySettings->currentPelsHeight()));
+    settings->setValue(PelsWidth, settings->value(PelsWidth, displaySettings->currentPelsWidth()));
+    settings->setValue(BitsPerPel,
+                       settings->value(BitsPerPel, displaySettings->currentBitsPerPel()));
+    settings->setValue(DisplayFrequency,
+                       settings->value(DisplayFrequency, displaySettings->currentDisplayFrequency()));
+    settings->endGroup();
+
+    settings->sync();
+}
+
+QString Controler::runCommand()
+{
+    // The absolute path of the program file, not argv[0] as typed: a relative path would
+    // not resolve from the log-on session's working folder.
+    const QString program = QCoreApplication::applicationFilePath();
+    if (program.isEmpty())
+        return QString();
+    return AutoRunStore::open()->command(program, QStringLiteral("-d"));
+}
+
+void Controler::updateAutoRun()
+{
+    using namespace SettingsKeys;
+    settings->beginGroup(UiGroup);
+    const bool autoRun = settings->value(AutoRun).toBool();
+    settings->endGroup();
+
+    std::unique_ptr<AutoRunStore> store = AutoRunStore::open();
+    if (autoRun) {
+        const QString command = Controler::runCommand();
+        if (!command.isEmpty() && store->value(Application).compare(command) != 0) {
+            qDebug("updateAutorun()");
+            store->setValue(Application, command);
+        }
+    } else {
+        store->remove(Application);
+    }
+    store->sync();
+}
+
+void Controler::initUi(bool background)
+{
+    mainWindow = new MainWindow();
+    mainWindow->setDisplaySettings(displaySettings);
+    // May emit updateAutoRun(); it is connected only below, so start-up updates the
+    // log-on entry once.
+    mainWindow->setSettings(settings);
+    mainWindow->initTable();
+    if (!background)
+        mainWindow->setVisible(true);
+
+    connect(mainWindow, &MainWindow::startDeamon, deamon, &Deamon::start);
+    connect(mainWindow, &MainWindow::stopDeamon, deamon, &Deamon::stop);
+    connect(mainWindow, &MainWindow::updateAutoRun, this, &Controler::updateAutoRun);
+
+    tray = new Tray();
+    tray->setVisible(true);
+
+    connect(tray, &Tray::exitClicked, this, &Controler::quit);
+    connect(tray, &Tray::showOrHideClicked, mainWindow, &MainWindow::showOrHide);
+
+    if (background)
+        QTimer::singleShot(0, mainWindow, &MainWindow::deamonRun);
+}
+
+void Controler::initDeamon()
+{
+    deamon = new Deamon();
+    deamonThread = new QThread(this);
+    deamonSettings = new QSettings(SettingsKeys::Organization, SettingsKeys::Application);
+    deamon->moveToThread(deamonThread);
+    deamonSettings->moveToThread(deamonThread);
+    deamon->setDisplaySettings(displaySettings);
+    deamon->setSettings(deamonSettings);
+    connect(deamonThread, &QThread::finished, deamonThread,
+            [thread = deamonThread] { threadFinishedRelease(thread); }, Qt::DirectConnection);
+    deamonThread->start();
+}
+
+void Controler::shutdown()
+{
+    // Nothing written is lost at exit, and the worker thread ends before its objects go.
+    if (settings)
+        settings->sync();
+    if (deamonThread && deamonThread->isRunning()) {
+        deamonThread->quit();
+        deamonThread->wait();
+        threadJoinedAcquire(deamonThread);
+    }
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QObject>
+
+class Deamon;
+class DisplaySettings;
+class MainWindow;
+class QSettings;
+class QThread;
+class Tray;
+
+// Root of the object graph: builds the catalogue, the settings store, the log-on start entry
+// and the lock daemon with its thread, in that order.
+class Controler : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Controler(QObject *parent = nullptr);
+    ~Controler() override;
+
+    // The run command stored in the log-on start list: this program, in the background.
+    static QString runCommand();
+
+    // Creates the window and the tray icon and connects them; `background` (-d) keeps the
+    // window hidden and locks the mode in use once the event loop runs.
+    void initUi(bool background);
+
+Q_SIGNALS:
+    void quit();
+
+public Q_SLOTS:
+    void updateAutoRun();
+
+private:
+    void initSettings();
+    void initDeamon();
+    void shutdown();
+
+    MainWindow *mainWindow = nullptr;
+    DisplaySettings *displaySettings = nullptr;
+    QSettings *settings = nullptr;
+    Deamon *deamon = nullptr;
+    QThread *deamonThread = nullptr;
+    Tray *tray = nullptr;
+    // The daemon's own object over the same store: QSettings is not thread-safe.
+    QSettings *deamonSettings = nullptr;
+};

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "AutoRunStore.h"
+
+#include <QSettings>
+
+// Windows: a value of the per-user Run key.
+class RunKeyAutoRunStore : public AutoRunStore
+{
+public:
+    RunKeyAutoRunStore();
+
+    QString value(const QString &name) override;
+    void setValue(const QString &name, const QString &command) override;
+    void remove(const QString &name) override;
+    void sync() override;
+    QString command(const QString &program, const QString &arguments) const override;
+
+private:
+    QSettings runKey;
+};

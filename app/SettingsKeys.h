@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+
+// Names in the settings store, in one place for every reader and writer.
+namespace SettingsKeys {
+inline const QString Organization = QStringLiteral("Orvanne");
+inline const QString Application = QStringLiteral("Velmora");
+
+inline const QString InfoGroup = QStringLiteral("Info");
+inline const QString Version = QStringLiteral("Version");
+
+inline const QString UiGroup = QStringLiteral("Ui");
+inline const QString AutoRun = QStringLiteral("AutoRun");
+inline const QString ShowTray = QStringLiteral("ShowTray");
+
+inline const QString DeamonGroup = QStringLiteral("Deamon");
+// The poll interval. The registry matches names without regard to case, so on Windows the
+// seeded "mSec" is the entry read as "msec"; INI keys are case-sensitive, so elsewhere the
+// seeding writes the very name the daemon reads.
+inline const QString Interval = QStringLiteral("msec");
+#ifdef Q_OS_WIN
+inline const QString SeededInterval = QStringLiteral("mSec");
+#else
+inline const QString SeededInterval = Interval;
+#endif
+constexpr int DefaultInterval = 1000;
+
+inline const QString DisplayGroup = QStringLiteral("DisplaySettings");
+inline const QString PelsWidth = QStringLiteral("PelsWidth");
+inline const QString PelsHeight = QStringLiteral("PelsHeight");
+inline const QString BitsPerPel = QStringLiteral("BitsPerPel");
+inline const QString DisplayFrequency = QStringLiteral("DisplayFrequency");
+} // namespace SettingsKeys

@@ -1,0 +1,83 @@
+#include "Deamon.h"
+
+#include "DisplaySettings.h"
+#include "SettingsKeys.h"
+
+#include <QDebug>
+#include <QSettings>
+#include <QTimer>
+
+#include <limits>
+
+Deamon::Deamon(QObject *parent)
+    : QObject(parent), timer(new QTimer(this))
+{
+    connect(timer, &QTimer::timeout, this, &Deamon::update);
+}
+
+void Deamon::setDisplaySettings(DisplaySettings *ds)
+{
+    displaySettings = ds;
+}
+
+void Deamon::setSettings(QSettings *s)
+{
+    settings = s;
+}
+
+void Deamon::start()
+{
+    using namespace SettingsKeys;
+    settings->beginGroup(DisplayGroup);
+    const int height = settings->value(PelsHeight, displaySettings->currentPelsHeight()).toInt();
+    const int width = settings->value(PelsWidth, displaySettings->currentPelsWidth()).toInt();
+    const int bits = settings->value(BitsPerPel, displaySettings->currentBitsPerPel()).toInt();
+    const int frequency =
+        settings->value(DisplayFrequency, displaySettings->currentDisplayFrequency()).toInt();
+    settings->endGroup();
+
+    locked = displaySettings->indexOf(width, height, bits, frequency);
+    if (locked == -1)
+        locked = displaySettings->currentIndex();
+
+    timer->start(readInterval());
+}
+
+int Deamon::readInterval()
+{
+    using namespace SettingsKeys;
+    settings->beginGroup(DeamonGroup);
+    const QVariant stored = settings->value(Interval);
+    settings->endGroup();
+
+    // Through 64 bits: a 32-bit conversion would wrap a huge value into a plausible one.
+    bool ok = false;
+    const qlonglong wide = stored.toLongLong(&ok);
+    const bool fits = ok && wide >= std::numeric_limits<int>::min() && wide <= std::numeric_limits<int>::max();
+    const int msec = fits ? int(wide) : 0;
+    qDebug("msec:%d", msec);
+    if (fits && msec > 0)
+        return msec;
+    // 0 would poll without pause and burn a core; a negative value would never start the
+    // timer while the window says locked.
+    qDebug().noquote() << QStringLiteral("msec: \"%1\" is not a positive number of milliseconds, polling every %2 ms")
+                              .arg(stored.toString())
+                              .arg(FallbackInterval);
+    return FallbackInterval;
+}
+
+void Deamon::stop()
+{
+    timer->stop();
+}
+
+void Deamon::update()
+{
+    const int now = displaySettings->currentIndex();
+    qDebug().noquote() << QStringLiteral("update():now=%1,locked=%2").arg(now).arg(locked);
+    // `now` is what the line reports; compare against a fresh read so a change that landed
+    // in between is not missed.
+    if (displaySettings->currentIndex() == locked)
+        return;
+    displaySettings->applyDisplaySetting(locked);
+}

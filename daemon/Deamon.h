@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QObject>
+
+class DisplaySettings;
+class QSettings;
+class QTimer;
+
+// Holds the display at the locked mode. Lives in a worker thread of its own: start() and
+// stop() arrive as queued calls, and every poll tick compares the mode in use with the locked
+// one and puts the locked one back when they differ.
+class Deamon : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Deamon(QObject *parent = nullptr);
+
+    void setDisplaySettings(DisplaySettings *displaySettings);
+    // A store object of the daemon's own (QSettings objects are not to be shared between
+    // threads); it must be over the same store as the window's.
+    void setSettings(QSettings *settings);
+
+    // Interval used when the stored one is not a positive number of milliseconds.
+    static constexpr int FallbackInterval = 1000;
+
+public Q_SLOTS:
+    void start();
+    void stop();
+
+protected Q_SLOTS:
+    void update();
+
+private:
+    int readInterval();
+
+    QTimer *timer;
+    DisplaySettings *displaySettings = nullptr;
+    QSettings *settings = nullptr;
+    int locked = -1;
+};

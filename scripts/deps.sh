@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages a task needs, when they are missing.
+#   deps.sh build|test|run ...
+# As root it installs them; otherwise it prints the apt-get line to run and fails.
+set -eu
+build=(cmake make g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
+       libxcb1-dev libxcb-randr0-dev)
+# A headless X server with RandR, a tray host, and the tools that look at it from outside.
+xserver=(xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xauth
+         trayer imagemagick fonts-wqy-zenhei)
+
+want=()
+for task in "$@"; do
+  case "$task" in
+    build) want+=("${build[@]}") ;;
+    test|run) want+=("${build[@]}" "${xserver[@]}") ;;
+    *) echo "deps.sh: unknown task $task" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${want[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [ "$status" = "install ok installed" ] || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+# Unique, in order.
+mapfile -t missing < <(printf '%s\n' "${missing[@]}" | awk '!seen[$0]++')
+line="apt-get install -y --no-install-recommends ${missing[*]}"
+if [ "$(id -u)" != 0 ]; then
+  echo "Missing packages. Run as root:" >&2
+  echo "  apt-get update && $line" >&2
+  exit 1
+fi
+echo "deps.sh: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"

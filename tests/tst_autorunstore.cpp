@@ -1,0 +1,134 @@
+// The freedesktop log-on start entry: what is written must read back, and must start the
+// program that was meant when a desktop parses its Exec line.
+#include "TestSupport.h"
+#include "XdgAutoRunStore.h"
+
+#include <QFile>
+#include <QTest>
+
+namespace {
+// Independent reading of an Exec value as a desktop would do it: string escapes first,
+// then quoting, then field codes. Returns the argument list.
+QStringList parseExec(const QString &raw)
+{
+    QString value;
+    for (qsizetype i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\\' && i + 1 < raw.size()) {
+            const QChar n = raw[++i];
+            value += n == 's' ? QChar(' ') : n == 'n' ? QChar('\n') : n == 't' ? QChar('\t')
+                   : n == 'r' ? QChar('\r') : n;
+        } else {
+            value += raw[i];
+        }
+    }
+    QStringList args;
+    QString current;
+    bool inQuotes = false, have = false;
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        const QChar c = value[i];
+        if (inQuotes) {
+            if (c == '\\' && i + 1 < value.size() && QString("\"`$\\").contains(value[i + 1]))
+                current += value[++i];
+            else if (c == '"')
+                inQuotes = false;
+            else
+                current += c;
+        } else if (c == ' ') {
+            if (have)
+                args << current;
+            current.clear();
+            have = false;
+            continue;
+        } else if (c == '"') {
+            inQuotes = true;
+        } else {
+            current += c;
+        }
+        have = true;
+    }
+    if (have)
+        args << current;
+    for (QString &a : args)
+        a.replace("%%", "%");
+    return args;
+}
+
+QString execLine(const QString &file)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly))
+        return QString();
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith("Exec="))
+            return QString::fromUtf8(line.mid(5));
+    }
+    return QString();
+}
+} // namespace
+
+class TestAutoRunStore : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void awkwardPathsRoundTrip_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::newRow("plain") << "/usr/bin/velmora";
+        QTest::newRow("blanks") << "/home/a b/My Apps/velmora";
+        QTest::newRow("double quote") << "/opt/say \"hi\"/velmora";
+        QTest::newRow("dollar and backtick") << "/opt/$HOME/`id`/velmora";
+        QTest::newRow("percent") << "/opt/100%/%f/velmora";
+        QTest::newRow("backslash") << "/opt/back\\slash/velmora";
+        QTest::newRow("non-ASCII") << QString::fromUtf8("/home/用户/显示 工具/velmora");
+        QTest::newRow("single quote and semicolon") << "/opt/it's;here/velmora";
+    }
+
+    void awkwardPathsRoundTrip()
+    {
+        QFETCH(QString, program);
+        QTemporaryDir dir;
+        XdgAutoRunStore store(dir.path());
+        const QString command = store.command(program, "-d");
+        store.setValue("Velmora", command);
+        store.sync();
+        // Read back exactly: an unchanged command is never rewritten.
+        QCOMPARE(store.value("Velmora"), command);
+        // And a desktop starts exactly this program with "-d".
+        QCOMPARE(parseExec(execLine(store.filePath("Velmora"))), QStringList({program, "-d"}));
+    }
+
+    void entryIsAnAutostartApplication()
+    {
+        QTemporaryDir dir;
+        XdgAutoRunStore store(dir.path() + "/autostart");
+        QCOMPARE(store.value("Velmora"), QString());
+        store.setValue("Velmora", "/usr/bin/velmora -d");
+        QFile f(dir.path() + "/autostart/Velmora.desktop");
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = f.readAll().split('\n');
+        QCOMPARE(lines.first(), QByteArray("[Desktop Entry]"));
+        for (const char *key : {"Type=Application", "Name=Velmora", "Exec=/usr/bin/velmora -d", "Icon=velmora"})
+            QVERIFY2(lines.contains(key), key);
+        QVERIFY(std::any_of(lines.begin(), lines.end(), [](const QByteArray &l) { return l.startsWith("Comment="); }));
+        // Removing twice is fine.
+        store.remove("Velmora");
+        store.remove("Velmora");
+        QVERIFY(!f.exists());
+        QCOMPARE(store.value("Velmora"), QString());
+    }
+
+    void unwritableFolderFailsQuietly()
+    {
+        QTemporaryDir dir;
+        QFile blocker(dir.path() + "/autostart");
+        QVERIFY(blocker.open(QIODevice::WriteOnly)); // a file where the folder should be
+        blocker.close();
+        XdgAutoRunStore store(dir.path() + "/autostart");
+        store.setValue("Velmora", "/usr/bin/velmora -d");
+        QCOMPARE(store.value("Velmora"), QString());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAutoRunStore)
+#include "tst_autorunstore.moc"

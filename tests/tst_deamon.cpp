@@ -1,0 +1,291 @@
+// The lock daemon over the scripted fake display.
+#include "Deamon.h"
+#include "DisplaySettings.h"
+#include "FakeDisplayBackend.h"
+#include "SettingsKeys.h"
+#include "TestSupport.h"
+
+#include <QSettings>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+const DisplayMode M1024 {1024, 768, 32, 60};
+const DisplayMode M800 {800, 600, 32, 60};
+const DisplayMode M1280 {1280, 1024, 32, 75};
+const DisplayMode M640 {640, 480, 16, 60};
+const DisplayMode Unlisted {1920, 1080, 32, 144};
+} // namespace
+
+class TestDeamon : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<TemporaryConfig> config;
+    std::unique_ptr<QSettings> store;
+    FakeDisplayBackend *fake = nullptr;
+    std::unique_ptr<DisplaySettings> catalogue;
+    std::unique_ptr<Deamon> deamon;
+
+    void setUpDisplay(const QList<DisplayMode> &modes, int current)
+    {
+        auto backend = std::make_unique<FakeDisplayBackend>(modes, current);
+        fake = backend.get();
+        MessageCapture quiet;
+        catalogue = std::make_unique<DisplaySettings>(std::move(backend));
+        deamon = std::make_unique<Deamon>();
+        deamon->setDisplaySettings(catalogue.get());
+        deamon->setSettings(store.get());
+    }
+
+    void storeMode(const DisplayMode &m)
+    {
+        using namespace SettingsKeys;
+        store->beginGroup(DisplayGroup);
+        store->setValue(PelsWidth, m.PelsWidth);
+        store->setValue(PelsHeight, m.PelsHeight);
+        store->setValue(BitsPerPel, m.BitsPerPel);
+        store->setValue(DisplayFrequency, m.DisplayFrequency);
+        store->endGroup();
+    }
+
+    void storeInterval(const QVariant &msec)
+    {
+        store->beginGroup(SettingsKeys::DeamonGroup);
+        if (msec.isValid())
+            store->setValue(SettingsKeys::Interval, msec);
+        else
+            store->remove(SettingsKeys::Interval);
+        store->endGroup();
+    }
+
+    QTimer *timer() const { return deamon->findChild<QTimer *>(); }
+
+    void tick() { QMetaObject::invokeMethod(deamon.get(), "update", Qt::DirectConnection); }
+
+private Q_SLOTS:
+    void init()
+    {
+        config = std::make_unique<TemporaryConfig>();
+        store = std::make_unique<QSettings>(SettingsKeys::Organization, SettingsKeys::Application);
+    }
+
+    void cleanup()
+    {
+        deamon.reset();
+        catalogue.reset();
+        store.reset();
+        config.reset();
+    }
+
+    void lockOnCurrentModeChangesNothing()
+    {
+        setUpDisplay({M1024, M800, M1280}, 1);
+        storeMode(M800);
+        storeInterval(1000);
+        MessageCapture log;
+        deamon->start();
+        QCOMPARE(log.lines(), QStringList({"msec:1000"}));
+        QVERIFY(timer()->isActive());
+        QCOMPARE(timer()->interval(), 1000);
+        fake->resetCounts();
+        tick();
+        tick();
+        QCOMPARE(log.matching("update()"), QStringList({"update():now=1,locked=1", "update():now=1,locked=1"}));
+        QCOMPARE(fake->applies(), 0);
+    }
+
+    void restoresAfterOutsideChange()
+    {
+        setUpDisplay({M1024, M800, M1280}, 0);
+        storeMode(M1024);
+        storeInterval(20);
+        MessageCapture log;
+        deamon->start();
+        fake->setCurrent(M1280);
+        QTRY_COMPARE_WITH_TIMEOUT(fake->current(), M1024, 2000);
+        QVERIFY(log.lines().contains("update():now=2,locked=0"));
+        QVERIFY(log.lines().contains("applyDisplaySetting():32 1024 768 60"));
+        // Back in the locked mode, later ticks leave it alone.
+        fake->resetCounts();
+        QTest::qWait(100);
+        QCOMPARE(fake->applies(), 0);
+
+        // A mode with no entry reads as -1 and is undone too.
+        fake->setCurrent(Unlisted);
+        QTRY_COMPARE_WITH_TIMEOUT(fake->current(), M1024, 2000);
+        QVERIFY(log.lines().contains("update():now=-1,locked=0"));
+    }
+
+    void refusedApplyIsRetriedEveryTick()
+    {
+        setUpDisplay({M1024, M800}, 0);
+        storeMode(M1024);
+        storeInterval(1000);
+        MessageCapture log;
+        deamon->start();
+        fake->setCurrent(M800);
+        fake->setRefuseApplies(true);
+        fake->resetCounts();
+        tick();
+        tick();
+        tick();
+        QCOMPARE(fake->applies(), 3);
+        fake->setRefuseApplies(false);
+        tick();
+        QCOMPARE(fake->current(), M1024);
+    }
+
+    void storedModeWithoutEntryLocksModeInUse()
+    {
+        setUpDisplay({M1024, M800, M1280}, 2);
+        storeMode(Unlisted);
+        storeInterval(1000);
+        MessageCapture log;
+        deamon->start();
+        tick();
+        QCOMPARE(log.matching("update()"), QStringList({"update():now=2,locked=2"}));
+    }
+
+    void nothingListedGivesMinusOne()
+    {
+        setUpDisplay({M1024, M800}, 0);
+        fake->setCurrent(Unlisted);
+        storeMode({1, 2, 3, 4});
+        storeInterval(1000);
+        MessageCapture log;
+        deamon->start();
+        fake->resetCounts();
+        tick();
+        QCOMPARE(log.matching("update()"), QStringList({"update():now=-1,locked=-1"}));
+        QCOMPARE(fake->applies(), 0);
+        // Once the display is in a listed mode, -1 re-applies the settings in use.
+        fake->setCurrent(M800);
+        tick();
+        QCOMPARE(fake->lastApplied(), -1);
+        QCOMPARE(fake->current(), M800);
+    }
+
+    void twinsNeverLookChanged()
+    {
+        // Modes 1 and 3 are equal: wherever the display is, both resolve to 1.
+        setUpDisplay({M1024, M800, M1280, M800}, 3);
+        storeMode(M800);
+        storeInterval(1000);
+        MessageCapture log;
+        deamon->start();
+        fake->resetCounts();
+        tick();
+        QCOMPARE(log.matching("update()"), QStringList({"update():now=1,locked=1"}));
+        QCOMPARE(fake->applies(), 0);
+    }
+
+    void stopThenStartPicksUpNewStoredMode()
+    {
+        setUpDisplay({M1024, M800, M1280}, 0);
+        storeMode(M1024);
+        storeInterval(1000);
+        MessageCapture log;
+        deamon->start();
+        deamon->stop();
+        QVERIFY(!timer()->isActive());
+        // stop() alone keeps the locked number.
+        tick();
+        QCOMPARE(log.matching("update()").last(), QString("update():now=0,locked=0"));
+        storeMode(M1280);
+        storeInterval(250);
+        deamon->start();
+        QVERIFY(timer()->isActive());
+        QCOMPARE(timer()->interval(), 250);
+        tick();
+        QCOMPARE(log.matching("update()").last(), QString("update():now=0,locked=2"));
+        QCOMPARE(fake->current(), M1280);
+    }
+
+    void startTwiceRunsOneTimerAtSecondInterval()
+    {
+        setUpDisplay({M1024, M800}, 0);
+        storeMode(M1024);
+        storeInterval(1000);
+        MessageCapture log;
+        deamon->start();
+        storeInterval(30);
+        deamon->start();
+        QCOMPARE(deamon->findChildren<QTimer *>().size(), 1);
+        QCOMPARE(timer()->interval(), 30);
+        QTest::qWait(200);
+        const qsizetype ticks = log.matching("update()").size();
+        QVERIFY2(ticks >= 2 && ticks <= 8, qPrintable(QString::number(ticks)));
+    }
+
+    void unusableIntervalFallsBackToOneSecond_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("zero") << QVariant(0) << "msec:0";
+        QTest::newRow("negative") << QVariant(-5) << "msec:-5";
+        QTest::newRow("missing") << QVariant() << "msec:0";
+        QTest::newRow("text") << QVariant("fast") << "msec:0";
+        QTest::newRow("beyond int") << QVariant("99999999999") << "msec:0";
+    }
+
+    void unusableIntervalFallsBackToOneSecond()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(QString, line);
+        setUpDisplay({M1024, M800}, 0);
+        storeMode(M1024);
+        storeInterval(stored);
+        MessageCapture log;
+        deamon->start();
+        QCOMPARE(log.lines().value(0), line);
+        QCOMPARE(log.lines().size(), 2);
+        QVERIFY(log.lines().at(1).contains("1000 ms"));
+        QVERIFY(timer()->isActive());
+        QCOMPARE(timer()->interval(), Deamon::FallbackInterval);
+    }
+
+    void unreadableDisplayWhileLocked()
+    {
+        setUpDisplay({M1024, M800}, 0);
+        storeMode(M1024);
+        storeInterval(1000);
+        MessageCapture log;
+        deamon->start();
+        fake->setFailReads(true);
+        fake->resetCounts();
+        tick();
+        // The read failed, so the tick sees -1 and asks for the locked mode again.
+        QCOMPARE(log.matching("update()").last(), QString("update():now=-1,locked=0"));
+        QCOMPARE(fake->applies(), 1);
+    }
+
+    void runsInItsOwnThreadThroughQueuedCalls()
+    {
+        setUpDisplay({M1024, M800, M1280}, 0);
+        storeMode(M1024);
+        storeInterval(20);
+        // The daemon reads through a store object of its own, living in its thread.
+        auto threadStore = std::make_unique<QSettings>(SettingsKeys::Organization, SettingsKeys::Application);
+        QThread thread;
+        deamon->setSettings(threadStore.get());
+        deamon->moveToThread(&thread);
+        threadStore->moveToThread(&thread);
+        startThread(thread);
+        MessageCapture log;
+        QMetaObject::invokeMethod(deamon.get(), "start", Qt::QueuedConnection);
+        QTRY_VERIFY(log.lines().contains("msec:20"));
+        fake->setCurrent(M800);
+        QTRY_COMPARE_WITH_TIMEOUT(fake->current(), M1024, 2000);
+        QMetaObject::invokeMethod(deamon.get(), "stop", Qt::BlockingQueuedConnection);
+        fake->setCurrent(M800);
+        QTest::qWait(100);
+        QCOMPARE(fake->current(), M800);
+        QVERIFY(stopThread(thread));
+        deamon.reset();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDeamon)
+#include "tst_deamon.moc"

@@ -1,0 +1,175 @@
+// The catalogue over the scripted fake display.
+#include "DisplaySettings.h"
+#include "FakeDisplayBackend.h"
+#include "TestSupport.h"
+
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+
+namespace {
+const DisplayMode M1024 {1024, 768, 32, 60};
+const DisplayMode M800 {800, 600, 32, 60};
+const DisplayMode M1280 {1280, 1024, 32, 75};
+const DisplayMode M640 {640, 480, 16, 60};
+const DisplayMode M1600 {1600, 900, 32, 60};
+
+struct Catalogue
+{
+    FakeDisplayBackend *fake;
+    std::unique_ptr<DisplaySettings> settings;
+};
+
+Catalogue make(const QList<DisplayMode> &modes, int current = 0, const QSet<int> &missing = {})
+{
+    auto backend = std::make_unique<FakeDisplayBackend>(modes, current);
+    backend->setMissing(missing);
+    FakeDisplayBackend *fake = backend.get();
+    return {fake, std::make_unique<DisplaySettings>(std::move(backend))};
+}
+} // namespace
+
+class TestDisplaySettings : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void enumerationStopsAtFirstGapAndLogsEachMode()
+    {
+        MessageCapture log;
+        // Mode 5 is missing although 6 exists: the list ends at 5.
+        Catalogue c = make({M1024, M800, M1280, M640, M1600, M800, M1024}, 0, {5});
+        QCOMPARE(c.settings->count(), 5);
+        QCOMPARE(log.lines(),
+                 QStringList({"0: 1024 768 32 60", "1: 800 600 32 60", "2: 1280 1024 32 75",
+                              "3: 640 480 16 60", "4: 1600 900 32 60"}));
+        QCOMPARE(c.settings->pelsWidth(2), 1280);
+        QCOMPARE(c.settings->pelsHeight(2), 1024);
+        QCOMPARE(c.settings->bitsPerPel(3), 16);
+        QCOMPARE(c.settings->displayFrequency(2), 75);
+    }
+
+    void duplicatesResolveToLowestNumber()
+    {
+        // Modes 2 and 7 carry the same four values.
+        Catalogue c = make({M1024, M800, M1280, M640, M1600, M1024, M800, M1280});
+        QCOMPARE(c.settings->indexOf(1280, 1024, 32, 75), 2);
+        c.fake->setCurrent(M1280);
+        QCOMPARE(c.settings->currentIndex(), 2);
+    }
+
+    void indexOfFallsBackToCurrentMode()
+    {
+        Catalogue c = make({M1024, M800, M1280, M640, M1600}, 4);
+        QCOMPARE(c.settings->indexOf(1, 2, 3, 4), 4);
+        // Neither the values nor the mode in use are listed.
+        c.fake->setCurrent({1920, 1080, 32, 144});
+        QCOMPARE(c.settings->indexOf(1, 2, 3, 4), -1);
+        QCOMPARE(c.settings->currentIndex(), -1);
+        // Values differ in one field only: no tolerance.
+        QCOMPARE(c.settings->indexOf(1024, 768, 32, 59), -1);
+    }
+
+    void unreadableCurrentSettings()
+    {
+        Catalogue c = make({M1024, M800});
+        c.fake->setFailReads(true);
+        QCOMPARE(c.settings->currentPelsWidth(), 0);
+        QCOMPARE(c.settings->currentPelsHeight(), 0);
+        QCOMPARE(c.settings->currentBitsPerPel(), 0);
+        QCOMPARE(c.settings->currentDisplayFrequency(), 0);
+        QCOMPARE(c.settings->currentIndex(), -1);
+        // ...unless an entry is all zeros.
+        Catalogue z = make({M1024, DisplayMode()});
+        z.fake->setFailReads(true);
+        QCOMPARE(z.settings->currentIndex(), 1);
+    }
+
+    void currentGettersAskThePlatformEveryTime()
+    {
+        Catalogue c = make({M1024, M800});
+        QCOMPARE(c.settings->currentPelsWidth(), 1024);
+        c.fake->setCurrent(M800);
+        QCOMPARE(c.settings->currentPelsWidth(), 800);
+        QCOMPARE(c.settings->currentIndex(), 1);
+    }
+
+    void applySwitchesAndLogsDepthFirst()
+    {
+        Catalogue c = make({M1024, M800, M1280});
+        MessageCapture log;
+        QVERIFY(c.settings->applyDisplaySetting(2));
+        QCOMPARE(c.fake->current(), M1280);
+        QCOMPARE(log.lines(), QStringList({"applyDisplaySetting():32 1280 1024 75"}));
+    }
+
+    void applyMinusOneReappliesCurrentSettings()
+    {
+        // The mode in use is not even listed: -1 still re-applies it.
+        Catalogue c = make({M1024, M800});
+        c.fake->setCurrent(M1600);
+        MessageCapture log;
+        QVERIFY(c.settings->applyDisplaySetting(-1));
+        QCOMPARE(c.fake->lastApplied(), -1);
+        QCOMPARE(c.fake->current(), M1600);
+        QCOMPARE(log.lines(), QStringList({"applyDisplaySetting():32 1600 900 60"}));
+    }
+
+    void applyReportsRefusalAndUnknownNumbers()
+    {
+        Catalogue c = make({M1024, M800});
+        c.fake->setRefuseApplies(true);
+        QVERIFY(!c.settings->applyDisplaySetting(1));
+        QCOMPARE(c.fake->current(), M1024);
+        c.fake->setRefuseApplies(false);
+
+        // A number the platform does not list is not handed on as an all-zero mode.
+        MessageCapture log;
+        c.fake->resetCounts();
+        QVERIFY(!c.settings->applyDisplaySetting(7));
+        QCOMPARE(c.fake->applies(), 0);
+        QCOMPARE(log.lines(), QStringList({"applyDisplaySetting():0 0 0 0"}));
+        c.fake->setFailReads(true);
+        QVERIFY(!c.settings->applyDisplaySetting(-1));
+        QCOMPARE(c.fake->current(), M1024);
+    }
+
+    void emptyCatalogue()
+    {
+        MessageCapture log;
+        Catalogue c = make({});
+        QCOMPARE(c.settings->count(), 0);
+        QCOMPARE(c.settings->currentIndex(), -1);
+        QCOMPARE(c.settings->indexOf(1024, 768, 32, 60), -1);
+        QVERIFY(log.lines().isEmpty());
+    }
+
+    void queriesFromTwoThreadsAtOnce()
+    {
+        // The GUI thread and the lock thread share one catalogue.
+        MessageCapture quiet;
+        Catalogue c = make({M1024, M800, M1280, M640});
+        std::atomic<bool> wrong {false};
+        std::atomic<bool> stop {false};
+        QThread *worker = QThread::create([&] {
+            while (!stop) {
+                const int i = c.settings->currentIndex();
+                if (i < 0 || i > 3)
+                    wrong = true;
+                if (c.settings->indexOf(640, 480, 16, 60) != 3)
+                    wrong = true;
+            }
+        });
+        startThread(*worker);
+        for (int round = 0; round < 2000; ++round)
+            c.settings->applyDisplaySetting(round % 4);
+        stop = true;
+        QVERIFY(stopThread(*worker));
+        delete worker;
+        QVERIFY(!wrong);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDisplaySettings)
+#include "tst_displaysettings.moc"

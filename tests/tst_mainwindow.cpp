@@ -1,0 +1,561 @@
+// The main window over the scripted fake display: table, trial with revert, lock, label.
+#include "DisplaySettings.h"
+#include "FakeDisplayBackend.h"
+#include "MainWindow.h"
+#include "SettingsKeys.h"
+#include "TestSupport.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QGridLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTableWidget>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+
+namespace {
+const DisplayMode M1280 {1280, 1024, 32, 75};
+const DisplayMode M1024 {1024, 768, 32, 60};
+const DisplayMode M800 {800, 600, 32, 60};
+const DisplayMode M640 {640, 480, 16, 60};
+const DisplayMode Unlisted {1920, 1080, 32, 144};
+
+QString infoText(const DisplayMode &m)
+{
+    return QStringLiteral("当前屏幕设置：<br />分辨率 %1x%2<br />颜色位数 %3<br />刷新率 %4")
+        .arg(m.PelsWidth)
+        .arg(m.PelsHeight)
+        .arg(m.BitsPerPel)
+        .arg(m.DisplayFrequency);
+}
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<TemporaryConfig> config;
+    std::unique_ptr<QSettings> store;
+    FakeDisplayBackend *fake = nullptr;
+    std::unique_ptr<DisplaySettings> catalogue;
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<QTimer> boxWatch;
+
+    QTableWidget *table() const { return window->findChild<QTableWidget *>("tableWidgetSettings"); }
+    QPushButton *applyButton() const { return window->findChild<QPushButton *>("pushButtonApply"); }
+    QPushButton *lockButton() const { return window->findChild<QPushButton *>("pushButtonLock"); }
+    QLabel *label() const { return window->findChild<QLabel *>("labelInfoNow"); }
+    QAction *autoRunAction() const { return window->findChild<QAction *>("actionAutoRun"); }
+
+    // A shown window over these modes, with the display in mode `current` (-1: Unlisted).
+    void open(const QList<DisplayMode> &modes, int current, bool show = true)
+    {
+        auto backend = std::make_unique<FakeDisplayBackend>(modes, current);
+        if (current < 0)
+            backend->setCurrent(Unlisted);
+        fake = backend.get();
+        MessageCapture quiet;
+        catalogue = std::make_unique<DisplaySettings>(std::move(backend));
+        window = std::make_unique<MainWindow>();
+        window->setDisplaySettings(catalogue.get());
+        window->setSettings(store.get());
+        window->initTable();
+        if (show) {
+            window->show();
+            QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        }
+        fake->resetCounts();
+    }
+
+    void clickCell(int row, int column)
+    {
+        QTableWidget *t = table();
+        const QRect rect = t->visualItemRect(t->item(row, column));
+        QVERIFY(!rect.isEmpty());
+        QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, rect.center());
+    }
+
+    // Runs `answer` on the modal box as soon as one is up.
+    void whenBoxOpens(std::function<void(QMessageBox *)> answer)
+    {
+        boxWatch = std::make_unique<QTimer>();
+        boxWatch->setInterval(5);
+        connect(boxWatch.get(), &QTimer::timeout, this, [this, answer] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                boxWatch->stop();
+                answer(box);
+            }
+        });
+        boxWatch->start();
+    }
+
+    // The store as it is on disk, not as this process caches it.
+    QByteArray storeFile() const
+    {
+        QFile file(config->settingsFile());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    static bool isEnabled(QPushButton *b) { return b->isEnabled(); }
+
+private Q_SLOTS:
+    void init()
+    {
+        config = std::make_unique<TemporaryConfig>();
+        store = std::make_unique<QSettings>(SettingsKeys::Organization, SettingsKeys::Application);
+        store->setValue("Ui/AutoRun", true);
+    }
+
+    void cleanup()
+    {
+        boxWatch.reset();
+        window.reset();
+        catalogue.reset();
+        store.reset();
+        config.reset();
+    }
+
+    void form()
+    {
+        open({M1280, M1024}, 1, false);
+        QCOMPARE(window->objectName(), QString("MainWindow"));
+        QCOMPARE(window->windowTitle(), QString("Velmora"));
+        QCOMPARE(window->size(), QSize(375, 290));
+        QCOMPARE(window->minimumSize(), QSize(375, 290));
+
+        QStringList menus;
+        for (QAction *a : window->menuBar()->actions())
+            menus << a->text();
+        QCOMPARE(menus, QStringList({"设置", "帮助"}));
+        const QList<QAction *> settingsMenu = window->findChild<QMenu *>("menuSettings")->actions();
+        const QList<QAction *> helpMenu = window->findChild<QMenu *>("menuHelp")->actions();
+        QCOMPARE(settingsMenu, QList<QAction *>({autoRunAction()}));
+        QCOMPARE(autoRunAction()->text(), QString("开机后台运行"));
+        QCOMPARE(helpMenu.size(), 1);
+        QCOMPARE(helpMenu.first()->text(), QString("关于"));
+
+        auto *showTray = window->findChild<QAction *>("actionShowtray");
+        QCOMPARE(showTray->text(), QString("最小化时隐藏"));
+        QVERIFY(showTray->isCheckable() && !showTray->isChecked() && !showTray->isEnabled());
+        QVERIFY(showTray->associatedObjects().isEmpty());
+
+        QStringList headers;
+        for (int c = 0; c < table()->columnCount(); ++c)
+            headers << table()->horizontalHeaderItem(c)->text();
+        QCOMPARE(headers, QStringList({"长", "宽", "颜色位数", "刷新率"}));
+        QCOMPARE(table()->horizontalHeader()->sectionResizeMode(0), QHeaderView::Stretch);
+        QCOMPARE(applyButton()->text(), QString("应用"));
+        QCOMPARE(lockButton()->text(), QString("锁定"));
+        QVERIFY(lockButton()->isCheckable());
+
+        // Table left over four rows, the right column top-down.
+        auto *grid = qobject_cast<QGridLayout *>(window->centralWidget()->layout());
+        QVERIFY(grid);
+        auto cell = [grid](QWidget *w) {
+            int r, c, rs, cs;
+            grid->getItemPosition(grid->indexOf(w), &r, &c, &rs, &cs);
+            return QList<int>({r, c, rs, cs});
+        };
+        QCOMPARE(cell(table()), QList<int>({0, 0, 4, 1}));
+        QCOMPARE(cell(applyButton()), QList<int>({0, 1, 1, 1}));
+        QCOMPARE(cell(lockButton()), QList<int>({1, 1, 1, 1}));
+        QCOMPARE(cell(label()), QList<int>({2, 1, 1, 1}));
+    }
+
+    void tableListsModesAndSelectsModeInUse()
+    {
+        open({M1280, M1024, M800, M640}, 2);
+        QCOMPARE(table()->rowCount(), 4);
+        QCOMPARE(table()->columnCount(), 4);
+        const QList<DisplayMode> modes{M1280, M1024, M800, M640};
+        for (int r = 0; r < 4; ++r) {
+            const QStringList want{QString::number(modes[r].PelsWidth), QString::number(modes[r].PelsHeight),
+                                   QString::number(modes[r].BitsPerPel),
+                                   QString::number(modes[r].DisplayFrequency)};
+            QStringList got;
+            for (int c = 0; c < 4; ++c)
+                got << table()->item(r, c)->text();
+            QCOMPARE(got, want);
+        }
+        QCOMPARE(table()->currentRow(), 2);
+        QCOMPARE(table()->selectionModel()->selectedRows().size(), 1);
+        QVERIFY(!isEnabled(applyButton()));
+        QVERIFY(isEnabled(lockButton()) && !lockButton()->isChecked());
+
+        // Cells are not editable.
+        QTest::mouseDClick(table()->viewport(), Qt::LeftButton, {},
+                           table()->visualItemRect(table()->item(0, 0)).center());
+        QVERIFY(!table()->viewport()->findChild<QLineEdit *>());
+        QCOMPARE(table()->item(0, 0)->text(), QString("1280"));
+    }
+
+    void cellClicksSetButtons()
+    {
+        open({M1280, M1024, M800, M640}, 1);
+        for (int column = 0; column < 4; ++column) {
+            clickCell(2, column);
+            QCOMPARE(table()->currentRow(), 2);
+            QVERIFY(isEnabled(applyButton()));
+            QVERIFY(!isEnabled(lockButton()));
+            clickCell(1, 3 - column);
+            QVERIFY(!isEnabled(applyButton()));
+            QVERIFY(isEnabled(lockButton()));
+        }
+
+        // The keyboard moves the current row but not the buttons; Apply takes the row it finds.
+        clickCell(2, 0);
+        table()->setFocus();
+        QTest::keyClick(table(), Qt::Key_Down);
+        QCOMPARE(table()->currentRow(), 3);
+        QVERIFY(isEnabled(applyButton()));
+        QVERIFY(!isEnabled(lockButton()));
+        QTest::keyClick(table(), Qt::Key_Up);
+        QTest::keyClick(table(), Qt::Key_Up);
+        QCOMPARE(table()->currentRow(), 1);
+        QVERIFY(isEnabled(applyButton()));
+
+        QTest::keyClick(table(), Qt::Key_Down);
+        QTest::keyClick(table(), Qt::Key_Down);
+        MessageCapture log;
+        window->setRevertDelay(60000);
+        whenBoxOpens([this](QMessageBox *box) {
+            QCOMPARE(fake->current(), M640);
+            box->button(QMessageBox::Ok)->click();
+        });
+        QTest::mouseClick(applyButton(), Qt::LeftButton);
+        QCOMPARE(fake->lastApplied(), 3);
+        QCOMPARE(log.count("3"), 1);
+    }
+
+    void trial_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("ok") << "ok" << true;
+        QTest::newRow("return") << "return" << true;
+        QTest::newRow("cancel") << "cancel" << false;
+        QTest::newRow("escape") << "escape" << false;
+        QTest::newRow("close") << "close" << false;
+        QTest::newRow("timer") << "timer" << false;
+    }
+
+    void trial()
+    {
+        QFETCH(QString, answer);
+        QFETCH(bool, kept);
+        open({M1280, M1024, M800, M640}, 1);
+        const int delay = 300;
+        window->setRevertDelay(delay);
+        clickCell(2, 1);
+        QCOMPARE(label()->text(), infoText(M1024));
+
+        MessageCapture log;
+        bool seen = false;
+        whenBoxOpens([&](QMessageBox *box) {
+            seen = true;
+            // The mode is switched before the question is asked.
+            QCOMPARE(fake->current(), M800);
+            QCOMPARE(box->windowTitle(), QString("显示设置"));
+            QCOMPARE(box->text(), QString("是否保留这些设置？15秒后恢复原设置"));
+            QCOMPARE(box->icon(), QMessageBox::Warning);
+            QCOMPARE(box->standardButtons(), QMessageBox::Ok | QMessageBox::Cancel);
+            QVERIFY(box->isModal());
+            if (answer == "ok")
+                box->button(QMessageBox::Ok)->click();
+            else if (answer == "cancel")
+                box->button(QMessageBox::Cancel)->click();
+            else if (answer == "return")
+                QTest::keyClick(box, Qt::Key_Return);
+            else if (answer == "escape")
+                QTest::keyClick(box, Qt::Key_Escape);
+            else if (answer == "close")
+                box->close();
+        });
+        QElapsedTimer clock;
+        clock.start();
+        window->apply();
+        const qint64 answeredAfter = clock.elapsed();
+        QVERIFY(seen);
+        QCOMPARE(log.count("2"), 1);
+        if (answer == "timer")
+            QVERIFY2(answeredAfter >= delay - 20, qPrintable(QString::number(answeredAfter)));
+
+        QCOMPARE(fake->current(), kept ? M800 : M1024);
+        QCOMPARE(fake->applies(), kept ? 1 : 2);
+        if (!kept)
+            QCOMPARE(fake->lastApplied(), 1);
+        QCOMPARE(isEnabled(applyButton()), !kept);
+        QCOMPARE(isEnabled(lockButton()), kept);
+        QCOMPARE(table()->currentRow(), 2);
+        // The label follows at once, not at the next 3-second tick.
+        QTRY_COMPARE_WITH_TIMEOUT(label()->text(), infoText(fake->current()), 500);
+
+        // A shot still pending from the answered box never reverts.
+        QTest::qWait(delay + 200);
+        QCOMPARE(fake->applies(), kept ? 1 : 2);
+        QCOMPARE(fake->current(), kept ? M800 : M1024);
+    }
+
+    void revertWaitsFifteenSeconds()
+    {
+        open({M1280, M1024, M800}, 1);
+        QCOMPARE(window->revertDelay(), 15000);
+        clickCell(0, 0);
+        bool stillOpen = false;
+        whenBoxOpens([&](QMessageBox *box) {
+            QTimer::singleShot(14000, box, [&] { stillOpen = true; });
+        });
+        QElapsedTimer clock;
+        clock.start();
+        window->apply();
+        const qint64 elapsed = clock.elapsed();
+        QVERIFY(stillOpen);
+        QVERIFY2(elapsed >= 14900 && elapsed < 17000, qPrintable(QString::number(elapsed)));
+        QCOMPARE(fake->current(), M1024);
+    }
+
+    void boxesClosingWhileWindowHiddenKeepProgramRunning()
+    {
+        // The window hidden to the tray while a box is up: closing the box (answered by the
+        // timer, or the About box) must not be taken for closing the last window.
+        open({M1280, M1024}, 1);
+        window->setRevertDelay(100);
+        clickCell(0, 0);
+        QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
+        int rc = -1;
+        QTimer::singleShot(0, this, [&] {
+            whenBoxOpens([this](QMessageBox *) { window->hide(); });
+            window->apply();
+            window->show();
+            whenBoxOpens([this](QMessageBox *box) {
+                QVERIFY(box->text().contains(QStringLiteral("v" VELMORA_VERSION)));
+                window->hide();
+                box->button(QMessageBox::Ok)->click();
+            });
+            window->findChild<QAction *>("actionAbout")->trigger();
+            QTimer::singleShot(100, qApp, [] { qApp->exit(7); });
+        });
+        QTimer::singleShot(10000, qApp, [] { qApp->exit(1); });
+        rc = qApp->exec();
+        QCOMPARE(rc, 7);
+        QCOMPARE(lastClosed.count(), 0);
+        QCOMPARE(fake->current(), M1024);
+    }
+
+    void about()
+    {
+        open({M1024}, 0);
+        QString title, text;
+        whenBoxOpens([&](QMessageBox *box) {
+            title = box->windowTitle();
+            text = box->text();
+            QCOMPARE(box->buttons().size(), 1);
+            box->buttons().first()->click();
+        });
+        window->findChild<QAction *>("actionAbout")->trigger();
+        QCOMPARE(title, QString("关于"));
+        QVERIFY(text.contains("<h1>Velmora</h1>"));
+        QVERIFY(text.contains(QStringLiteral("<h2>v" VELMORA_VERSION "</h2>")));
+        QVERIFY(text.contains(QStringLiteral("<a href=\"%1\">Velmora</a> is powered by <a href=\"%2\">Orvanne</a>")
+                                  .arg(MainWindow::HomePage, MainWindow::AuthorPage)));
+    }
+
+    void lockStoresSyncedModeBeforeStart()
+    {
+        open({M1280, M1024, M800, M640}, 1);
+        window->setRevertDelay(60000);
+        // Try 800x600, keep it, then lock it.
+        clickCell(2, 0);
+        whenBoxOpens([](QMessageBox *box) { box->button(QMessageBox::Ok)->click(); });
+        QTest::mouseClick(applyButton(), Qt::LeftButton);
+        QVERIFY(isEnabled(lockButton()));
+
+        QByteArray onDiskAtStart;
+        QSignalSpy started(window.get(), &MainWindow::startDeamon);
+        QSignalSpy stopped(window.get(), &MainWindow::stopDeamon);
+        connect(window.get(), &MainWindow::startDeamon, this, [&] { onDiskAtStart = storeFile(); });
+        QTest::mouseClick(lockButton(), Qt::LeftButton);
+
+        QCOMPARE(started.count(), 1);
+        QCOMPARE(stopped.count(), 0);
+        QVERIFY(onDiskAtStart.contains("[DisplaySettings]"));
+        for (const char *line : {"PelsWidth=800", "PelsHeight=600", "BitsPerPel=32", "DisplayFrequency=60"})
+            QVERIFY2(onDiskAtStart.contains(line), line);
+        QCOMPARE(store->value("DisplaySettings/PelsWidth").toInt(), 800);
+        QCOMPARE(store->value("DisplaySettings/PelsHeight").toInt(), 600);
+
+        QVERIFY(lockButton()->isChecked());
+        QCOMPARE(lockButton()->text(), QString("已锁定"));
+        QVERIFY(!table()->isEnabled());
+        QVERIFY(!isEnabled(applyButton()));
+        // A locked table takes no clicks.
+        clickCell(0, 0);
+        QVERIFY(!isEnabled(applyButton()));
+        QCOMPARE(table()->currentRow(), 2);
+
+        const QByteArray before = storeFile();
+        QTest::mouseClick(lockButton(), Qt::LeftButton);
+        QCOMPARE(stopped.count(), 1);
+        QCOMPARE(started.count(), 1);
+        QVERIFY(!lockButton()->isChecked());
+        QCOMPARE(lockButton()->text(), QString("锁定"));
+        QVERIFY(table()->isEnabled());
+        QVERIFY(isEnabled(lockButton()));
+        store->sync();
+        QCOMPARE(storeFile(), before);
+    }
+
+    void deamonRunPressesLockOnNextTurn()
+    {
+        open({M1280, M1024}, 1, false);
+        QSignalSpy started(window.get(), &MainWindow::startDeamon);
+        window->deamonRun();
+        QCOMPARE(started.count(), 0);
+        QTRY_COMPARE(started.count(), 1);
+        QCOMPARE(lockButton()->text(), QString("已锁定"));
+        QCOMPARE(store->value("DisplaySettings/PelsWidth").toInt(), 1024);
+        QTest::qWait(50);
+        QCOMPARE(started.count(), 1);
+
+        // A disabled Lock button is not pressed.
+        open({M1280, M1024}, 1, false);
+        QSignalSpy notStarted(window.get(), &MainWindow::startDeamon);
+        lockButton()->setEnabled(false);
+        window->deamonRun();
+        QTest::qWait(50);
+        QCOMPARE(notStarted.count(), 0);
+        QVERIFY(!lockButton()->isChecked());
+    }
+
+    void autoRunChoice_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<bool>("checked");
+        QTest::addColumn<int>("emitted");
+        QTest::newRow("true") << QVariant(true) << true << 0;
+        QTest::newRow("false") << QVariant(false) << false << 1;
+        QTest::newRow("missing") << QVariant() << false << 1;
+    }
+
+    void autoRunChoice()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(bool, checked);
+        QFETCH(int, emitted);
+        if (stored.isValid())
+            store->setValue("Ui/AutoRun", stored);
+        else
+            store->remove("Ui/AutoRun");
+
+        MessageCapture quiet;
+        catalogue = std::make_unique<DisplaySettings>(std::make_unique<FakeDisplayBackend>(QList<DisplayMode>{M1024}, 0));
+        window = std::make_unique<MainWindow>();
+        QSignalSpy spy(window.get(), &MainWindow::updateAutoRun);
+        window->setDisplaySettings(catalogue.get());
+        window->setSettings(store.get());
+        QCOMPARE(autoRunAction()->isChecked(), checked);
+        QCOMPARE(spy.count(), emitted);
+        if (emitted)
+            QCOMPARE(store->value("Ui/AutoRun"), QVariant(false));
+        else
+            QCOMPARE(store->value("Ui/AutoRun").toBool(), true);
+        QCOMPARE(store->allKeys().filter("AutoRun"), QStringList({"Ui/AutoRun"}));
+
+        // The menu entry writes the choice before asking for the log-on entry.
+        bool storedAtSignal = !checked;
+        connect(window.get(), &MainWindow::updateAutoRun, this,
+                [&] { storedAtSignal = store->value("Ui/AutoRun").toBool(); });
+        autoRunAction()->trigger();
+        QCOMPARE(spy.count(), emitted + 1);
+        QCOMPARE(storedAtSignal, !checked);
+        QCOMPARE(store->value("Ui/AutoRun").toBool(), !checked);
+        autoRunAction()->trigger();
+        QCOMPARE(spy.count(), emitted + 2);
+        QCOMPARE(store->value("Ui/AutoRun").toBool(), checked);
+    }
+
+    void infoLabel()
+    {
+        open({M1280, M1024}, 1, false);
+        QCOMPARE(label()->text(), QString());
+        QTRY_COMPARE(label()->text(), infoText(M1024));
+        QCOMPARE(label()->textFormat(), Qt::AutoText);
+
+        // Read from the display, not the table, every 3 seconds.
+        fake->setCurrent(Unlisted);
+        QTRY_COMPARE_WITH_TIMEOUT(label()->text(), infoText(Unlisted), 3500);
+        fake->setFailReads(true);
+        QTRY_COMPARE_WITH_TIMEOUT(label()->text(), infoText({0, 0, 0, 0}), 3500);
+    }
+
+    void minimizeHides()
+    {
+        open({M1280, M1024}, 1);
+        window->setWindowState(Qt::WindowMinimized);
+        // Hidden on the next turn, not inside the event.
+        QVERIFY(window->isVisible());
+        QTRY_VERIFY(!window->isVisible());
+
+        window->showOrHide();
+        QVERIFY(window->isVisible());
+        QVERIFY(window->windowState() & Qt::WindowMinimized);
+        window->showOrHide();
+        QVERIFY(!window->isVisible());
+        window->showOrHide();
+        QVERIFY(window->isVisible());
+    }
+
+    void emptyCatalogue()
+    {
+        open({}, -1);
+        QCOMPARE(table()->rowCount(), 0);
+        QCOMPARE(table()->currentRow(), -1);
+        QSignalSpy started(window.get(), &MainWindow::startDeamon);
+        QTest::mouseClick(lockButton(), Qt::LeftButton);
+        QCOMPARE(started.count(), 1);
+        QCOMPARE(lockButton()->text(), QString("已锁定"));
+        store->sync();
+        QVERIFY(!storeFile().contains("DisplaySettings"));
+    }
+
+    void modeInUseWithoutEntry()
+    {
+        open({M1280, M1024, M800}, -1);
+        QCOMPARE(table()->currentRow(), -1);
+        QVERIFY(isEnabled(lockButton()));
+        QVERIFY(!isEnabled(applyButton()));
+        QTRY_COMPARE(label()->text(), infoText(Unlisted));
+
+        // Any row is "another" row; Cancel can only hand -1 back, the settings in force.
+        clickCell(1, 0);
+        QVERIFY(isEnabled(applyButton()));
+        window->setRevertDelay(60000);
+        whenBoxOpens([](QMessageBox *box) { box->button(QMessageBox::Cancel)->click(); });
+        window->apply();
+        QCOMPARE(fake->lastApplied(), -1);
+        QCOMPARE(fake->current(), M1024);
+
+        // Lock with no current row: nothing written, the daemon is asked all the same.
+        open({M1280, M1024, M800}, -1);
+        QSignalSpy started(window.get(), &MainWindow::startDeamon);
+        QTest::mouseClick(lockButton(), Qt::LeftButton);
+        QCOMPARE(started.count(), 1);
+        QCOMPARE(lockButton()->text(), QString("已锁定"));
+        store->sync();
+        QVERIFY(!storeFile().contains("DisplaySettings"));
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

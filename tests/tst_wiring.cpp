@@ -1,0 +1,210 @@
+// The whole program in-process: Controler, window, tray and daemon over the fake display.
+#include "Controler.h"
+#include "MainWindow.h"
+#include "SettingsKeys.h"
+#include "TestSupport.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFile>
+#include <QMenu>
+#include <QPushButton>
+#include <QSettings>
+#include <QTest>
+#include <QTimer>
+
+class TestWiring : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<TemporaryConfig> config;
+
+    static MainWindow *mainWindow()
+    {
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (auto *m = qobject_cast<MainWindow *>(w))
+                return m;
+        }
+        return nullptr;
+    }
+
+    // The tray's menu entry with this text (the tray's menu is a top-level widget).
+    static QAction *trayEntry(const QString &text)
+    {
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (auto *menu = qobject_cast<QMenu *>(w); menu && !menu->parent()) {
+                for (QAction *a : menu->actions()) {
+                    if (a->text() == text)
+                        return a;
+                }
+            }
+        }
+        return nullptr;
+    }
+
+    static QPushButton *lockButton() { return mainWindow()->findChild<QPushButton *>("pushButtonLock"); }
+
+    QString autostartFile() const { return config->path() + "/autostart/Velmora.desktop"; }
+
+    // A display in 1024x768 among three modes; the daemon polls every 50 ms; a mode locked
+    // by an earlier run is in the store.
+    void prepare(bool autoRun = true)
+    {
+        const QString json = config->path() + "/display.json";
+        QFile file(json);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(R"({"modes": [[1280,1024,32,75],[1024,768,32,60],[800,600,32,60]], "current": 1})");
+        file.close();
+        qputenv("VELMORA_FAKE_DISPLAY", json.toLocal8Bit());
+
+        QSettings store(SettingsKeys::Organization, SettingsKeys::Application);
+        store.setValue("Deamon/msec", 50);
+        store.setValue("Ui/AutoRun", autoRun);
+        store.setValue("DisplaySettings/PelsWidth", 800);
+        store.setValue("DisplaySettings/PelsHeight", 600);
+        store.setValue("DisplaySettings/BitsPerPel", 32);
+        store.setValue("DisplaySettings/DisplayFrequency", 60);
+    }
+
+    static QVariant stored(const QString &key)
+    {
+        QSettings store(SettingsKeys::Organization, SettingsKeys::Application);
+        return store.value(key);
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        config = std::make_unique<TemporaryConfig>();
+        prepare();
+    }
+
+    void cleanup()
+    {
+        QCOMPARE(mainWindow(), nullptr);
+        qunsetenv("VELMORA_FAKE_DISPLAY");
+        config.reset();
+    }
+
+    void foregroundShowsWindowAndLeavesDeamonIdle()
+    {
+        MessageCapture log;
+        {
+            Controler controler;
+            QCOMPARE(log.count("updateAutorun()"), 1);
+            controler.initUi(false);
+            MainWindow *window = mainWindow();
+            QVERIFY(window);
+            QVERIFY(window->isVisible());
+            QTest::qWait(300);
+            QVERIFY(!lockButton()->isChecked());
+            QCOMPARE(log.matching("msec:").size(), 0);
+            QCOMPARE(log.matching("update():").size(), 0);
+            // The stored autorun choice is unchanged, so start-up wrote the entry only once.
+            QCOMPARE(log.count("updateAutorun()"), 1);
+            QCOMPARE(stored("DisplaySettings/PelsWidth").toInt(), 800);
+        }
+        QCOMPARE(log.matching("QThread").size(), 0);
+    }
+
+    void backgroundLocksModeInUse()
+    {
+        MessageCapture log;
+        Controler controler;
+        controler.initUi(true);
+        MainWindow *window = mainWindow();
+        QVERIFY(window);
+        QVERIFY(!window->isVisible());
+        QVERIFY(!lockButton()->isChecked());
+
+        QTRY_VERIFY(lockButton()->isChecked());
+        QCOMPARE(lockButton()->text(), QString("已锁定"));
+        QCOMPARE(stored("DisplaySettings/PelsWidth").toInt(), 1024);
+        QCOMPARE(stored("DisplaySettings/PelsHeight").toInt(), 768);
+        QCOMPARE(stored("DisplaySettings/BitsPerPel").toInt(), 32);
+        QCOMPARE(stored("DisplaySettings/DisplayFrequency").toInt(), 60);
+        // The daemon runs on the mode just stored, started once.
+        QTRY_VERIFY(log.lines().contains("update():now=1,locked=1"));
+        QCOMPARE(log.matching("msec:"), QStringList({"msec:50"}));
+        QVERIFY(!window->isVisible());
+        QVERIFY(QFile::exists(autostartFile()));
+    }
+
+    void connections()
+    {
+        MessageCapture log;
+        Controler controler;
+        controler.initUi(false);
+        MainWindow *window = mainWindow();
+
+        // Lock and Unlock reach the daemon in its thread.
+        QTest::mouseClick(lockButton(), Qt::LeftButton);
+        QTRY_VERIFY(!log.matching("update():").isEmpty());
+        QTest::mouseClick(lockButton(), Qt::LeftButton);
+        QTest::qWait(100);
+        const int ticks = log.matching("update():").size();
+        QTest::qWait(200);
+        QCOMPARE(log.matching("update():").size(), ticks);
+
+        // The autorun entry of the Settings menu reaches the log-on start list.
+        QAction *autoRun = window->findChild<QAction *>("actionAutoRun");
+        QVERIFY(QFile::exists(autostartFile()));
+        autoRun->trigger();
+        QVERIFY(!QFile::exists(autostartFile()));
+        log.clear();
+        autoRun->trigger();
+        QVERIFY(QFile::exists(autostartFile()));
+        QCOMPARE(log.count("updateAutorun()"), 1);
+
+        // The tray's Show/Hide toggles the window; a double click does the same, later.
+        QAction *showOrHide = trayEntry("显示/隐藏");
+        QVERIFY(showOrHide);
+        showOrHide->trigger();
+        QVERIFY(!window->isVisible());
+        showOrHide->trigger();
+        QVERIFY(window->isVisible());
+    }
+
+    void storedAutoRunOffIsKept()
+    {
+        prepare(false);
+        MessageCapture log;
+        Controler controler;
+        controler.initUi(false);
+        QVERIFY(!mainWindow()->findChild<QAction *>("actionAutoRun")->isChecked());
+        QCOMPARE(stored("Ui/AutoRun"), QVariant(false));
+        QVERIFY(!QFile::exists(autostartFile()));
+        QCOMPARE(log.count("updateAutorun()"), 0);
+    }
+
+    void trayExitEndsEventLoop()
+    {
+        MessageCapture log;
+        {
+            Controler controler;
+            QObject::connect(&controler, &Controler::quit, qApp, &QCoreApplication::quit);
+            controler.initUi(true);
+            QAction *exit = trayEntry("退出");
+            QVERIFY(exit);
+            QTimer::singleShot(200, exit, &QAction::trigger);
+            QTimer::singleShot(10000, qApp, [] { qApp->exit(3); });
+            QCOMPARE(qApp->exec(), 0);
+            // The lock had been switched on before the end.
+            QVERIFY(lockButton()->isChecked());
+        }
+        QCOMPARE(log.matching("QThread").size(), 0);
+    }
+
+    void closingWindowEndsEventLoop()
+    {
+        Controler controler;
+        QObject::connect(&controler, &Controler::quit, qApp, &QCoreApplication::quit);
+        controler.initUi(false);
+        QTimer::singleShot(100, mainWindow(), &QWidget::close);
+        QTimer::singleShot(10000, qApp, [] { qApp->exit(3); });
+        QCOMPARE(qApp->exec(), 0);
+    }
+};
+
+QTEST_MAIN(TestWiring)
+#include "tst_wiring.moc"

@@ -1,0 +1,352 @@
+// The X11 layer, the catalogue and the daemon against a real X server (Xorg, dummy driver),
+// checked from outside with xrandr.
+#include "Deamon.h"
+#include "DisplaySettings.h"
+#include "SettingsKeys.h"
+#include "TestSupport.h"
+#include "X11DisplayBackend.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTest>
+#include <QThread>
+
+namespace {
+struct XMode
+{
+    QString name;
+    DisplayMode mode;
+    bool current = false;
+};
+
+struct XState
+{
+    QString output;
+    QList<XMode> modes;
+    QSize screen;
+    QString currentName() const
+    {
+        for (const XMode &m : modes) {
+            if (m.current)
+                return m.name;
+        }
+        return QString();
+    }
+    int indexOfName(const QString &name) const
+    {
+        for (int i = 0; i < modes.size(); ++i) {
+            if (modes[i].name == name)
+                return i;
+        }
+        return -1;
+    }
+};
+
+int rootBitsPerPixel()
+{
+    QString why;
+    QProcess p;
+    p.start("xdpyinfo", {"-display", TestXServer::display(&why)});
+    p.waitForFinished(10000);
+    const QString out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    const auto depth = QRegularExpression(R"(depth of root window:\s+(\d+))").match(out);
+    if (!depth.hasMatch())
+        return -1;
+    const auto format = QRegularExpression(QString(R"(depth %1, bits_per_pixel (\d+))").arg(depth.captured(1))).match(out);
+    return format.hasMatch() ? format.captured(1).toInt() : -1;
+}
+
+// The primary output's modes, in xrandr's order, read from `xrandr --verbose`.
+XState readXrandr()
+{
+    XState state;
+    QString text;
+    TestXServer::xrandr({"--verbose"}, &text);
+    const QStringList lines = text.split('\n');
+    const int bpp = rootBitsPerPixel();
+    static const QRegularExpression screenRe(R"(^Screen \d+: .*current (\d+) x (\d+))");
+    static const QRegularExpression outputRe(R"(^(\S+) connected primary)");
+    static const QRegularExpression otherOutputRe(R"(^\S+ (connected|disconnected))");
+    static const QRegularExpression modeRe(R"(^  (\S+) \(0x[0-9a-f]+\) .*MHz)");
+    static const QRegularExpression widthRe(R"(^\s+h: width\s+(\d+))");
+    static const QRegularExpression heightRe(R"(^\s+v: height\s+(\d+) .*clock\s+([\d.]+)Hz)");
+    bool inOutput = false;
+    for (const QString &line : lines) {
+        if (auto m = screenRe.match(line); m.hasMatch())
+            state.screen = QSize(m.captured(1).toInt(), m.captured(2).toInt());
+        if (auto m = outputRe.match(line); m.hasMatch()) {
+            inOutput = true;
+            state.output = m.captured(1);
+            continue;
+        }
+        if (otherOutputRe.match(line).hasMatch())
+            inOutput = false;
+        if (!inOutput)
+            continue;
+        if (auto m = modeRe.match(line); m.hasMatch()) {
+            XMode mode;
+            mode.name = m.captured(1);
+            mode.current = line.contains("*current");
+            mode.mode.BitsPerPel = bpp;
+            state.modes.append(mode);
+        } else if (auto m = widthRe.match(line); m.hasMatch() && !state.modes.isEmpty()) {
+            state.modes.last().mode.PelsWidth = m.captured(1).toInt();
+        } else if (auto m = heightRe.match(line); m.hasMatch() && !state.modes.isEmpty()) {
+            state.modes.last().mode.PelsHeight = m.captured(1).toInt();
+            state.modes.last().mode.DisplayFrequency = qRound(m.captured(2).toDouble());
+        }
+    }
+    return state;
+}
+
+bool setModeOutside(const QString &output, const QString &name)
+{
+    return TestXServer::xrandr({"--output", output, "--mode", name});
+}
+
+QList<DisplayMode> enumerate(DisplayBackend &backend)
+{
+    QList<DisplayMode> modes;
+    DisplayMode m;
+    for (int n = 0; backend.mode(n, m); ++n)
+        modes.append(m);
+    return modes;
+}
+} // namespace
+
+class TestX11Display : public QObject
+{
+    Q_OBJECT
+
+    XState initial;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        REQUIRE_XSERVER();
+        initial = readXrandr();
+        QVERIFY2(!initial.output.isEmpty(), "no primary output in xrandr's answer");
+        QVERIFY(initial.modes.size() > 5);
+    }
+
+    void cleanup()
+    {
+        // Every test leaves the screen as it found it.
+        if (!initial.output.isEmpty() && readXrandr().currentName() != initial.currentName())
+            setModeOutside(initial.output, initial.currentName());
+    }
+
+    void enumerationMatchesXrandr()
+    {
+        X11DisplayBackend backend;
+        const QList<DisplayMode> listed = enumerate(backend);
+        QCOMPARE(listed.size(), initial.modes.size());
+        for (int i = 0; i < listed.size(); ++i) {
+            const DisplayMode &want = initial.modes[i].mode;
+            const DisplayMode &got = listed[i];
+            QVERIFY2(got == want, qPrintable(QString("mode %1 (%2): %3x%4 %5 bpp %6 Hz, xrandr %7x%8 %9 bpp %10 Hz")
+                                                 .arg(i).arg(initial.modes[i].name)
+                                                 .arg(got.PelsWidth).arg(got.PelsHeight).arg(got.BitsPerPel).arg(got.DisplayFrequency)
+                                                 .arg(want.PelsWidth).arg(want.PelsHeight).arg(want.BitsPerPel).arg(want.DisplayFrequency)));
+        }
+        QCOMPARE(QString::fromStdString(backend.outputName()), initial.output);
+        // The configured modes are there, at the rates their timings give.
+        const int m75 = initial.indexOfName("1024x768_75");
+        QVERIFY(m75 >= 0);
+        QCOMPARE(listed[m75].DisplayFrequency, 75);
+        QCOMPARE(listed[initial.indexOfName("1024x768_60")].DisplayFrequency, 60);
+
+        MessageCapture log;
+        DisplaySettings catalogue(std::make_unique<X11DisplayBackend>());
+        QCOMPARE(catalogue.count(), initial.modes.size());
+        QCOMPARE(log.lines().size(), initial.modes.size());
+    }
+
+    void currentSettingsAndOutsideChanges()
+    {
+        X11DisplayBackend backend;
+        DisplayMode now;
+        QVERIFY(backend.mode(DisplayBackend::CurrentSettings, now));
+        QCOMPARE(now, initial.modes[initial.indexOfName(initial.currentName())].mode);
+
+        QVERIFY(setModeOutside(initial.output, "1024x768_75"));
+        QVERIFY(backend.mode(DisplayBackend::CurrentSettings, now));
+        QCOMPARE(now, (DisplayMode {1024, 768, 32, 75}));
+        MessageCapture quiet;
+        DisplaySettings catalogue(std::make_unique<X11DisplayBackend>());
+        QCOMPARE(catalogue.currentIndex(), initial.indexOfName("1024x768_75"));
+    }
+
+    void applyGrowsAndShrinksTheScreen()
+    {
+        X11DisplayBackend backend;
+        const int small = initial.indexOfName("800x600_60");
+        const int large = initial.indexOfName("1600x900_60");
+        QVERIFY(small >= 0 && large >= 0);
+
+        QVERIFY(backend.apply(small));
+        XState after = readXrandr();
+        QCOMPARE(after.currentName(), QString("800x600_60"));
+        QCOMPARE(after.screen, QSize(800, 600));
+
+        QVERIFY(backend.apply(large));
+        after = readXrandr();
+        QCOMPARE(after.currentName(), QString("1600x900_60"));
+        QCOMPARE(after.screen, QSize(1600, 900));
+
+        // -1 puts the settings in force again and changes nothing.
+        QVERIFY(backend.apply(DisplayBackend::CurrentSettings));
+        QCOMPARE(readXrandr().currentName(), QString("1600x900_60"));
+
+        const int original = initial.indexOfName(initial.currentName());
+        QVERIFY(backend.apply(original));
+        after = readXrandr();
+        QCOMPARE(after.currentName(), initial.currentName());
+        QCOMPARE(after.screen, initial.screen);
+    }
+
+    void modesTheServerLacksAreRefused()
+    {
+        X11DisplayBackend backend;
+        QVERIFY(!backend.apply(initial.modes.size()));
+        QVERIFY(!backend.apply(-7));
+        DisplayMode m;
+        QVERIFY(!backend.mode(initial.modes.size(), m));
+        QCOMPARE(readXrandr().currentName(), initial.currentName());
+        MessageCapture quiet;
+        DisplaySettings catalogue(std::make_unique<X11DisplayBackend>());
+        QVERIFY(!catalogue.applyDisplaySetting(catalogue.count()));
+    }
+
+    void deamonRestoresLockedModeAfterOutsideSwitch()
+    {
+        TemporaryConfig config;
+        QVERIFY(setModeOutside(initial.output, "1024x768_60"));
+        MessageCapture log;
+        DisplaySettings catalogue(std::make_unique<X11DisplayBackend>());
+        {
+            QSettings s(SettingsKeys::Organization, SettingsKeys::Application);
+            s.beginGroup(SettingsKeys::DisplayGroup);
+            s.setValue(SettingsKeys::PelsWidth, 1024);
+            s.setValue(SettingsKeys::PelsHeight, 768);
+            s.setValue(SettingsKeys::BitsPerPel, 32);
+            s.setValue(SettingsKeys::DisplayFrequency, 60);
+            s.endGroup();
+            s.setValue("Deamon/msec", 200);
+        }
+        QSettings store(SettingsKeys::Organization, SettingsKeys::Application);
+        Deamon deamon;
+        deamon.setDisplaySettings(&catalogue);
+        deamon.setSettings(&store);
+        QThread thread;
+        deamon.moveToThread(&thread);
+        store.moveToThread(&thread);
+        startThread(thread);
+        QMetaObject::invokeMethod(&deamon, "start", Qt::BlockingQueuedConnection);
+
+        const QString lockedName = initial.modes[catalogue.indexOf(1024, 768, 32, 60)].name;
+        for (const QString &foreign : {QString("800x600_60"), QString("1280x720_twinA")}) {
+            QVERIFY(setModeOutside(initial.output, foreign));
+            QElapsedTimer clock;
+            clock.start();
+            QString now;
+            while (clock.elapsed() < 3000 && (now = readXrandr().currentName()) != lockedName)
+                QTest::qWait(10);
+            QCOMPARE(now, lockedName);
+            // One interval plus a margin for the switch itself and our polling.
+            QVERIFY2(clock.elapsed() < 200 + 400, qPrintable(QString::number(clock.elapsed())));
+        }
+        QMetaObject::invokeMethod(&deamon, "stop", Qt::BlockingQueuedConnection);
+        QVERIFY(stopThread(thread));
+    }
+
+    void equalModesNeverCauseReapplies_data()
+    {
+        QTest::addColumn<QString>("lockedName");
+        QTest::addColumn<QString>("screenName");
+        QTest::addColumn<bool>("throughXrandr");
+        // Other timings, same four values: 59.92 Hz and 60.00 Hz are both 60.
+        QTest::newRow("same values") << "1024x768_60" << "1024x768" << true;
+        // Identical timings under two names: the server reports the first twin as current
+        // whichever was set, so locking the second must not loop.
+        QTest::newRow("identical timings") << "1280x720_twinB" << "1280x720_twinB" << false;
+    }
+
+    void equalModesNeverCauseReapplies()
+    {
+        QFETCH(QString, lockedName);
+        QFETCH(QString, screenName);
+        QFETCH(bool, throughXrandr);
+        TemporaryConfig config;
+        MessageCapture log;
+        DisplaySettings catalogue(std::make_unique<X11DisplayBackend>());
+        const int lockedIndex = initial.indexOfName(lockedName);
+        QVERIFY(lockedIndex >= 0);
+        if (throughXrandr)
+            QVERIFY(TestXServer::xrandr({"--output", initial.output, "--mode", screenName, "--rate", "60"}));
+        else
+            QVERIFY(catalogue.applyDisplaySetting(initial.indexOfName(screenName)));
+        const int currentIndex = catalogue.currentIndex();
+        QVERIFY(currentIndex >= 0);
+
+        QSettings store(SettingsKeys::Organization, SettingsKeys::Application);
+        store.setValue("DisplaySettings/PelsWidth", catalogue.pelsWidth(lockedIndex));
+        store.setValue("DisplaySettings/PelsHeight", catalogue.pelsHeight(lockedIndex));
+        store.setValue("DisplaySettings/BitsPerPel", catalogue.bitsPerPel(lockedIndex));
+        store.setValue("DisplaySettings/DisplayFrequency", catalogue.displayFrequency(lockedIndex));
+        store.setValue("Deamon/msec", 30);
+        Deamon deamon;
+        deamon.setDisplaySettings(&catalogue);
+        deamon.setSettings(&store);
+        log.clear();
+        deamon.start();
+        QTest::qWait(300);
+        deamon.stop();
+        QVERIFY(log.matching("update()").size() >= 3);
+        QCOMPARE(log.matching("update()").first(), QString("update():now=%1,locked=%1").arg(currentIndex));
+        QCOMPARE(log.matching("applyDisplaySetting()"), QStringList());
+    }
+
+    void lostServerFailsAndReconnects()
+    {
+        // A server of this test's own, killed and started again under the same name.
+        QTemporaryDir dir;
+        const QString script = QStringLiteral(VELMORA_SOURCE_DIR "/scripts/xserver.sh");
+        QCOMPARE(QProcess::execute(script, {"start", dir.path()}), 0);
+        QFile displayFile(dir.filePath("display"));
+        QVERIFY(displayFile.open(QIODevice::ReadOnly));
+        const QString display = QString::fromLatin1(displayFile.readAll()).trimmed();
+        displayFile.close();
+
+        X11DisplayBackend backend(display.toStdString());
+        DisplayMode m;
+        QVERIFY(backend.mode(DisplayBackend::CurrentSettings, m));
+        QVERIFY(m.PelsWidth > 0);
+
+        QCOMPARE(QProcess::execute(script, {"stop", dir.path()}), 0);
+        QVERIFY(!backend.mode(DisplayBackend::CurrentSettings, m));
+        QVERIFY(!backend.mode(0, m));
+        QVERIFY(!backend.apply(0));
+        QVERIFY(!backend.apply(DisplayBackend::CurrentSettings));
+
+        // Restart it on the same display number and the next call connects again.
+        QProcess xorg;
+        xorg.setProgram("Xorg");
+        xorg.setArguments({display, "-noreset", "-nolisten", "tcp", "-config",
+                           QStringLiteral(VELMORA_SOURCE_DIR "/scripts/xorg-dummy.conf"),
+                           "-logfile", dir.filePath("Xorg2.log")});
+        xorg.setStandardOutputFile(QProcess::nullDevice());
+        xorg.setStandardErrorFile(QProcess::nullDevice());
+        xorg.start();
+        QVERIFY(xorg.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(backend.mode(DisplayBackend::CurrentSettings, m), 10000);
+        QVERIFY(backend.apply(0));
+        xorg.terminate();
+        QVERIFY(xorg.waitForFinished(10000));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestX11Display)
+#include "tst_x11display.moc"

@@ -1,0 +1,188 @@
+#include "MainWindow.h"
+#include "ui_MainWindow.h"
+
+#include "DisplaySettings.h"
+#include "SettingsKeys.h"
+
+#include <QDebug>
+#include <QEvent>
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QTimer>
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent), ui(new Ui::MainWindow)
+{
+    ui->setupUi(this);
+    ui->tableWidgetSettings->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    ui->tableWidgetSettings->horizontalHeader()->setStretchLastSection(true);
+
+    connect(ui->actionAbout, &QAction::triggered, this, &MainWindow::about);
+    connect(ui->actionAutoRun, &QAction::toggled, this, &MainWindow::autoRun);
+
+    infoTimer = new QTimer(this);
+    connect(infoTimer, &QTimer::timeout, this, &MainWindow::updateInfo);
+    infoTimer->start(3000);
+    // Fill the label as soon as the event loop runs, not 3 s later.
+    QTimer::singleShot(0, this, &MainWindow::updateInfo);
+}
+
+MainWindow::~MainWindow()
+{
+    delete ui;
+}
+
+void MainWindow::setDisplaySettings(DisplaySettings *ds)
+{
+    displaySettings = ds;
+}
+
+void MainWindow::setSettings(QSettings *s)
+{
+    settings = s;
+    settings->beginGroup(SettingsKeys::UiGroup);
+    // A missing key reads as false.
+    const bool autorun = settings->value(SettingsKeys::AutoRun, QVariant()).toBool();
+    settings->endGroup();
+    // Outside the group: unchecking runs autoRun(false) through toggled(), which opens the
+    // group itself and would otherwise write "Ui/Ui/AutoRun".
+    ui->actionAutoRun->setChecked(autorun);
+}
+
+void MainWindow::initTable()
+{
+    const int n = displaySettings->count();
+    QTableWidget *table = ui->tableWidgetSettings;
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->setSelectionMode(QAbstractItemView::SingleSelection);
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->setRowCount(n);
+    // Row i is mode number i: rows are handed to the catalogue unchanged.
+    for (int i = 0; i < n; ++i) {
+        const int values[4] = {displaySettings->pelsWidth(i), displaySettings->pelsHeight(i),
+                               displaySettings->bitsPerPel(i), displaySettings->displayFrequency(i)};
+        for (int column = 0; column < 4; ++column)
+            table->setItem(i, column, new QTableWidgetItem(QString::number(values[column], 10)));
+    }
+    // -1 (the mode in use is not listed) leaves no row current.
+    table->setCurrentCell(displaySettings->currentIndex(), 0);
+}
+
+void MainWindow::updateInfo()
+{
+    const QString text = tr("当前屏幕设置：<br />分辨率 %1x%2<br />颜色位数 %3<br />刷新率 %4")
+                             .arg(displaySettings->currentPelsWidth())
+                             .arg(displaySettings->currentPelsHeight())
+                             .arg(displaySettings->currentBitsPerPel())
+                             .arg(displaySettings->currentDisplayFrequency());
+    ui->labelInfoNow->setText(text);
+}
+
+void MainWindow::apply()
+{
+    const int previous = displaySettings->currentIndex();
+    const int row = ui->tableWidgetSettings->currentRow();
+    displaySettings->applyDisplaySetting(row);
+    qDebug("%d", row);
+
+    QMessageBox box(QMessageBox::Warning, tr("显示设置"), tr("是否保留这些设置？15秒后恢复原设置"),
+                    QMessageBox::Ok | QMessageBox::Cancel);
+    // Answering the box while the main window is hidden (tray) must not end the program.
+    box.setAttribute(Qt::WA_QuitOnClose, false);
+    // The shot dies with the box, so an answered box is never reverted later. Precise: a
+    // coarse timer may fire up to 5 % early, before the 15 s the box promises.
+    QTimer::singleShot(m_revertDelay, Qt::PreciseTimer, box.button(QMessageBox::Cancel),
+                       &QAbstractButton::click);
+    const int answer = box.exec();
+
+    if (answer == QMessageBox::Ok) {
+        ui->pushButtonApply->setEnabled(false);
+        ui->pushButtonLock->setEnabled(true);
+    } else if (answer == QMessageBox::Cancel) {
+        displaySettings->applyDisplaySetting(previous);
+        ui->pushButtonLock->setEnabled(false);
+    }
+    QTimer::singleShot(0, this, &MainWindow::updateInfo);
+}
+
+void MainWindow::lock(bool clicked)
+{
+    if (clicked) {
+        // Stored and synced first: the daemon reads the mode when start() arrives.
+        saveDisplaySettings();
+        emit startDeamon();
+        ui->pushButtonLock->setText(tr("已锁定"));
+        ui->tableWidgetSettings->setEnabled(false);
+    } else {
+        emit stopDeamon();
+        ui->pushButtonLock->setText(tr("锁定"));
+        ui->tableWidgetSettings->setEnabled(true);
+    }
+}
+
+void MainWindow::saveDisplaySettings()
+{
+    using namespace SettingsKeys;
+    const int row = ui->tableWidgetSettings->currentRow();
+    if (row < 0)
+        return;
+    const QString keys[4] = {PelsWidth, PelsHeight, BitsPerPel, DisplayFrequency};
+    settings->beginGroup(DisplayGroup);
+    for (int column = 0; column < 4; ++column) {
+        const QTableWidgetItem *item = ui->tableWidgetSettings->item(row, column);
+        const int value = item ? item->text().toInt(nullptr, 10) : 0;
+        settings->setValue(keys[column], value);
+    }
+    settings->endGroup();
+    settings->sync();
+}
+
+void MainWindow::autoRun(bool autorun)
+{
+    settings->beginGroup(SettingsKeys::UiGroup);
+    settings->setValue(SettingsKeys::AutoRun, autorun);
+    settings->endGroup();
+    emit updateAutoRun();
+}
+
+void MainWindow::settingsCellActivated(int row, int column)
+{
+    Q_UNUSED(column);
+    const bool inUse = row == displaySettings->currentIndex();
+    ui->pushButtonApply->setEnabled(!inUse);
+    ui->pushButtonLock->setEnabled(inUse);
+}
+
+void MainWindow::showOrHide()
+{
+    setVisible(!isVisible());
+}
+
+void MainWindow::deamonRun()
+{
+    QTimer::singleShot(0, ui->pushButtonLock, &QAbstractButton::click);
+}
+
+void MainWindow::changeEvent(QEvent *event)
+{
+    // Hidden on the next turn of the event loop, not inside the state change itself.
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized))
+        QTimer::singleShot(0, this, &QWidget::hide);
+    QMainWindow::changeEvent(event);
+}
+
+void MainWindow::about()
+{
+    const QString text = tr("<h1>Velmora</h1><h2>v%1</h2>"
+                            "<a href=\"%2\">Velmora</a> is powered by <a href=\"%3\">Orvanne</a>")
+                             .arg(QStringLiteral(VELMORA_VERSION), QLatin1String(HomePage),
+                                  QLatin1String(AuthorPage));
+    // QMessageBox::about() itself, but with a box that may close while the window is hidden.
+    QMessageBox box(QMessageBox::Information, tr("关于"), text, QMessageBox::NoButton);
+    box.setAttribute(Qt::WA_QuitOnClose, false);
+    const QIcon icon = box.windowIcon();
+    box.setIconPixmap(icon.pixmap(icon.actualSize(QSize(64, 64))));
+    box.exec();
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QMainWindow>
+
+class DisplaySettings;
+class QSettings;
+class QTimer;
+namespace Ui {
+class MainWindow;
+}
+
+// The mode table, the keep-or-revert trial of a mode, the lock switch and the label with the
+// mode in use. The catalogue and the store are borrowed from the Controler.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    void setDisplaySettings(DisplaySettings *displaySettings);
+    // Also loads the autorun choice into the Settings menu.
+    void setSettings(QSettings *settings);
+    void initTable();
+
+    // How long the keep-or-revert box waits before it answers Cancel itself.
+    static constexpr int DefaultRevertDelay = 15000;
+    int revertDelay() const { return m_revertDelay; }
+    void setRevertDelay(int msec) { m_revertDelay = msec; }
+
+    // Where the About box links to.
+    static constexpr const char *HomePage = "https://velmora.orvanne.org/";
+    static constexpr const char *AuthorPage = "https://orvanne.org/";
+
+Q_SIGNALS:
+    void startDeamon();
+    void stopDeamon();
+    void updateAutoRun();
+
+public Q_SLOTS:
+    void about();
+    void apply();
+    void lock(bool clicked);
+    void autoRun(bool autorun);
+    void settingsCellActivated(int row, int column);
+    void showOrHide();
+    void deamonRun();
+    void updateInfo();
+
+protected:
+    void changeEvent(QEvent *event) override;
+
+private:
+    void saveDisplaySettings();
+
+    Ui::MainWindow *ui;
+    DisplaySettings *displaySettings = nullptr;
+    QSettings *settings = nullptr;
+    QTimer *infoTimer;
+    int m_revertDelay = DefaultRevertDelay;
+};
