@@ -142,6 +142,8 @@ void Controler::shutdown()
     if (settings)
         settings->sync();
     if (deamonThread && deamonThread->isRunning()) {
+        // The poll timer belongs to the worker thread: stop it there, not from here.
+        QMetaObject::invokeMethod(deamon, &Deamon::stop, Qt::BlockingQueuedConnection);
         deamonThread->quit();
         deamonThread->wait();
         threadJoinedAcquire(deamonThread);

@@ -14,7 +14,7 @@ namespace {
 bool enumerate(int n, DEVMODEW &dm)
 {
     ZeroMemory(&dm, sizeof dm);
-    dm.dmSize = sizeof dm; // Windows rejects a record whose size it does not know.
+    dm.dmSize = sizeof dm; // Windows wants the size set before the call; Wine does without.
     return EnumDisplaySettingsW(nullptr, static_cast<DWORD>(n), &dm) != FALSE;
 }
 
@@ -39,6 +39,8 @@ bool Win32DisplayBackend::apply(int n)
     // A number the platform no longer lists would hand ChangeDisplaySettingsW a blank record.
     if (!enumerate(n, dm))
         return false;
+    // Every field marked as given: the record is passed back whole, as the platform filled it
+    // (Wine 8 accepts this and matches on size, depth and refresh rate).
     dm.dmFields = 0xFFFFFFFF;
     // Flags 0: switch now, for this session only; nothing goes to the registry.
     return ChangeDisplaySettingsW(&dm, 0) == DISP_CHANGE_SUCCESSFUL;

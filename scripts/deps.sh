@@ -6,7 +6,7 @@ set -eu
 build=(cmake make g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
        libxcb1-dev libxcb-randr0-dev)
 # A headless X server with RandR, a tray host, and the tools that look at it from outside.
-xserver=(xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xauth
+xserver=(xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xauth xdotool
          trayer imagemagick fonts-wqy-zenhei)
 
 want=()

@@ -16,6 +16,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTableWidget>
@@ -198,6 +199,25 @@ private Q_SLOTS:
                            table()->visualItemRect(table()->item(0, 0)).center());
         QVERIFY(!table()->viewport()->findChild<QLineEdit *>());
         QCOMPARE(table()->item(0, 0)->text(), QString("1280"));
+    }
+
+    void columnsShareWidth()
+    {
+        // Enough modes for a vertical scroll bar, as on a real display.
+        QList<DisplayMode> modes;
+        for (int i = 0; i < 40; ++i)
+            modes.append({640 + 16 * i, 480, 32, 60});
+        open(modes, 0);
+        QTableWidget *t = table();
+        QTRY_VERIFY(t->verticalScrollBar()->isVisible());
+        QHeaderView *header = t->horizontalHeader();
+        int total = 0;
+        for (int c = 0; c < 4; ++c) {
+            total += header->sectionSize(c);
+            QVERIFY(qAbs(header->sectionSize(c) - header->sectionSize(0)) <= 1);
+        }
+        QCOMPARE(total, t->viewport()->width());
+        QVERIFY(!t->horizontalScrollBar()->isVisible());
     }
 
     void cellClicksSetButtons()

@@ -16,8 +16,9 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow)
 {
     ui->setupUi(this);
+    // The four columns share the table's width. No stretchLastSection on top: it keeps the
+    // last column at its default 100 px, so with a vertical scroll bar the columns overflow.
     ui->tableWidgetSettings->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
-    ui->tableWidgetSettings->horizontalHeader()->setStretchLastSection(true);
 
     connect(ui->actionAbout, &QAction::triggered, this, &MainWindow::about);
     connect(ui->actionAutoRun, &QAction::toggled, this, &MainWindow::autoRun);

@@ -1,0 +1,273 @@
+// The whole program on the real X server with a tray host, driven and checked from outside:
+// xrandr switches modes, xdotool clicks the tray, xwininfo shows what is on the screen.
+#include "TestSupport.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTest>
+
+#include <xcb/xcb.h>
+
+namespace {
+QString run(const QString &program, const QStringList &arguments)
+{
+    QProcess p;
+    p.start(program, arguments);
+    p.waitForFinished(10000);
+    return QString::fromLocal8Bit(p.readAllStandardOutput());
+}
+
+QString windowTree() { return run("xwininfo", {"-root", "-tree"}); }
+
+QString currentModeName()
+{
+    QString out;
+    TestXServer::xrandr({"--verbose"}, &out);
+    const auto m = QRegularExpression(R"(\n  (\S+) \(0x[0-9a-f]+\) [^\n]*\*current)").match(out);
+    return m.hasMatch() ? m.captured(1) : QString();
+}
+
+struct Window
+{
+    QString id;
+    QRect geometry; // absolute
+};
+
+// Windows of the program (WM_CLASS "velmora") in the tree, with the panel they sit in, if any.
+QList<Window> programWindows(const QString &tree, bool insidePanelOnly)
+{
+    QList<Window> out;
+    static const QRegularExpression line(
+        R"(^(\s*)(0x[0-9a-f]+) .*\(("[^"]*") ("[^"]*")\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+))");
+    int panelIndent = -1;
+    for (const QString &l : tree.split('\n')) {
+        const auto m = line.match(l);
+        const int indent = int(l.size() - l.trimmed().size());
+        if (panelIndent >= 0 && indent <= panelIndent && !l.trimmed().isEmpty() && !l.trimmed().endsWith("children:")
+            && !l.trimmed().endsWith("child:"))
+            panelIndent = -1;
+        if (!m.hasMatch())
+            continue;
+        if (m.captured(3) == "\"panel\"" && m.captured(4) == "\"trayer\"")
+            panelIndent = indent;
+        if (m.captured(3) != "\"velmora\"")
+            continue;
+        if (insidePanelOnly && panelIndent < 0)
+            continue;
+        out.append({m.captured(2), QRect(m.captured(7).toInt(), m.captured(8).toInt(), m.captured(5).toInt(),
+                                         m.captured(6).toInt())});
+    }
+    return out;
+}
+
+bool isViewable(const QString &id)
+{
+    return run("xwininfo", {"-id", id}).contains("Map State: IsViewable");
+}
+
+// Asks a top-level window to close the way a window manager's close button does.
+bool sendDeleteWindow(const QString &display, quint32 window)
+{
+    xcb_connection_t *c = xcb_connect(display.toLocal8Bit().constData(), nullptr);
+    if (xcb_connection_has_error(c)) {
+        xcb_disconnect(c);
+        return false;
+    }
+    auto atom = [c](const char *name) {
+        xcb_intern_atom_reply_t *r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(name)), name), nullptr);
+        const xcb_atom_t a = r ? r->atom : xcb_atom_t(XCB_ATOM_NONE);
+        free(r);
+        return a;
+    };
+    xcb_client_message_event_t event = {};
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = 32;
+    event.window = window;
+    event.type = atom("WM_PROTOCOLS");
+    event.data.data32[0] = atom("WM_DELETE_WINDOW");
+    event.data.data32[1] = XCB_CURRENT_TIME;
+    xcb_send_event(c, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char *>(&event));
+    xcb_flush(c);
+    xcb_disconnect(c);
+    return true;
+}
+} // namespace
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+    QString display;
+    QString output;
+    QProcess trayer;
+    std::unique_ptr<QTemporaryDir> home;
+
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", display);
+        env.insert("HOME", home->path());
+        env.insert("XDG_CONFIG_HOME", home->path() + "/.config");
+        env.insert("XDG_RUNTIME_DIR", home->path() + "/run");
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        env.remove("VELMORA_FAKE_DISPLAY");
+        return env;
+    }
+
+    void startVelmora(QProcess &velmora, const QStringList &arguments)
+    {
+        QDir().mkpath(home->path() + "/run");
+        QFile::setPermissions(home->path() + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        velmora.setProcessEnvironment(environment());
+        velmora.setProcessChannelMode(QProcess::SeparateChannels);
+        velmora.start(QStringLiteral(VELMORA_BINARY), arguments);
+        QVERIFY(velmora.waitForStarted());
+    }
+
+    QString settingsValue(const QString &key)
+    {
+        QSettings s(home->path() + "/.config/Orvanne/Velmora.conf", QSettings::IniFormat);
+        return s.value(key).toString();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        REQUIRE_XSERVER();
+        display = QString::fromLocal8Bit(qgetenv("DISPLAY"));
+        QString out;
+        QVERIFY(TestXServer::xrandr({"--current"}, &out));
+        output = QRegularExpression(R"((\S+) connected primary)").match(out).captured(1);
+        QVERIFY(!output.isEmpty());
+        QVERIFY(TestXServer::xrandr({"--output", output, "--mode", "1024x768_60"}));
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", display);
+        trayer.setProcessEnvironment(env);
+        trayer.setStandardOutputFile(QProcess::nullDevice());
+        trayer.setStandardErrorFile(QProcess::nullDevice());
+        trayer.start("trayer", {"--edge", "bottom", "--align", "right", "--widthtype", "request", "--height", "32"});
+        QVERIFY2(trayer.waitForStarted(), "trayer is not installed");
+        QTRY_VERIFY_WITH_TIMEOUT(windowTree().contains("(\"panel\" \"trayer\")"), 10000);
+    }
+
+    void cleanupTestCase()
+    {
+        if (trayer.state() != QProcess::NotRunning) {
+            trayer.terminate();
+            trayer.waitForFinished(5000);
+        }
+        if (!output.isEmpty())
+            TestXServer::xrandr({"--output", output, "--mode", "1024x768_60"});
+    }
+
+    void init() { home = std::make_unique<QTemporaryDir>(); }
+
+    void backgroundStartHoldsTheModeAndEndsFromTheTray()
+    {
+        QProcess velmora;
+        startVelmora(velmora, {"-d", "50%", "-D", " -d"});
+        QByteArray err;
+        QTRY_VERIFY_WITH_TIMEOUT((err += velmora.readAllStandardError()).contains("msec:1000"), 10000);
+
+        // Every argument is echoed as it is, one line each, in order.
+        QVERIFY2(err.contains("\n-d\n50%\n-D\n -d\n"), err.constData());
+
+        // The store is seeded with the mode in use, which is the one locked.
+        QCOMPARE(settingsValue("DisplaySettings/PelsWidth"), QString("1024"));
+        QCOMPARE(settingsValue("DisplaySettings/PelsHeight"), QString("768"));
+        QCOMPARE(settingsValue("DisplaySettings/BitsPerPel"), QString("32"));
+        QCOMPARE(settingsValue("DisplaySettings/DisplayFrequency"), QString("60"));
+        QCOMPARE(settingsValue("Deamon/msec"), QString("1000"));
+        // The log-on start entry runs this very program in the background.
+        QFile entry(home->path() + "/.config/autostart/Velmora.desktop");
+        QVERIFY(entry.open(QIODevice::ReadOnly));
+        const QString exec = QString::fromUtf8(entry.readAll());
+        QVERIFY2(exec.contains("\nExec=" + QStringLiteral(VELMORA_BINARY) + " -d\n"), qPrintable(exec));
+
+        // The tray icon sits in the tray host; no window of the program is on screen.
+        QList<Window> icons;
+        QTRY_VERIFY_WITH_TIMEOUT(!(icons = programWindows(windowTree(), true)).isEmpty(), 5000);
+        for (const Window &w : programWindows(windowTree(), false)) {
+            if (w.geometry.width() >= 375)
+                QVERIFY2(!isViewable(w.id), "the main window is shown despite -d");
+        }
+
+        // Another program switches the mode: it is put back within an interval.
+        for (const QString &foreign : {QString("800x600_60"), QString("1600x900_60")}) {
+            QVERIFY(TestXServer::xrandr({"--output", output, "--mode", foreign}));
+            QElapsedTimer clock;
+            clock.start();
+            QString now;
+            while (clock.elapsed() < 5000 && (now = currentModeName()) != "1024x768_60")
+                QTest::qWait(20);
+            QCOMPARE(now, QString("1024x768_60"));
+            QVERIFY2(clock.elapsed() < 1000 + 600, qPrintable(QString::number(clock.elapsed())));
+        }
+
+        // Right click on the icon, then the second entry of its menu: Exit.
+        const QPoint icon = icons.first().geometry.center();
+        const QStringList before = [] {
+            QStringList ids;
+            for (const Window &w : programWindows(windowTree(), false))
+                ids << w.id;
+            return ids;
+        }();
+        run("xdotool", {"mousemove", QString::number(icon.x()), QString::number(icon.y()), "click", "3"});
+        Window menu;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                for (const Window &w : programWindows(windowTree(), false)) {
+                    if (!before.contains(w.id) && isViewable(w.id)) {
+                        menu = w;
+                        return true;
+                    }
+                }
+                return false;
+            }(),
+            5000);
+        const QPoint exitEntry(menu.geometry.center().x(), menu.geometry.top() + menu.geometry.height() * 3 / 4);
+        run("xdotool", {"mousemove", QString::number(exitEntry.x()), QString::number(exitEntry.y()), "click", "1"});
+        QVERIFY(velmora.waitForFinished(10000));
+        err += velmora.readAllStandardError();
+        QCOMPARE(velmora.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(velmora.exitCode(), 0);
+        QVERIFY2(!err.contains("Destroyed while thread"), err.constData());
+        QVERIFY2(!err.contains("Timers cannot be stopped"), err.constData());
+    }
+
+    void foregroundStartShowsTheWindowAndClosingEndsIt()
+    {
+        QProcess velmora;
+        // Near misses of "-d" do not count.
+        startVelmora(velmora, {"-D", "--d", "-d "});
+        Window window;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                for (const Window &w : programWindows(windowTree(), false)) {
+                    if (w.geometry.width() >= 375 && isViewable(w.id)) {
+                        window = w;
+                        return true;
+                    }
+                }
+                return false;
+            }(),
+            10000);
+        QCOMPARE(window.geometry.size(), QSize(375, 290));
+        QTest::qWait(300);
+        QByteArray err = velmora.readAllStandardError();
+        QVERIFY2(!err.contains("msec:"), "the lock was engaged without -d");
+
+        QVERIFY(sendDeleteWindow(display, window.id.toUInt(nullptr, 16)));
+        QVERIFY(velmora.waitForFinished(10000));
+        err += velmora.readAllStandardError();
+        QCOMPARE(velmora.exitCode(), 0);
+        QVERIFY2(!err.contains("Destroyed while thread"), err.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEndToEnd)
+#include "tst_endtoend.moc"
