@@ -10,6 +10,8 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QSettings>
 #include <QThread>
 #include <QTimer>
@@ -122,6 +124,18 @@ void Controler::initUi(bool background)
         QTimer::singleShot(0, mainWindow, &MainWindow::deamonRun);
 }
 
+void Controler::handleRequest(const QByteArray &request)
+{
+    if (request != "show" || !mainWindow)
+        return;
+    if (mainWindow->isMinimized())
+        mainWindow->showNormal();
+    else
+        mainWindow->show();
+    mainWindow->raise();
+    mainWindow->activateWindow();
+}
+
 void Controler::initDeamon()
 {
     deamon = new Deamon();
@@ -134,6 +148,25 @@ void Controler::initDeamon()
     connect(deamonThread, &QThread::finished, deamonThread,
             [thread = deamonThread] { threadFinishedRelease(thread); }, Qt::DirectConnection);
     deamonThread->start();
+    watchScreens();
+}
+
+void Controler::watchScreens()
+{
+    // Qt hears of mode changes within milliseconds (RandR on X11, WM_DISPLAYCHANGE on
+    // Windows); the daemon then need not wait for its next poll.
+    auto *gui = qobject_cast<QGuiApplication *>(QCoreApplication::instance());
+    if (!gui)
+        return;
+    auto watch = [this](QScreen *screen) {
+        connect(screen, &QScreen::geometryChanged, deamon, &Deamon::displayChanged);
+        connect(screen, &QScreen::refreshRateChanged, deamon, &Deamon::displayChanged);
+    };
+    const QList<QScreen *> screens = QGuiApplication::screens();
+    for (QScreen *screen : screens)
+        watch(screen);
+    connect(gui, &QGuiApplication::screenAdded, this, watch);
+    connect(gui, &QGuiApplication::primaryScreenChanged, deamon, &Deamon::displayChanged);
 }
 
 void Controler::shutdown()

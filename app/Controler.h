@@ -31,10 +31,13 @@ Q_SIGNALS:
 
 public Q_SLOTS:
     void updateAutoRun();
+    // A later start of the program: "show" brings the window up, "background" does nothing.
+    void handleRequest(const QByteArray &request);
 
 private:
     void initSettings();
     void initDeamon();
+    void watchScreens();
     void shutdown();
 
     MainWindow *mainWindow = nullptr;

@@ -40,6 +40,7 @@ void Deamon::start()
     if (locked == -1)
         locked = displaySettings->currentIndex();
 
+    lastEventRestore.invalidate();
     timer->start(readInterval());
 }
 
@@ -73,11 +74,27 @@ void Deamon::stop()
 
 void Deamon::update()
 {
+    tick();
+}
+
+void Deamon::displayChanged()
+{
+    if (!timer->isActive())
+        return;
+    if (lastEventRestore.isValid() && lastEventRestore.elapsed() < timer->interval())
+        return;
+    if (tick())
+        lastEventRestore.start();
+}
+
+bool Deamon::tick()
+{
     const int now = displaySettings->currentIndex();
     qDebug().noquote() << QStringLiteral("update():now=%1,locked=%2").arg(now).arg(locked);
     // `now` is what the line reports; compare against a fresh read so a change that landed
     // in between is not missed.
     if (displaySettings->currentIndex() == locked)
-        return;
+        return false;
     displaySettings->applyDisplaySetting(locked);
+    return true;
 }

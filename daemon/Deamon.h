@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 
 class DisplaySettings;
@@ -27,14 +28,21 @@ public:
 public Q_SLOTS:
     void start();
     void stop();
+    // The platform says the display changed: while locked, check at once instead of waiting
+    // for the next poll. At most one such restore per interval, so that two programs each
+    // forcing their own mode cannot make the screen flicker; the poll still catches the rest.
+    void displayChanged();
 
 protected Q_SLOTS:
     void update();
 
 private:
     int readInterval();
+    // One comparison of the mode in use with the locked one; true when it applied.
+    bool tick();
 
     QTimer *timer;
+    QElapsedTimer lastEventRestore;
     DisplaySettings *displaySettings = nullptr;
     QSettings *settings = nullptr;
     int locked = -1;

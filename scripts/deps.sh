@@ -9,11 +9,15 @@ build=(cmake make g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
 xserver=(xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xauth xdotool
          trayer imagemagick fonts-wqy-zenhei)
 
+# Cross-building the Win32 display layer and running it under Wine.
+windows=(g++-mingw-w64-x86-64-posix wine wine64)
+
 want=()
 for task in "$@"; do
   case "$task" in
     build) want+=("${build[@]}") ;;
-    test|run) want+=("${build[@]}" "${xserver[@]}") ;;
+    run) want+=("${build[@]}" "${xserver[@]}") ;;
+    test) want+=("${build[@]}" "${xserver[@]}" "${windows[@]}") ;;
     *) echo "deps.sh: unknown task $task" >&2; exit 2 ;;
   esac
 done

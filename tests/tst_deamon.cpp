@@ -261,6 +261,52 @@ private Q_SLOTS:
         QCOMPARE(fake->applies(), 1);
     }
 
+    void displayChangeRestoresAtOnceButAtMostOncePerInterval()
+    {
+        setUpDisplay({M1024, M800, M1280}, 0);
+        storeMode(M1024);
+        storeInterval(300);
+        MessageCapture log;
+        // Not locked: a change announcement does nothing.
+        fake->setCurrent(M800);
+        deamon->displayChanged();
+        QCOMPARE(fake->applies(), 0);
+
+        deamon->start();
+        fake->resetCounts();
+        deamon->displayChanged();
+        QCOMPARE(fake->applies(), 1);
+        QCOMPARE(fake->current(), M1024);
+
+        // Our own switch is announced too: it finds nothing to do and is not counted.
+        deamon->displayChanged();
+        QCOMPARE(fake->applies(), 1);
+
+        // A burst of foreign changes within the interval: no further event restore.
+        for (const DisplayMode &m : {M800, M1280, M800, M1280, M800}) {
+            fake->setCurrent(m);
+            deamon->displayChanged();
+        }
+        QCOMPARE(fake->applies(), 1);
+        QCOMPARE(fake->current(), M800);
+        // The poll still catches it.
+        QTRY_COMPARE_WITH_TIMEOUT(fake->current(), M1024, 2000);
+
+        // Once an interval has passed, an announcement restores at once again.
+        QTest::qWait(320);
+        fake->resetCounts();
+        fake->setCurrent(M1280);
+        deamon->displayChanged();
+        QCOMPARE(fake->applies(), 1);
+        QCOMPARE(fake->current(), M1024);
+
+        deamon->stop();
+        fake->setCurrent(M800);
+        QTest::qWait(320);
+        deamon->displayChanged();
+        QCOMPARE(fake->current(), M800);
+    }
+
     void runsInItsOwnThreadThroughQueuedCalls()
     {
         setUpDisplay({M1024, M800, M1280}, 0);

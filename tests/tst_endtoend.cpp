@@ -239,6 +239,43 @@ private Q_SLOTS:
         QVERIFY2(!err.contains("Timers cannot be stopped"), err.constData());
     }
 
+    void secondStartHandsOverToTheFirst()
+    {
+        QProcess first;
+        startVelmora(first, {"-d"});
+        QByteArray err;
+        QTRY_VERIFY_WITH_TIMEOUT((err += first.readAllStandardError()).contains("msec:1000"), 10000);
+        auto shownWindow = [] {
+            for (const Window &w : programWindows(windowTree(), false)) {
+                if (w.geometry.width() >= 375 && isViewable(w.id))
+                    return w;
+            }
+            return Window();
+        };
+        QVERIFY(shownWindow().id.isEmpty());
+
+        // Another background start (the log-on entry again): nothing visible happens.
+        QProcess again;
+        startVelmora(again, {"-d"});
+        QVERIFY(again.waitForFinished(10000));
+        QCOMPARE(again.exitCode(), 0);
+        QTest::qWait(300);
+        QVERIFY(shownWindow().id.isEmpty());
+
+        // A start from the menu: the running instance shows its window, no second one runs.
+        QProcess second;
+        startVelmora(second, {});
+        QVERIFY(second.waitForFinished(10000));
+        QCOMPARE(second.exitCode(), 0);
+        Window window;
+        QTRY_VERIFY_WITH_TIMEOUT(!(window = shownWindow()).id.isEmpty(), 5000);
+        QCOMPARE(first.state(), QProcess::Running);
+
+        QVERIFY(sendDeleteWindow(display, window.id.toUInt(nullptr, 16)));
+        QVERIFY(first.waitForFinished(10000));
+        QCOMPARE(first.exitCode(), 0);
+    }
+
     void foregroundStartShowsTheWindowAndClosingEndsIt()
     {
         QProcess velmora;

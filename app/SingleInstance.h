@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QObject>
+
+#include <memory>
+
+class QLocalServer;
+class QLockFile;
+
+// One running instance per user. The first start holds a lock file and listens on a local
+// socket; a later start finds the lock taken, hands its request to the first one over the
+// socket and ends. A lock left by a crashed instance does not count.
+class SingleInstance : public QObject
+{
+    Q_OBJECT
+
+public:
+    // `directory`: where the lock and (on Unix) the socket live; empty: the user's runtime
+    // folder.
+    explicit SingleInstance(const QString &directory = QString(), QObject *parent = nullptr);
+    ~SingleInstance() override;
+
+    enum class Result { First, HandedOver, Unreachable };
+
+    // First: this process is the one instance from now on. HandedOver: another instance
+    // runs and has received `request`. Unreachable: another instance holds the lock but did
+    // not answer.
+    Result claim(const QByteArray &request);
+
+    QString serverName() const;
+    QString lockPath() const;
+
+Q_SIGNALS:
+    // A later start asked something of this instance.
+    void requested(const QByteArray &request);
+
+private:
+    void readRequest();
+
+    QString directory;
+    std::unique_ptr<QLockFile> lock;
+    QLocalServer *server = nullptr;
+};
