@@ -23,7 +23,7 @@ Controler::Controler(QObject *parent)
     initSettings();
     updateAutoRun();
     initDeamon();
-    connect(qApp, &QCoreApplication::aboutToQuit, this, &Controler::shutdown);
+    connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, &Controler::shutdown);
 }
 
 Controler::~Controler()
@@ -67,6 +67,9 @@ void Controler::initSettings()
     settings->endGroup();
 
     settings->sync();
+    // The program still works from memory, but the user should know nothing will last.
+    if (settings->status() != QSettings::NoError)
+        qWarning().noquote() << "cannot write the settings to" << settings->fileName();
 }
 
 QString Controler::runCommand()
@@ -145,6 +148,9 @@ void Controler::initDeamon()
     deamonSettings->moveToThread(deamonThread);
     deamon->setDisplaySettings(displaySettings);
     deamon->setSettings(deamonSettings);
+    // The poll timer belongs to the worker thread: it is stopped there, as the thread's last
+    // act, not from the GUI thread at exit.
+    connect(deamonThread, &QThread::finished, deamon, &Deamon::stop, Qt::DirectConnection);
     connect(deamonThread, &QThread::finished, deamonThread,
             [thread = deamonThread] { threadFinishedRelease(thread); }, Qt::DirectConnection);
     deamonThread->start();
@@ -175,8 +181,6 @@ void Controler::shutdown()
     if (settings)
         settings->sync();
     if (deamonThread && deamonThread->isRunning()) {
-        // The poll timer belongs to the worker thread: stop it there, not from here.
-        QMetaObject::invokeMethod(deamon, &Deamon::stop, Qt::BlockingQueuedConnection);
         deamonThread->quit();
         deamonThread->wait();
         threadJoinedAcquire(deamonThread);

@@ -1,10 +1,38 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test.
+# Installs what is missing, builds, and runs every test: the plain build (with the X server
+# and Wine tests), then the same suite built with AddressSanitizer + UndefinedBehaviorSanitizer
+# and with ThreadSanitizer. `--quick` runs the plain build only.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VELMORA_BUILD_DIR:-$root/build}
+quick=0
+[ "${1:-}" = --quick ] && quick=1
+
 "$root/scripts/deps.sh" test
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2
-cd "$build"
-ctest --output-on-failure -j2
+
+phase() {
+  local name=$1 dir=$2
+  shift 2
+  echo "== $name"
+  cmake -S "$root" -B "$dir" "$@" >/dev/null
+  cmake --build "$dir" -j2
+  (cd "$dir" && ctest --output-on-failure -j2 ${CTEST_EXCLUDE:+-E "$CTEST_EXCLUDE"})
+}
+
+phase "tests" "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_SANITIZE=
+[ $quick = 1 ] && exit 0
+
+# The Wine test builds its own program without sanitizers: it ran above already.
+export CTEST_EXCLUDE=wine_win32display
+
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+LSAN_OPTIONS=suppressions=$root/tests/lsan.supp \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  phase "tests under AddressSanitizer and UndefinedBehaviorSanitizer" "$build-asan" \
+    -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=address
+
+# QT_NO_GLIB: Qt's own event dispatcher, whose wake-ups the suppressions cover.
+QT_NO_GLIB=1 \
+TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=0 die_after_fork=0 exitcode=66" \
+  phase "tests under ThreadSanitizer" "$build-tsan" \
+    -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=thread

@@ -307,6 +307,41 @@ private Q_SLOTS:
         QCOMPARE(fake->current(), M800);
     }
 
+    void vanishedModeIsRetriedWithoutHarm()
+    {
+        // The locked mode was listed at start-up; the display has since lost it.
+        setUpDisplay({M1024, M800, M1280}, 2);
+        storeMode(M1280);
+        storeInterval(1000);
+        MessageCapture log;
+        deamon->start();
+        fake->setModes({M1024, M800});
+        fake->setCurrent(M800);
+        fake->resetCounts();
+        tick();
+        tick();
+        QCOMPARE(fake->current(), M800);
+        QCOMPARE(log.matching("applyDisplaySetting()").last(), QString("applyDisplaySetting():0 0 0 0"));
+        // It comes back: the next tick restores it.
+        fake->setModes({M1024, M800, M1280});
+        tick();
+        QCOMPARE(fake->current(), M1280);
+    }
+
+    void emptyCatalogueHoldsNothing()
+    {
+        setUpDisplay({}, 0);
+        fake->setCurrent(M1024);
+        storeMode(M1024);
+        storeInterval(1000);
+        MessageCapture log;
+        deamon->start();
+        fake->resetCounts();
+        tick();
+        QCOMPARE(log.matching("update()"), QStringList({"update():now=-1,locked=-1"}));
+        QCOMPARE(fake->applies(), 0);
+    }
+
     void runsInItsOwnThreadThroughQueuedCalls()
     {
         setUpDisplay({M1024, M800, M1280}, 0);

@@ -1,0 +1,417 @@
+#!/usr/bin/env bash
+# The benchmark: builds Velmora (the working tree, and the poll-only program of an earlier
+# revision for comparison), starts the headless X server of the tests with a tray host, runs
+# every measurement and writes docs/benchmarks.md. About 6 minutes; not run by CI.
+#
+#   bench/run.sh
+#
+# Environment: VELMORA_BENCH_BUILD_DIR (default build-bench), VELMORA_BENCH_BEFORE (the
+# revision without the event-triggered restore, default 0963eef), VELMORA_BENCH_OUT (default
+# docs/benchmarks.md).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${VELMORA_BENCH_BUILD_DIR:-$root/build-bench}
+before_rev=${VELMORA_BENCH_BEFORE:-0963eef}
+out=${VELMORA_BENCH_OUT:-$root/docs/benchmarks.md}
+work=$build/run
+xdir=$build/xserver
+
+locked_mode=1024x768_60
+foreign_modes=800x600_60,1600x900_60,1024x768_75
+switches_1000=30  # switches per restore series at the seeded 1000 ms
+switches_100=50   # and at 100 ms
+cpu_seconds=60
+cpu_window=10
+startup_runs=12
+
+log() { echo "bench: $*" >&2; }
+die() { echo "bench: $*" >&2; exit 1; }
+commands=()
+note_command() { commands+=("$*"); }
+
+"$root/scripts/deps.sh" run
+for tool in git xrandr trayer taskset awk; do
+  command -v "$tool" >/dev/null || die "$tool is missing"
+done
+
+# ---- Build ------------------------------------------------------------------------------
+generator=()
+[ -f "$build/CMakeCache.txt" ] || { command -v ninja >/dev/null && generator=(-G Ninja); }
+log "building the working tree in $build"
+cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_BENCH=ON -DVELMORA_SANITIZE= >/dev/null
+cmake --build "$build" -j2 --target velmora velmora_bench velmora_xwatch >/dev/null
+note_command "cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_BENCH=ON && cmake --build build-bench -j2 --target velmora velmora_bench velmora_xwatch"
+
+before_hash=$(git -C "$root" rev-parse "$before_rev^{commit}")
+before_src=$build/before-src
+before_build=$build/before-build
+if [ "$(cat "$before_src/.revision" 2>/dev/null)" != "$before_hash" ]; then
+  rm -rf "$before_src" "$before_build"
+  mkdir -p "$before_src"
+  git -C "$root" archive "$before_hash" | tar -x -C "$before_src"
+  echo "$before_hash" > "$before_src/.revision"
+fi
+log "building $before_rev (poll only) in $before_build"
+generator=()
+[ -f "$before_build/CMakeCache.txt" ] || { command -v ninja >/dev/null && generator=(-G Ninja); }
+cmake -S "$before_src" -B "$before_build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVELMORA_BUILD_TESTS=OFF >/dev/null
+cmake --build "$before_build" -j2 --target velmora >/dev/null
+note_command "git archive $before_rev | tar -x -C build-bench/before-src && cmake -S build-bench/before-src -B build-bench/before-build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BUILD_TESTS=OFF && cmake --build build-bench/before-build -j2 --target velmora"
+
+head_bin=$build/velmora
+before_bin=$before_build/velmora
+bench_bin=$build/bench/velmora_bench
+xwatch=$build/bench/velmora_xwatch
+
+# ---- X server, tray host, clean-up ---------------------------------------------------------
+rm -rf "$work"
+mkdir -p "$work"
+started=()
+stop_pid() {
+  local p=$1
+  kill "$p" 2>/dev/null || return 0
+  for _ in $(seq 1 100); do
+    kill -0 "$p" 2>/dev/null || break
+    sleep 0.05
+  done
+  kill -9 "$p" 2>/dev/null || true
+  wait "$p" 2>/dev/null || true
+}
+cleanup() {
+  for p in "${started[@]}"; do stop_pid "$p"; done
+  [ -f "$xdir/pid" ] && "$root/scripts/xserver.sh" stop "$xdir" >/dev/null
+  return 0
+}
+trap cleanup EXIT
+
+VELMORA_REQUIRE_XSERVER=1 "$root/scripts/xserver.sh" start "$xdir" >/dev/null
+export DISPLAY
+DISPLAY=$(cat "$xdir/display")
+xorg_pid=$(cat "$xdir/pid")
+output=$(xrandr --current | awk '/ connected/ { print $1; exit }')
+[ -n "$output" ] || die "no connected output on $DISPLAY"
+log "X server $DISPLAY (pid $xorg_pid), output $output"
+note_command "scripts/xserver.sh start build-bench/xserver   # Xorg, dummy driver, scripts/xorg-dummy.conf"
+
+trayer --edge bottom --align right --widthtype request --height 32 >/dev/null 2>&1 &
+trayer_pid=$!
+started+=("$trayer_pid")
+note_command "trayer --edge bottom --align right --widthtype request --height 32 &"
+sleep 1
+
+new_home() {
+  local h
+  h=$(mktemp -d "$work/home.XXXXXX")
+  mkdir -p "$h/run" "$h/.config/Orvanne"
+  chmod 700 "$h/run"
+  echo "$h"
+}
+# Runs a command as a fresh user of the program would: its own home and configuration.
+in_home() {
+  local h=$1
+  shift
+  env -u VELMORA_FAKE_DISPLAY HOME="$h" XDG_CONFIG_HOME="$h/.config" XDG_RUNTIME_DIR="$h/run" \
+    QT_QPA_PLATFORM=xcb "$@"
+}
+velmora_pid=
+start_velmora() {
+  local bin=$1 h=$2
+  shift 2
+  in_home "$h" "$bin" "$@" >"$h/stdout" 2>"$h/stderr" &
+  velmora_pid=$!
+  started+=("$velmora_pid")
+}
+wait_locked() {
+  local h=$1 interval=$2
+  for _ in $(seq 1 300); do
+    grep -q "^msec:$interval\$" "$h/stderr" && return 0
+    kill -0 "$velmora_pid" 2>/dev/null || die "velmora ended early: $(tail -n 5 "$h/stderr")"
+    sleep 0.05
+  done
+  die "velmora did not lock at $interval ms: $(tail -n 5 "$h/stderr")"
+}
+set_locked_mode() { xrandr --output "$output" --mode "$locked_mode"; }
+# value KEY LINE: KEY=value out of a "RESULT k=v ..." line.
+value() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$2"; }
+# lt A B: A < B; le A B: A <= B.
+lt() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a + 0 < b + 0) }'; }
+le() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a + 0 <= b + 0) }'; }
+pct() { awk -v v="$1" 'BEGIN { printf "%.3f", v }'; }
+
+# ---- In-process figures ---------------------------------------------------------------------
+log "in-process figures"
+set_locked_mode
+"$bench_bin" >"$work/inprocess.txt" 2>"$work/inprocess.log"
+note_command "build-bench/bench/velmora_bench 2>log   # offscreen widgets; display layer on \$DISPLAY"
+# Where the scheduler puts this thread and the X server matters: pin both to one core, then
+# to different cores.
+placement=0
+if [ "$(nproc)" -ge 2 ]; then
+  placement=1
+  all_cpus=$(taskset -pc "$xorg_pid" | sed 's/.*: //')
+  taskset -pc 0 "$xorg_pid" >/dev/null
+  taskset -c 0 "$bench_bin" --ticks >"$work/ticks-same-core.txt" 2>/dev/null
+  taskset -c 1 "$bench_bin" --ticks >"$work/ticks-other-core.txt" 2>/dev/null
+  taskset -pc "$all_cpus" "$xorg_pid" >/dev/null
+  note_command "taskset -pc 0 <Xorg>; taskset -c 0 velmora_bench --ticks; taskset -c 1 velmora_bench --ticks; taskset -pc $all_cpus <Xorg>"
+fi
+
+# ---- Restore latency from outside -------------------------------------------------------
+restore_series() {
+  local label=$1 bin=$2 interval=$3 count=$4 h
+  log "restore latency: $label at $interval ms, $count switches"
+  h=$(new_home)
+  [ "$interval" = 1000 ] || printf '[Deamon]\nmsec=%s\n' "$interval" >"$h/.config/Orvanne/Velmora.conf"
+  set_locked_mode
+  start_velmora "$bin" "$h" -d
+  wait_locked "$h" "$interval"
+  sleep 0.5
+  "$xwatch" restore "$output" "$locked_mode" "$interval" "$count" "$foreign_modes" \
+    >"$work/restore-$label-$interval.txt"
+  kill -0 "$velmora_pid" 2>/dev/null || die "velmora ($label) ended during the restore series"
+  stop_pid "$velmora_pid"
+}
+restore_series before "$before_bin" 1000 "$switches_1000"
+restore_series before "$before_bin" 100 "$switches_100"
+restore_series head "$head_bin" 1000 "$switches_1000"
+restore_series head "$head_bin" 100 "$switches_100"
+note_command "HOME=<fresh> velmora -d &   # [Deamon] msec=100 written first for the 100 ms series"
+note_command "velmora_xwatch restore $output $locked_mode <interval> <switches> $foreign_modes   # runs xrandr --output $output --mode <M>"
+
+# ---- Start to window, RSS ---------------------------------------------------------------
+log "start to window: 1 warm-up + $startup_runs runs"
+h=$(new_home)
+set_locked_mode
+in_home "$h" "$xwatch" startup 1000 "$head_bin" >"$work/startup-warmup.txt" 2>"$h/stderr"
+: >"$work/startup.txt"
+for _ in $(seq 1 "$startup_runs"); do
+  in_home "$h" "$xwatch" startup 1000 "$head_bin" >>"$work/startup.txt" 2>>"$h/stderr"
+done
+note_command "velmora_xwatch startup 1000 build-bench/velmora   # $startup_runs times, same home, after one warm-up run"
+
+# ---- CPU time over 60 s -------------------------------------------------------------------
+# Per process: utime+stime from /proc/PID/stat (10 ms ticks) and the sum of every thread's
+# run time from /proc/PID/task/*/schedstat (ns).
+ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+runtime_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%.0f", s }'; }
+cpu_series() {
+  local label=$1 h w target now
+  shift
+  log "CPU over ${cpu_seconds} s: $label"
+  h=$(new_home)
+  set_locked_mode
+  start_velmora "$head_bin" "$h" "$@"
+  if [ "${1:-}" = -d ]; then wait_locked "$h" 1000; else sleep 1; fi
+  sleep 2
+  kill -0 "$velmora_pid" 2>/dev/null || die "velmora ($label) ended early"
+  awk '/^VmRSS:/ { print $2 }' "/proc/$velmora_pid/status" >"$work/cpu-$label-rss.txt"
+  : >"$work/cpu-$label.txt"
+  local start
+  start=$(date +%s.%N)
+  for w in $(seq 0 $((cpu_seconds / cpu_window))); do
+    target=$(awk -v s="$start" -v w="$w" -v d="$cpu_window" 'BEGIN { printf "%.3f", s + w * d }')
+    now=$(date +%s.%N)
+    sleep "$(awk -v t="$target" -v n="$now" 'BEGIN { d = t - n; printf "%.3f", d > 0 ? d : 0 }')"
+    echo "$(date +%s.%N) $(ticks "$velmora_pid") $(runtime_ns "$velmora_pid") $(ticks "$xorg_pid") $(runtime_ns "$xorg_pid")" \
+      >>"$work/cpu-$label.txt"
+  done
+  grep -q "^msec:" "$h/stderr" && [ "${1:-}" != -d ] && die "the unlocked run locked"
+  stop_pid "$velmora_pid"
+}
+cpu_series locked -d
+cpu_series unlocked
+note_command "HOME=<fresh> velmora -d & (locked) / velmora & (unlocked, window shown); /proc/PID/stat and /proc/PID/task/*/schedstat every ${cpu_window} s for ${cpu_seconds} s"
+
+# ---- Done with the server -----------------------------------------------------------------
+set_locked_mode
+cleanup
+started=()
+trap - EXIT
+
+# ---- Report ---------------------------------------------------------------------------------
+log "writing $out"
+restore_result() { grep '^RESULT' "$work/restore-$1-$2.txt"; }
+inproc() { awk -v k="$2" '$1 == "RESULT" && $2 == k { print $3 }' "$1"; }
+# cpu_stats LABEL: velmora % over the whole run (stat), % over the whole run (schedstat),
+# median / min / max of the per-window % (schedstat), X server % over the whole run (schedstat).
+cpu_stats() {
+  awk '
+    { t[NR] = $1; tk[NR] = $2; ns[NR] = $3; xns[NR] = $5 }
+    END {
+      n = NR; dt = t[n] - t[1]
+      for (i = 2; i <= n; i++) w[i - 1] = (ns[i] - ns[i - 1]) / ((t[i] - t[i - 1]) * 1e9) * 100
+      m = n - 1
+      for (i = 1; i <= m; i++) for (j = i + 1; j <= m; j++) if (w[j] < w[i]) { x = w[i]; w[i] = w[j]; w[j] = x }
+      med = (m % 2) ? w[(m + 1) / 2] : (w[m / 2] + w[m / 2 + 1]) / 2
+      printf "%.4f %.4f %.4f %.4f %.4f %.4f %.0f\n", (tk[n] - tk[1]) * 10 / (dt * 1000) * 100,
+        (ns[n] - ns[1]) / (dt * 1e9) * 100, med, w[1], w[m], (xns[n] - xns[1]) / (dt * 1e9) * 100, (tk[n] - tk[1])
+    }' "$work/cpu-$1.txt"
+}
+read -r locked_stat locked_ns locked_med locked_min locked_max locked_x locked_ticks < <(cpu_stats locked)
+read -r unlocked_stat unlocked_ns unlocked_med unlocked_min unlocked_max unlocked_x unlocked_ticks < <(cpu_stats unlocked)
+# Start-up: median, p10, p90, min, max of mapped_ms; the same of rss_kb.
+series_stats() {
+  sed -n "s/.* $1=\([^ ]*\).*/\1/p" "$work/startup.txt" | sort -g | awk '
+    { v[NR] = $1 }
+    END {
+      n = NR
+      for (k = 1; k <= 3; k++) {
+        p = (k == 1) ? 0.5 : (k == 2) ? 0.1 : 0.9
+        pos = p * (n - 1) + 1; lo = int(pos); hi = (lo < n) ? lo + 1 : n
+        r[k] = v[lo] + (v[hi] - v[lo]) * (pos - lo)
+      }
+      printf "%.2f %.2f %.2f %.2f %.2f\n", r[1], r[2], r[3], v[1], v[n]
+    }'
+}
+read -r map_med map_p10 map_p90 map_min map_max < <(series_stats mapped_ms)
+read -r rss_med rss_p10 rss_p90 rss_min rss_max < <(series_stats rss_kb)
+mb() { awk -v k="$1" 'BEGIN { printf "%.1f", k * 1024 / 1e6 }'; }
+rss_locked=$(cat "$work/cpu-locked-rss.txt")
+rss_unlocked=$(cat "$work/cpu-unlocked-rss.txt")
+
+verdict() { if "$@"; then echo "met"; else echo "**missed**"; fi; }
+restore_row() {
+  local label=$1 interval=$2 what=$3 limit=$4 cmp=$5 r timeouts extra=""
+  r=$(restore_result "$label" "$interval")
+  timeouts=$(value timeouts "$r")
+  [ "$timeouts" = 0 ] || extra=", $timeouts of the switches not restored in time"
+  echo "| restore p50, $what, $interval ms | $( [ "$cmp" = lt ] && echo "<" || echo "≤") $limit ms | $(value p50 "$r") ms (p90 $(value p90 "$r"), max $(value max "$r"); $(value n "$r") switches$extra) | $(verdict "$cmp" "$(value p50 "$r")" "$limit") |"
+}
+tick_after=$(inproc "$work/inprocess.txt" tick_after_idle)
+tick_b2b=$(inproc "$work/inprocess.txt" tick_idle)
+table=$(inproc "$work/inprocess.txt" table_2000)
+row_spread() { awk -v k="$2" '$1 == "RESULT" && $2 == k { printf "p10–p90 %.3f–%.3f", $4, $5 }' "$1"; }
+tick_ok() { lt "$tick_after" 0.5 && lt "$tick_b2b" 0.5; }
+
+{
+  echo "# Benchmarks"
+  echo
+  echo "Written by \`bench/run.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC') in $((SECONDS / 60)) min $((SECONDS % 60)) s."
+  echo "Every figure below is what that run measured; run the script again to refresh them."
+  echo
+  echo "## Machine and programs"
+  echo
+  echo "| | |"
+  echo "|---|---|"
+  echo "| CPU | $(lscpu | sed -n 's/^Model name: *//p' | head -n 1), \`nproc\` = $(nproc) |"
+  echo "| memory | $(awk '/^MemTotal:/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo) |"
+  echo "| system | Debian $(cat /etc/debian_version 2>/dev/null || echo '?'), Linux $(uname -r) |"
+  echo "| Qt | $(dpkg-query -W -f='${Version}' qt6-base-dev 2>/dev/null || echo '?'), $(g++ --version | head -n 1) |"
+  echo "| X server | $(Xorg -version 2>&1 | sed -n 's/^X.Org X Server /Xorg /p' | head -n 1), dummy video driver (\`scripts/xorg-dummy.conf\`), output $output, tray host trayer, no window manager |"
+  echo "| \"after\" | working tree at $(git -C "$root" rev-parse --short HEAD) (event-triggered restore), RelWithDebInfo$(
+       changed=$(git -C "$root" status --porcelain -- . ':!bench' ':!docs' ':!CMakeLists.txt' | wc -l)
+       [ "$changed" = 0 ] || echo ", with $changed uncommitted change(s) outside bench/ and docs/") |"
+  echo "| \"before\" | $(git -C "$root" rev-parse --short "$before_hash") (poll only), from \`git archive\`, RelWithDebInfo |"
+  echo
+  echo "## Figures against the targets"
+  echo
+  echo "| figure | target | measured | |"
+  echo "|---|---|---|---|"
+  restore_row before 1000 "poll only (before)" 530 le
+  restore_row before 100 "poll only (before)" 80 le
+  restore_row head 1000 "event restore (after)" 50 lt
+  restore_row head 100 "event restore (after)" 80 le
+  echo "| one \`Deamon\` tick (mode in place) | < 0.5 ms | $(pct "$tick_after") ms after 100 ms idle ($(row_spread "$work/inprocess.txt" tick_after_idle)); $(pct "$tick_b2b") ms back to back ($(row_spread "$work/inprocess.txt" tick_idle)) | $(verdict tick_ok) |"
+  echo "| CPU while locked (\`-d\`, nothing happens) | < 0.05 % of a core | $(pct "$locked_ns") % over ${cpu_seconds} s (per ${cpu_window} s: median $(pct "$locked_med"), $(pct "$locked_min")–$(pct "$locked_max")); /proc/PID/stat: $locked_ticks ticks = $(pct "$locked_stat") % | $(verdict lt "$locked_ns" 0.05) |"
+  echo "| CPU while unlocked (window shown) | ≈ 0 (taken as < 0.01 %) | $(pct "$unlocked_ns") % over ${cpu_seconds} s (per ${cpu_window} s: median $(pct "$unlocked_med"), $(pct "$unlocked_min")–$(pct "$unlocked_max")); /proc/PID/stat: $unlocked_ticks ticks = $(pct "$unlocked_stat") % | $(verdict lt "$unlocked_ns" 0.01) |"
+  echo "| start to main window mapped | < 300 ms | $map_med ms (p10–p90 $map_p10–$map_p90, max $map_max; $startup_runs starts) | $(verdict lt "$map_med" 300) |"
+  echo "| RSS after start (window shown) | < 40 MB | $(mb "$rss_med") MB (min–max $(mb "$rss_min")–$(mb "$rss_max"); $startup_runs starts); with \`-d\`: $(mb "$rss_locked") MB | $(verdict lt "$(mb "$rss_max")" 40) |"
+  echo "| filling the table with 2,000 modes | < 100 ms | $(pct "$table") ms ($(row_spread "$work/inprocess.txt" table_2000)) | $(verdict lt "$table" 100) |"
+  echo
+  echo "MB = 10⁶ bytes. Spreads: p10–p90 over all calls or switches; for CPU, the ${cpu_window} s windows."
+  echo
+  echo "## Restore latency, measured from outside"
+  echo
+  echo "The program runs as a user would start it at log-on (\`velmora -d\`, fresh home, the mode in"
+  echo "use \`$locked_mode\` locked; for 100 ms, \`[Deamon] msec=100\` written to"
+  echo "\`~/.config/Orvanne/Velmora.conf\` before the start). \`bench/velmora_xwatch restore\` then"
+  echo "runs \`xrandr --output $output --mode M\` (M in turn: ${foreign_modes//,/, }) and listens to"
+  echo "RandR CRTC-change events on its own connection: t0 = the event that takes the locked mode"
+  echo "off the CRTC, t1 = the event that puts it back; latency = t1 − t0 on the listener's clock."
+  echo "Between switches it waits one interval + 50 ms + k·0.618 (mod 1) of an interval, so every"
+  echo "switch is a fresh event for the one-restore-per-interval limit and the switches fall evenly"
+  echo "over the phase of the poll timer."
+  echo
+  echo "| program | interval | switches | p50 ms | p90 ms | max ms | p10–p90 ms | min ms | not restored | xrandr start → switch, ms (p50) |"
+  echo "|---|---|---|---|---|---|---|---|---|---|"
+  for label in before head; do
+    for interval in 1000 100; do
+      r=$(restore_result "$label" "$interval")
+      launch=$(awk '$1 ~ /^[0-9]+$/ && $4 !~ /timeout/ { print $3 }' "$work/restore-$label-$interval.txt" | sort -g |
+               awk '{ v[NR] = $1 } END { pos = 0.5 * (NR - 1) + 1; lo = int(pos); hi = lo < NR ? lo + 1 : NR; printf "%.1f", v[lo] + (v[hi] - v[lo]) * (pos - lo) }')
+      name=$([ "$label" = before ] && echo "before (poll only)" || echo "after (event restore)")
+      echo "| $name | $interval ms | $(value n "$r") | $(value p50 "$r") | $(value p90 "$r") | $(value max "$r") | $(value p10 "$r")–$(value p90 "$r") | $(value min "$r") | $(value timeouts "$r") | $launch |"
+    done
+  done
+  echo
+  for label in before head; do
+    for interval in 1000 100; do
+      echo "<details><summary>every switch: $label, $interval ms</summary>"
+      echo
+      echo '```'
+      cat "$work/restore-$label-$interval.txt"
+      echo '```'
+      echo "</details>"
+      echo
+    done
+  done
+  echo "## In-process costs"
+  echo
+  echo "\`bench/velmora_bench\`: the program's own classes, each call timed on its own (steady clock),"
+  echo "after a few untimed warm-up calls; X round trips counted by \`X11DisplayBackend::takeRoundTrips()\`."
+  echo "Widgets on the offscreen platform; the display layer on the X server above. The program's debug"
+  echo "lines are written to a file, as they are in the program."
+  echo
+  sed '/^RESULT/d' "$work/inprocess.txt"
+  echo
+  if [ "$placement" = 1 ]; then
+    echo "### The same calls with this thread and the X server pinned"
+    echo
+    echo "Both on CPU 0:"
+    echo
+    sed '/^RESULT/d' "$work/ticks-same-core.txt"
+    echo
+    echo "The X server on CPU 0, the benchmark on CPU 1:"
+    echo
+    sed '/^RESULT/d' "$work/ticks-other-core.txt"
+    echo
+    same=$(inproc "$work/ticks-same-core.txt" current_index)
+    other=$(inproc "$work/ticks-other-core.txt" current_index)
+    echo "Per X round trip (\`currentIndex()\` makes 3): $(awk -v v="$same" 'BEGIN { printf "%.0f", v * 1000 / 3 }') µs on one core,"
+    echo "$(awk -v v="$other" 'BEGIN { printf "%.0f", v * 1000 / 3 }') µs across cores. Unpinned, the scheduler picks either."
+    echo
+  fi
+  echo "## CPU time and memory"
+  echo
+  echo "The program started with a fresh home at the seeded 1000 ms interval, nothing else happening"
+  echo "on the display; sampled ${cpu_seconds} s from 3 s after the start. CPU % = run time / wall time"
+  echo "(100 % = one core); run time from every thread's \`/proc/PID/task/*/schedstat\` (ns) and from"
+  echo "\`/proc/PID/stat\` utime+stime (10 ms ticks, too coarse for these amounts)."
+  echo
+  echo "| state | CPU % (schedstat) | per ${cpu_window} s: median (min–max) | CPU % (stat) | X server CPU % meanwhile | VmRSS 2 s after start |"
+  echo "|---|---|---|---|---|---|"
+  echo "| locked (\`-d\`) | $(pct "$locked_ns") | $(pct "$locked_med") ($(pct "$locked_min")–$(pct "$locked_max")) | $(pct "$locked_stat") | $(pct "$locked_x") | $(mb "$rss_locked") MB |"
+  echo "| unlocked (window shown) | $(pct "$unlocked_ns") | $(pct "$unlocked_med") ($(pct "$unlocked_min")–$(pct "$unlocked_max")) | $(pct "$unlocked_stat") | $(pct "$unlocked_x") | $(mb "$rss_unlocked") MB |"
+  echo
+  echo "## Start to window"
+  echo
+  echo "\`bench/velmora_xwatch startup\`: from just before the program is started (no \`-d\`) to the"
+  echo "MapNotify of its main window (WM_CLASS velmora, ≥ 300 px wide) on the root window; VmRSS 1 s"
+  echo "later; then SIGTERM. One warm-up start (not counted), then $startup_runs starts with the same home."
+  echo
+  echo "| | median | p10–p90 | min–max |"
+  echo "|---|---|---|---|"
+  echo "| start → window mapped | $map_med ms | $map_p10–$map_p90 ms | $map_min–$map_max ms |"
+  echo "| VmRSS | $(mb "$rss_med") MB | $(mb "$rss_p10")–$(mb "$rss_p90") MB | $(mb "$rss_min")–$(mb "$rss_max") MB |"
+  echo
+  echo "## Commands"
+  echo
+  echo '```sh'
+  echo "bench/run.sh"
+  echo "# which ran:"
+  printf '%s\n' "${commands[@]}"
+  echo '```'
+} >"$out"
+log "done in $((SECONDS / 60)) min $((SECONDS % 60)) s: $out"
