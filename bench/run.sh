@@ -213,7 +213,7 @@ cpu_series() {
   for w in $(seq 0 $((cpu_seconds / cpu_window))); do
     target=$(awk -v s="$start" -v w="$w" -v d="$cpu_window" 'BEGIN { printf "%.3f", s + w * d }')
     now=$(date +%s.%N)
-    sleep "$(awk -v t="$target" -v n="$now" 'BEGIN { d = t - n; printf "%.3f", d > 0 ? d : 0 }')"
+    sleep "$(awk -v t="$target" -v n="$now" 'BEGIN { d = t - n; printf "%.3f", (d > 0 ? d : 0) }')"
     echo "$(date +%s.%N) $(ticks "$velmora_pid") $(runtime_ns "$velmora_pid") $(ticks "$xorg_pid") $(runtime_ns "$xorg_pid")" \
       >>"$work/cpu-$label.txt"
   done

@@ -89,10 +89,12 @@ bool sendDeleteWindow(const QString &display, quint32 window)
     event.type = atom("WM_PROTOCOLS");
     event.data.data32[0] = atom("WM_DELETE_WINDOW");
     event.data.data32[1] = XCB_CURRENT_TIME;
-    xcb_send_event(c, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char *>(&event));
-    xcb_flush(c);
+    // Checked: the server has handled the request before this connection goes away.
+    xcb_generic_error_t *error = xcb_request_check(
+        c, xcb_send_event_checked(c, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char *>(&event)));
+    free(error);
     xcb_disconnect(c);
-    return true;
+    return !error;
 }
 } // namespace
 
@@ -299,8 +301,9 @@ private Q_SLOTS:
         QVERIFY2(!err.contains("msec:"), "the lock was engaged without -d");
 
         QVERIFY(sendDeleteWindow(display, window.id.toUInt(nullptr, 16)));
-        QVERIFY(velmora.waitForFinished(10000));
+        const bool ended = velmora.waitForFinished(10000);
         err += velmora.readAllStandardError();
+        QVERIFY2(ended, qPrintable(windowTree() + QString::fromLocal8Bit(err.right(3000))));
         QVERIFY2(velmora.exitCode() == 0, err.right(4000).constData());
         QVERIFY2(!err.contains("Destroyed while thread"), err.constData());
     }
