@@ -7,13 +7,19 @@
 #
 # Environment: VELMORA_BENCH_BUILD_DIR (default build-bench), VELMORA_BENCH_BEFORE (the
 # revision without the event-triggered restore, default 0963eef), VELMORA_BENCH_OUT (default
-# docs/benchmarks.md).
+# docs/benchmarks.md). VELMORA_BENCH_QUICK=1: a short run that checks the script (few samples,
+# written to build-bench/run/benchmarks-quick.md unless VELMORA_BENCH_OUT says otherwise).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VELMORA_BENCH_BUILD_DIR:-$root/build-bench}
 before_rev=${VELMORA_BENCH_BEFORE:-0963eef}
-out=${VELMORA_BENCH_OUT:-$root/docs/benchmarks.md}
 work=$build/run
+quick=${VELMORA_BENCH_QUICK:-0}
+if [ "$quick" = 1 ]; then
+  out=${VELMORA_BENCH_OUT:-$work/benchmarks-quick.md}
+else
+  out=${VELMORA_BENCH_OUT:-$root/docs/benchmarks.md}
+fi
 xdir=$build/xserver
 
 locked_mode=1024x768_60
@@ -23,6 +29,9 @@ switches_100=50   # and at 100 ms
 cpu_seconds=60
 cpu_window=10
 startup_runs=12
+if [ "$quick" = 1 ]; then
+  switches_1000=3 switches_100=5 cpu_seconds=10 cpu_window=5 startup_runs=2
+fi
 
 log() { echo "bench: $*" >&2; }
 die() { echo "bench: $*" >&2; exit 1; }
@@ -108,20 +117,29 @@ new_home() {
   chmod 700 "$h/run"
   echo "$h"
 }
-# Runs a command as a fresh user of the program would: its own home and configuration.
+# The environment of a fresh user of the program: its own home and configuration.
+home_env() {
+  henv=(HOME="$1" XDG_CONFIG_HOME="$1/.config" XDG_RUNTIME_DIR="$1/run" QT_QPA_PLATFORM=xcb)
+}
 in_home() {
-  local h=$1
+  home_env "$1"
   shift
-  env -u VELMORA_FAKE_DISPLAY HOME="$h" XDG_CONFIG_HOME="$h/.config" XDG_RUNTIME_DIR="$h/run" \
-    QT_QPA_PLATFORM=xcb "$@"
+  env -u VELMORA_FAKE_DISPLAY "${henv[@]}" "$@"
 }
 velmora_pid=
 start_velmora() {
   local bin=$1 h=$2
   shift 2
-  in_home "$h" "$bin" "$@" >"$h/stdout" 2>"$h/stderr" &
+  # Started by this shell itself (env execs the program): $! is the program's own PID.
+  home_env "$h"
+  env -u VELMORA_FAKE_DISPLAY "${henv[@]}" "$bin" "$@" >"$h/stdout" 2>"$h/stderr" &
   velmora_pid=$!
   started+=("$velmora_pid")
+  for _ in $(seq 1 100); do
+    [ "$(readlink "/proc/$velmora_pid/exe" 2>/dev/null)" = "$(readlink -f "$bin")" ] && return 0
+    sleep 0.01
+  done
+  die "$bin did not start"
 }
 wait_locked() {
   local h=$1 interval=$2
@@ -139,6 +157,11 @@ value() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$2"; }
 lt() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a + 0 < b + 0) }'; }
 le() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a + 0 <= b + 0) }'; }
 pct() { awk -v v="$1" 'BEGIN { printf "%.3f", v }'; }
+
+# Everything the machine did meanwhile (other programs included), from /proc/stat.
+cpu_line() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8, $9, $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9 }' /proc/stat; }
+read -r busy0 steal0 total0 < <(cpu_line)
+load0=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ---- In-process figures ---------------------------------------------------------------------
 log "in-process figures"
@@ -225,6 +248,10 @@ cpu_series unlocked
 note_command "HOME=<fresh> velmora -d & (locked) / velmora & (unlocked, window shown); /proc/PID/stat and /proc/PID/task/*/schedstat every ${cpu_window} s for ${cpu_seconds} s"
 
 # ---- Done with the server -----------------------------------------------------------------
+read -r busy1 steal1 total1 < <(cpu_line)
+load1=$(cut -d' ' -f1-3 /proc/loadavg)
+machine_busy=$(awk -v b="$((busy1 - busy0))" -v t="$((total1 - total0))" 'BEGIN { printf "%.1f", b / t * 100 }')
+machine_steal=$(awk -v b="$((steal1 - steal0))" -v t="$((total1 - total0))" 'BEGIN { printf "%.1f", b / t * 100 }')
 set_locked_mode
 cleanup
 started=()
@@ -290,6 +317,10 @@ tick_ok() { lt "$tick_after" 0.5 && lt "$tick_b2b" 0.5; }
   echo
   echo "Written by \`bench/run.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC') in $((SECONDS / 60)) min $((SECONDS % 60)) s."
   echo "Every figure below is what that run measured; run the script again to refresh them."
+  if [ "$quick" = 1 ]; then
+    echo
+    echo "**A quick run (VELMORA_BENCH_QUICK=1): too few samples to stand for anything.**"
+  fi
   echo
   echo "## Machine and programs"
   echo
@@ -303,6 +334,7 @@ tick_ok() { lt "$tick_after" 0.5 && lt "$tick_b2b" 0.5; }
   echo "| \"after\" | working tree at $(git -C "$root" rev-parse --short HEAD) (event-triggered restore), RelWithDebInfo$(
        changed=$(git -C "$root" status --porcelain -- . ':!bench' ':!docs' ':!CMakeLists.txt' | wc -l)
        [ "$changed" = 0 ] || echo ", with $changed uncommitted change(s) outside bench/ and docs/") |"
+  echo "| load meanwhile | all CPUs busy $machine_busy % of the time during the measurements (this benchmark and anything else on the machine), stolen by the hypervisor $machine_steal %; load average $load0 at the start, $load1 at the end |"
   echo "| \"before\" | $(git -C "$root" rev-parse --short "$before_hash") (poll only), from \`git archive\`, RelWithDebInfo |"
   echo
   echo "## Figures against the targets"

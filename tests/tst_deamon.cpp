@@ -60,6 +60,14 @@ class TestDeamon : public QObject
         store->endGroup();
     }
 
+    // A display in mode `current`, `stored` as the locked mode and `msec` as the interval.
+    void prepare(const QList<DisplayMode> &modes, int current, const DisplayMode &stored, const QVariant &msec)
+    {
+        setUpDisplay(modes, current);
+        storeMode(stored);
+        storeInterval(msec);
+    }
+
     QTimer *timer() const { return deamon->findChild<QTimer *>(); }
 
     void tick() { QMetaObject::invokeMethod(deamon.get(), "update", Qt::DirectConnection); }
@@ -81,9 +89,7 @@ private Q_SLOTS:
 
     void lockOnCurrentModeChangesNothing()
     {
-        setUpDisplay({M1024, M800, M1280}, 1);
-        storeMode(M800);
-        storeInterval(1000);
+        prepare({M1024, M800, M1280}, 1, M800, 1000);
         MessageCapture log;
         deamon->start();
         QCOMPARE(log.lines(), QStringList({"msec:1000"}));
@@ -98,9 +104,7 @@ private Q_SLOTS:
 
     void restoresAfterOutsideChange()
     {
-        setUpDisplay({M1024, M800, M1280}, 0);
-        storeMode(M1024);
-        storeInterval(20);
+        prepare({M1024, M800, M1280}, 0, M1024, 20);
         MessageCapture log;
         deamon->start();
         fake->setCurrent(M1280);
@@ -120,9 +124,7 @@ private Q_SLOTS:
 
     void refusedApplyIsRetriedEveryTick()
     {
-        setUpDisplay({M1024, M800}, 0);
-        storeMode(M1024);
-        storeInterval(1000);
+        prepare({M1024, M800}, 0, M1024, 1000);
         MessageCapture log;
         deamon->start();
         fake->setCurrent(M800);
@@ -139,9 +141,7 @@ private Q_SLOTS:
 
     void storedModeWithoutEntryLocksModeInUse()
     {
-        setUpDisplay({M1024, M800, M1280}, 2);
-        storeMode(Unlisted);
-        storeInterval(1000);
+        prepare({M1024, M800, M1280}, 2, Unlisted, 1000);
         MessageCapture log;
         deamon->start();
         tick();
@@ -170,9 +170,7 @@ private Q_SLOTS:
     void twinsNeverLookChanged()
     {
         // Modes 1 and 3 are equal: wherever the display is, both resolve to 1.
-        setUpDisplay({M1024, M800, M1280, M800}, 3);
-        storeMode(M800);
-        storeInterval(1000);
+        prepare({M1024, M800, M1280, M800}, 3, M800, 1000);
         MessageCapture log;
         deamon->start();
         fake->resetCounts();
@@ -183,9 +181,7 @@ private Q_SLOTS:
 
     void stopThenStartPicksUpNewStoredMode()
     {
-        setUpDisplay({M1024, M800, M1280}, 0);
-        storeMode(M1024);
-        storeInterval(1000);
+        prepare({M1024, M800, M1280}, 0, M1024, 1000);
         MessageCapture log;
         deamon->start();
         deamon->stop();
@@ -205,9 +201,7 @@ private Q_SLOTS:
 
     void startTwiceRunsOneTimerAtSecondInterval()
     {
-        setUpDisplay({M1024, M800}, 0);
-        storeMode(M1024);
-        storeInterval(1000);
+        prepare({M1024, M800}, 0, M1024, 1000);
         MessageCapture log;
         deamon->start();
         storeInterval(30);
@@ -234,9 +228,7 @@ private Q_SLOTS:
     {
         QFETCH(QVariant, stored);
         QFETCH(QString, line);
-        setUpDisplay({M1024, M800}, 0);
-        storeMode(M1024);
-        storeInterval(stored);
+        prepare({M1024, M800}, 0, M1024, stored);
         MessageCapture log;
         deamon->start();
         QCOMPARE(log.lines().value(0), line);
@@ -248,9 +240,7 @@ private Q_SLOTS:
 
     void unreadableDisplayWhileLocked()
     {
-        setUpDisplay({M1024, M800}, 0);
-        storeMode(M1024);
-        storeInterval(1000);
+        prepare({M1024, M800}, 0, M1024, 1000);
         MessageCapture log;
         deamon->start();
         fake->setFailReads(true);
@@ -263,9 +253,7 @@ private Q_SLOTS:
 
     void displayChangeRestoresAtOnceButAtMostOncePerInterval()
     {
-        setUpDisplay({M1024, M800, M1280}, 0);
-        storeMode(M1024);
-        storeInterval(300);
+        prepare({M1024, M800, M1280}, 0, M1024, 300);
         MessageCapture log;
         // Not locked: a change announcement does nothing.
         fake->setCurrent(M800);
@@ -310,9 +298,7 @@ private Q_SLOTS:
     void vanishedModeIsRetriedWithoutHarm()
     {
         // The locked mode was listed at start-up; the display has since lost it.
-        setUpDisplay({M1024, M800, M1280}, 2);
-        storeMode(M1280);
-        storeInterval(1000);
+        prepare({M1024, M800, M1280}, 2, M1280, 1000);
         MessageCapture log;
         deamon->start();
         fake->setModes({M1024, M800});
@@ -344,9 +330,7 @@ private Q_SLOTS:
 
     void runsInItsOwnThreadThroughQueuedCalls()
     {
-        setUpDisplay({M1024, M800, M1280}, 0);
-        storeMode(M1024);
-        storeInterval(20);
+        prepare({M1024, M800, M1280}, 0, M1024, 20);
         // The daemon reads through a store object of its own, living in its thread.
         auto threadStore = std::make_unique<QSettings>(SettingsKeys::Organization, SettingsKeys::Application);
         QThread thread;
