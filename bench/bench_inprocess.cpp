@@ -7,7 +7,8 @@
 //   - MainWindow::updateInfo() (the label refresh the window runs every 3 s);
 //   - MainWindow::initTable() with 2,000 modes from the fake display layer.
 // Each figure is measured in several runs of many calls; every call is timed on its own.
-// Prints a Markdown table and one "RESULT key median-ms" line per figure on stdout; the
+// Prints a Markdown table and one "RESULT key median p10 p90 (ms) round-trips-min max" line
+// per figure on stdout (round trips -1: not counted); the
 // program's own debug lines go to stderr, as in the real program.
 //   velmora_bench            every figure
 //   velmora_bench --ticks    only currentIndex() and the ticks (for runs pinned to CPU cores)
@@ -134,8 +135,8 @@ void print(const std::vector<Figure> &figures)
         if (f.failed)
             std::printf("RESULT %s failed\n", f.key.c_str());
         else
-            std::printf("RESULT %s %.4f %.4f %.4f\n", f.key.c_str(), percentile(f.ms, 0.5), percentile(f.ms, 0.1),
-                        percentile(f.ms, 0.9));
+            std::printf("RESULT %s %.4f %.4f %.4f %d %d\n", f.key.c_str(), percentile(f.ms, 0.5),
+                        percentile(f.ms, 0.1), percentile(f.ms, 0.9), f.minRoundTrips, f.maxRoundTrips);
     }
 }
 
