@@ -89,11 +89,11 @@ void Deamon::displayChanged()
 
 bool Deamon::tick()
 {
+    // One read per tick: the line reports exactly what the decision is made on, and a change
+    // that lands just after it is announced (displayChanged) or seen by the next tick.
     const int now = displaySettings->currentIndex();
     qDebug().noquote() << QStringLiteral("update():now=%1,locked=%2").arg(now).arg(locked);
-    // `now` is what the line reports; compare against a fresh read so a change that landed
-    // in between is not missed.
-    if (displaySettings->currentIndex() == locked)
+    if (now == locked)
         return false;
     displaySettings->applyDisplaySetting(locked);
     return true;

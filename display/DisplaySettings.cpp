@@ -41,7 +41,7 @@ int DisplaySettings::pelsHeight(int index) const { return entry(index).PelsHeigh
 int DisplaySettings::bitsPerPel(int index) const { return entry(index).BitsPerPel; }
 int DisplaySettings::displayFrequency(int index) const { return entry(index).DisplayFrequency; }
 
-DisplayMode DisplaySettings::current() const
+DisplayMode DisplaySettings::currentMode() const
 {
     DisplayMode m;
     if (!backend->mode(DisplayBackend::CurrentSettings, m))
@@ -49,10 +49,10 @@ DisplayMode DisplaySettings::current() const
     return m;
 }
 
-int DisplaySettings::currentPelsWidth() const { return current().PelsWidth; }
-int DisplaySettings::currentPelsHeight() const { return current().PelsHeight; }
-int DisplaySettings::currentBitsPerPel() const { return current().BitsPerPel; }
-int DisplaySettings::currentDisplayFrequency() const { return current().DisplayFrequency; }
+int DisplaySettings::currentPelsWidth() const { return currentMode().PelsWidth; }
+int DisplaySettings::currentPelsHeight() const { return currentMode().PelsHeight; }
+int DisplaySettings::currentBitsPerPel() const { return currentMode().BitsPerPel; }
+int DisplaySettings::currentDisplayFrequency() const { return currentMode().DisplayFrequency; }
 
 int DisplaySettings::firstIndexOf(const DisplayMode &mode) const
 {
@@ -73,10 +73,7 @@ int DisplaySettings::currentIndex() const
 {
     // One read of the settings in force, not one per field: four reads could straddle a mode
     // switch and combine the width of one mode with the height of another.
-    DisplayMode m;
-    if (!backend->mode(DisplayBackend::CurrentSettings, m))
-        m = DisplayMode();
-    return firstIndexOf(m);
+    return firstIndexOf(currentMode());
 }
 
 bool DisplaySettings::applyDisplaySetting(int index)

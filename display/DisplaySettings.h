@@ -31,6 +31,9 @@ public:
     int currentPelsHeight() const;
     int currentBitsPerPel() const;
     int currentDisplayFrequency() const;
+    // All four in one read, so they belong to one mode even while it changes; zeros when
+    // the settings cannot be read.
+    DisplayMode currentMode() const;
 
     // Lowest mode number with these values; else currentIndex().
     int indexOf(int width, int height, int bitsPerPel, int displayFrequency) const;
@@ -43,7 +46,6 @@ public:
 
 private:
     DisplayMode entry(int index) const;
-    DisplayMode current() const;
     int firstIndexOf(const DisplayMode &mode) const;
 
     std::unique_ptr<DisplayBackend> backend;

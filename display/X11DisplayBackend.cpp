@@ -23,7 +23,10 @@ struct Snapshot
 {
     Reply<xcb_randr_get_screen_resources_current_reply_t> resources;
     xcb_randr_output_t output = XCB_NONE;
-    Reply<xcb_randr_get_output_info_reply_t> outputInfo;
+    std::shared_ptr<xcb_randr_get_output_info_reply_t> outputInfo;
+    // The CRTC's mode, when it came with the first round trip.
+    bool haveCrtcMode = false;
+    xcb_randr_mode_t crtcMode = XCB_NONE;
 
     xcb_timestamp_t timestamp() const { return resources->timestamp; }
     xcb_timestamp_t configTimestamp() const { return resources->config_timestamp; }
@@ -71,6 +74,7 @@ struct X11DisplayBackend::Private
 
     void disconnect()
     {
+        known = Known();
         if (connection)
             xcb_disconnect(connection);
         connection = nullptr;
@@ -114,23 +118,76 @@ struct X11DisplayBackend::Private
 
     // Reads resources and the output to list. Never probes the hardware
     // (GetScreenResources would): this runs on every poll.
+    // What the last full read found out: which output is listed, its mode list and CRTC.
+    // It holds while the primary output and both configuration timestamps stay the same;
+    // the CRTC's mode itself is always read afresh.
+    struct Known
+    {
+        xcb_randr_output_t primary = XCB_NONE;
+        xcb_timestamp_t timestamp = 0;
+        xcb_timestamp_t configTimestamp = 0;
+        xcb_randr_output_t output = XCB_NONE;
+        std::shared_ptr<xcb_randr_get_output_info_reply_t> outputInfo;
+    } known;
+
+    static std::shared_ptr<xcb_randr_get_output_info_reply_t> shared(xcb_randr_get_output_info_reply_t *reply)
+    {
+        return std::shared_ptr<xcb_randr_get_output_info_reply_t>(reply, FreeDeleter<xcb_randr_get_output_info_reply_t>());
+    }
+
+    // Reads resources and the output to list. Never probes the hardware
+    // (GetScreenResources would): this runs on every poll. In the steady state it is one
+    // round trip, the CRTC's mode included.
     bool snapshot(Snapshot &s)
     {
         if (!connect())
             return false;
-        // Both requests go out before either reply is awaited.
+        // All requests go out before any reply is awaited.
         auto primaryCookie = xcb_randr_get_output_primary(connection, root);
         auto resourcesCookie = xcb_randr_get_screen_resources_current(connection, root);
+        const xcb_randr_crtc_t knownCrtc = known.outputInfo ? known.outputInfo->crtc : xcb_randr_crtc_t(XCB_NONE);
+        xcb_randr_get_crtc_info_cookie_t crtcCookie {};
+        if (knownCrtc != XCB_NONE)
+            crtcCookie = xcb_randr_get_crtc_info(connection, knownCrtc, known.configTimestamp);
         Reply<xcb_randr_get_output_primary_reply_t> primary(
             xcb_randr_get_output_primary_reply(connection, primaryCookie, nullptr));
         s.resources.reset(xcb_randr_get_screen_resources_current_reply(connection, resourcesCookie, nullptr));
+        Reply<xcb_randr_get_crtc_info_reply_t> crtc;
+        if (knownCrtc != XCB_NONE)
+            crtc.reset(xcb_randr_get_crtc_info_reply(connection, crtcCookie, nullptr));
         ++roundTrips;
-        if (!primary || !s.resources)
+        if (!primary || !s.resources) {
+            known = Known();
             return false;
+        }
 
-        if (primary->output != XCB_NONE) {
-            s.output = primary->output;
-            s.outputInfo.reset(xcb_randr_get_output_info_reply(
+        if (known.outputInfo && primary->output == known.primary && s.timestamp() == known.timestamp
+            && s.configTimestamp() == known.configTimestamp) {
+            s.output = known.output;
+            s.outputInfo = known.outputInfo;
+            if (crtc && crtc->status == XCB_RANDR_SET_CONFIG_SUCCESS) {
+                s.haveCrtcMode = true;
+                s.crtcMode = crtc->mode;
+            }
+            return true;
+        }
+
+        known = Known();
+        if (!findOutput(s, primary->output))
+            return false;
+        known.primary = primary->output;
+        known.timestamp = s.timestamp();
+        known.configTimestamp = s.configTimestamp();
+        known.output = s.output;
+        known.outputInfo = s.outputInfo;
+        return true;
+    }
+
+    bool findOutput(Snapshot &s, xcb_randr_output_t primary)
+    {
+        if (primary != XCB_NONE) {
+            s.output = primary;
+            s.outputInfo = shared(xcb_randr_get_output_info_reply(
                 connection, xcb_randr_get_output_info(connection, s.output, s.configTimestamp()), nullptr));
             ++roundTrips;
             return bool(s.outputInfo);
@@ -143,12 +200,11 @@ struct X11DisplayBackend::Private
             cookies.push_back(xcb_randr_get_output_info(connection, outputs[i], s.configTimestamp()));
         ++roundTrips;
         for (int i = 0; i < count; ++i) {
-            Reply<xcb_randr_get_output_info_reply_t> info(
-                xcb_randr_get_output_info_reply(connection, cookies[i], nullptr));
+            auto info = shared(xcb_randr_get_output_info_reply(connection, cookies[i], nullptr));
             if (!s.outputInfo && info && info->connection == XCB_RANDR_CONNECTION_CONNECTED
                 && info->crtc != XCB_NONE) {
                 s.output = outputs[i];
-                s.outputInfo = std::move(info);
+                s.outputInfo = info;
             }
         }
         return bool(s.outputInfo);
@@ -172,6 +228,8 @@ struct X11DisplayBackend::Private
 
     xcb_randr_mode_t currentModeId(const Snapshot &s)
     {
+        if (s.haveCrtcMode)
+            return s.crtcMode;
         if (s.outputInfo->crtc == XCB_NONE)
             return XCB_NONE;
         auto crtc = crtcInfo(s.outputInfo->crtc, s.configTimestamp());

@@ -477,11 +477,22 @@ private Q_SLOTS:
         QTRY_COMPARE(label()->text(), infoText(M1024));
         QCOMPARE(label()->textFormat(), Qt::AutoText);
 
-        // Read from the display, not the table, every 3 seconds.
+        // While shown: read from the display, not the table, every 3 seconds.
+        window->show();
         fake->setCurrent(Unlisted);
         QTRY_COMPARE_WITH_TIMEOUT(label()->text(), infoText(Unlisted), 3500);
         fake->setFailReads(true);
         QTRY_COMPARE_WITH_TIMEOUT(label()->text(), infoText({0, 0, 0, 0}), 3500);
+
+        // Hidden (in the tray): no reads at all; shown again: up to date at once.
+        fake->setFailReads(false);
+        window->hide();
+        fake->resetCounts();
+        QTest::qWait(3300);
+        QCOMPARE(fake->currentReads(), 0);
+        window->show();
+        QCOMPARE(label()->text(), infoText(Unlisted));
+        QCOMPARE(fake->currentReads(), 1);
     }
 
     void minimizeHides()

@@ -171,6 +171,18 @@ private Q_SLOTS:
         QVERIFY(backend.mode(DisplayBackend::CurrentSettings, now));
         QCOMPARE(now, initial.modes[initial.indexOfName(initial.currentName())].mode);
 
+        // Once the output is known, a poll is one round trip...
+        backend.takeRoundTrips();
+        QVERIFY(backend.mode(DisplayBackend::CurrentSettings, now));
+        QCOMPARE(backend.takeRoundTrips(), 1);
+
+        // ...and still sees every change made by others, with or without a new size.
+        QVERIFY(setModeOutside(initial.output, "1024x768_75"));
+        QVERIFY(backend.mode(DisplayBackend::CurrentSettings, now));
+        QCOMPARE(now, (DisplayMode {1024, 768, 32, 75}));
+        QVERIFY(setModeOutside(initial.output, "800x600_60"));
+        QVERIFY(backend.mode(DisplayBackend::CurrentSettings, now));
+        QCOMPARE(now, (DisplayMode {800, 600, 32, 60}));
         QVERIFY(setModeOutside(initial.output, "1024x768_75"));
         QVERIFY(backend.mode(DisplayBackend::CurrentSettings, now));
         QCOMPARE(now, (DisplayMode {1024, 768, 32, 75}));

@@ -23,9 +23,10 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->actionAbout, &QAction::triggered, this, &MainWindow::about);
     connect(ui->actionAutoRun, &QAction::toggled, this, &MainWindow::autoRun);
 
+    // Every 3 s while the window is on screen; a hidden label costs nothing (see showEvent).
     infoTimer = new QTimer(this);
+    infoTimer->setInterval(3000);
     connect(infoTimer, &QTimer::timeout, this, &MainWindow::updateInfo);
-    infoTimer->start(3000);
     // Fill the label as soon as the event loop runs, not 3 s later.
     QTimer::singleShot(0, this, &MainWindow::updateInfo);
 }
@@ -73,11 +74,13 @@ void MainWindow::initTable()
 
 void MainWindow::updateInfo()
 {
+    // One read for all four values, so they always describe one mode.
+    const DisplayMode now = displaySettings->currentMode();
     const QString text = tr("当前屏幕设置：<br />分辨率 %1x%2<br />颜色位数 %3<br />刷新率 %4")
-                             .arg(displaySettings->currentPelsWidth())
-                             .arg(displaySettings->currentPelsHeight())
-                             .arg(displaySettings->currentBitsPerPel())
-                             .arg(displaySettings->currentDisplayFrequency());
+                             .arg(now.PelsWidth)
+                             .arg(now.PelsHeight)
+                             .arg(now.BitsPerPel)
+                             .arg(now.DisplayFrequency);
     ui->labelInfoNow->setText(text);
 }
 
@@ -164,6 +167,21 @@ void MainWindow::showOrHide()
 void MainWindow::deamonRun()
 {
     QTimer::singleShot(0, ui->pushButtonLock, &QAbstractButton::click);
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    // Up to date the moment it appears, then refreshed while it stays.
+    updateInfo();
+    infoTimer->start();
+    QMainWindow::showEvent(event);
+}
+
+void MainWindow::hideEvent(QHideEvent *event)
+{
+    // In the tray all day: no display reads for a label nobody sees.
+    infoTimer->stop();
+    QMainWindow::hideEvent(event);
 }
 
 void MainWindow::changeEvent(QEvent *event)

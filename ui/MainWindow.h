@@ -50,6 +50,8 @@ public Q_SLOTS:
 
 protected:
     void changeEvent(QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
 
 private:
     void saveDisplaySettings();
