@@ -343,7 +343,8 @@ private Q_SLOTS:
             window->findChild<QAction *>("actionAbout")->trigger();
             QTimer::singleShot(100, qApp, [] { qApp->exit(7); });
         });
-        QTimer::singleShot(10000, qApp, [] { qApp->exit(1); });
+        QObject guard; // a stray timer would end a later test's event loop
+        QTimer::singleShot(10000, &guard, [] { qApp->exit(1); });
         rc = qApp->exec();
         QCOMPARE(rc, 7);
         QCOMPARE(lastClosed.count(), 0);

@@ -187,7 +187,8 @@ private Q_SLOTS:
             QAction *exit = trayEntry("退出");
             QVERIFY(exit);
             QTimer::singleShot(200, exit, &QAction::trigger);
-            QTimer::singleShot(10000, qApp, [] { qApp->exit(3); });
+            QObject guard; // a stray timer would end a later test's event loop
+            QTimer::singleShot(10000, &guard, [] { qApp->exit(3); });
             QCOMPARE(qApp->exec(), 0);
             // The lock had been switched on before the end.
             QVERIFY(lockButton()->isChecked());
@@ -201,7 +202,8 @@ private Q_SLOTS:
         QObject::connect(&controler, &Controler::quit, qApp, &QCoreApplication::quit);
         controler.initUi(false);
         QTimer::singleShot(100, mainWindow(), &QWidget::close);
-        QTimer::singleShot(10000, qApp, [] { qApp->exit(3); });
+        QObject guard; // a stray timer would end a later test's event loop
+        QTimer::singleShot(10000, &guard, [] { qApp->exit(3); });
         QCOMPARE(qApp->exec(), 0);
     }
 };
