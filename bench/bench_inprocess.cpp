@@ -12,6 +12,8 @@
 // program's own debug lines go to stderr, as in the real program.
 //   velmora_bench            every figure
 //   velmora_bench --ticks    only currentIndex() and the ticks (for runs pinned to CPU cores)
+#include "Percentile.h"
+
 #include "Deamon.h"
 #include "DisplaySettings.h"
 #include "FakeDisplayBackend.h"
@@ -36,17 +38,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double percentile(std::vector<double> v, double q)
-{
-    if (v.empty())
-        return NAN;
-    std::sort(v.begin(), v.end());
-    const double pos = q * double(v.size() - 1);
-    const size_t lo = size_t(std::floor(pos));
-    const size_t hi = std::min(lo + 1, v.size() - 1);
-    return v[lo] + (v[hi] - v[lo]) * (pos - double(lo));
-}
 
 struct Figure
 {

@@ -17,6 +17,8 @@
 //     wide); SETTLE_MS later reads VmRSS from /proc, then ends the program (SIGTERM).
 //
 // Output: one line per sample and a final "RESULT ..." line; errors on stderr, exit 1.
+#include "Percentile.h"
+
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
@@ -108,17 +110,6 @@ pid_t spawn(const std::vector<std::string> &args)
     if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
         fail("cannot start " + args[0]);
     return pid;
-}
-
-double percentile(std::vector<double> v, double q)
-{
-    if (v.empty())
-        return NAN;
-    std::sort(v.begin(), v.end());
-    const double pos = q * double(v.size() - 1);
-    const size_t lo = size_t(std::floor(pos));
-    const size_t hi = std::min(lo + 1, v.size() - 1);
-    return v[lo] + (v[hi] - v[lo]) * (pos - double(lo));
 }
 
 std::vector<std::string> split(const std::string &s, char sep)
