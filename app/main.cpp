@@ -1,4 +1,5 @@
 #include "Controler.h"
+#include "SettingsKeys.h"
 #include "SingleInstance.h"
 
 #include <QApplication>
@@ -9,17 +10,18 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("Orvanne"));
-    QCoreApplication::setApplicationName(QStringLiteral("Velmora"));
+    QCoreApplication::setOrganizationName(SettingsKeys::Organization);
+    QCoreApplication::setApplicationName(SettingsKeys::Application);
     QCoreApplication::setApplicationVersion(QStringLiteral(VELMORA_VERSION));
 
-    // A second start hands its request to the running instance instead of holding the
-    // display against it.
-    bool wantsBackground = false;
+    // QApplication has taken out the options it handles; of the rest only an exact "-d"
+    // counts. It is known before anything else: a second start hands its request to the
+    // running instance instead of holding the display against it.
+    bool background = false;
     for (int i = 1; i < argc; ++i)
-        wantsBackground = wantsBackground || std::strcmp(argv[i], "-d") == 0;
+        background = background || std::strcmp(argv[i], "-d") == 0;
     SingleInstance instance;
-    switch (instance.claim(wantsBackground ? QByteArrayLiteral("background") : QByteArrayLiteral("show"))) {
+    switch (instance.claim(background ? QByteArrayLiteral("background") : QByteArrayLiteral("show"))) {
     case SingleInstance::Result::First:
         break;
     case SingleInstance::Result::HandedOver:
@@ -32,14 +34,9 @@ int main(int argc, char *argv[])
 
     Controler controler;
 
-    // QApplication has taken out the options it handles; the rest are echoed as they are
-    // and only an exact "-d" counts.
-    bool background = false;
-    for (int i = 1; i < argc; ++i) {
+    // Every argument is echoed as it is.
+    for (int i = 1; i < argc; ++i)
         qDebug("%s", argv[i]);
-        if (std::strcmp(argv[i], "-d") == 0)
-            background = true;
-    }
 
     QObject::connect(&controler, &Controler::quit, &app, &QCoreApplication::quit);
     controler.initUi(background);
