@@ -74,12 +74,17 @@ void Controler::initSettings()
 
 QString Controler::runCommand()
 {
+    return runCommand(*AutoRunStore::open());
+}
+
+QString Controler::runCommand(const AutoRunStore &store)
+{
     // The absolute path of the program file, not argv[0] as typed: a relative path would
     // not resolve from the log-on session's working folder.
     const QString program = QCoreApplication::applicationFilePath();
     if (program.isEmpty())
         return QString();
-    return AutoRunStore::open()->command(program, QStringLiteral("-d"));
+    return store.command(program, QStringLiteral("-d"));
 }
 
 void Controler::updateAutoRun()
@@ -91,7 +96,7 @@ void Controler::updateAutoRun()
 
     std::unique_ptr<AutoRunStore> store = AutoRunStore::open();
     if (autoRun) {
-        const QString command = Controler::runCommand();
+        const QString command = runCommand(*store);
         if (!command.isEmpty() && store->value(Application).compare(command) != 0) {
             qDebug("updateAutorun()");
             store->setValue(Application, command);

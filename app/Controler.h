@@ -2,6 +2,7 @@
 
 #include <QObject>
 
+class AutoRunStore;
 class Deamon;
 class DisplaySettings;
 class MainWindow;
@@ -35,6 +36,7 @@ public Q_SLOTS:
     void handleRequest(const QByteArray &request);
 
 private:
+    static QString runCommand(const AutoRunStore &store);
     void initSettings();
     void initDeamon();
     void watchScreens();

@@ -68,6 +68,17 @@ class TestDeamon : public QObject
         storeInterval(msec);
     }
 
+    // Starts the lock, then one tick that must report `line` and apply nothing.
+    void expectQuietTick(const QString &line)
+    {
+        MessageCapture log;
+        deamon->start();
+        fake->resetCounts();
+        tick();
+        QCOMPARE(log.matching("update()"), QStringList({line}));
+        QCOMPARE(fake->applies(), 0);
+    }
+
     QTimer *timer() const { return deamon->findChild<QTimer *>(); }
 
     void tick() { QMetaObject::invokeMethod(deamon.get(), "update", Qt::DirectConnection); }
@@ -171,12 +182,7 @@ private Q_SLOTS:
     {
         // Modes 1 and 3 are equal: wherever the display is, both resolve to 1.
         prepare({M1024, M800, M1280, M800}, 3, M800, 1000);
-        MessageCapture log;
-        deamon->start();
-        fake->resetCounts();
-        tick();
-        QCOMPARE(log.matching("update()"), QStringList({"update():now=1,locked=1"}));
-        QCOMPARE(fake->applies(), 0);
+        expectQuietTick("update():now=1,locked=1");
     }
 
     void stopThenStartPicksUpNewStoredMode()
@@ -320,12 +326,7 @@ private Q_SLOTS:
         fake->setCurrent(M1024);
         storeMode(M1024);
         storeInterval(1000);
-        MessageCapture log;
-        deamon->start();
-        fake->resetCounts();
-        tick();
-        QCOMPARE(log.matching("update()"), QStringList({"update():now=-1,locked=-1"}));
-        QCOMPARE(fake->applies(), 0);
+        expectQuietTick("update():now=-1,locked=-1");
     }
 
     void runsInItsOwnThreadThroughQueuedCalls()
