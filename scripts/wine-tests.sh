@@ -58,8 +58,8 @@ fi
 command -v xrandr >/dev/null || skipped "xrandr is not installed (x11-xserver-utils)"
 
 # --- Build -------------------------------------------------------------------------------------
-if "$cxx" -std=c++17 -static -O2 -Wall -Wextra -Wpedantic -I"$src/display" -o "$exe" \
-     "$src/tests/win32/tst_win32display.cpp" "$src/display/Win32DisplayBackend.cpp"; then
+if "$cxx" -std=c++17 -static -O2 -Wall -Wextra -Wpedantic -I"$src/display" -I"$src/display/win32" -o "$exe" \
+     "$src/tests/win32/tst_win32display.cpp" "$src/display/win32/Win32DisplayBackend.cpp"; then
   ok "build with $cxx -static"
 else
   bad "build with $cxx -static"
