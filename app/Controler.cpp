@@ -164,8 +164,13 @@ void Controler::initDeamon()
 
 void Controler::watchScreens()
 {
+    // Announcements from the display layer itself (any thread), queued into the lock's thread.
+    displaySettings->setChangeCallback([deamon = deamon] {
+        QMetaObject::invokeMethod(deamon, &Deamon::displayChanged, Qt::QueuedConnection);
+    });
     // Qt hears of mode changes within milliseconds (RandR on X11, WM_DISPLAYCHANGE on
-    // Windows); the daemon then need not wait for its next poll.
+    // Windows); the daemon then need not wait for its next poll. A monitor that comes back
+    // (plugged in, switched on) is a new screen to Qt.
     auto *gui = qobject_cast<QGuiApplication *>(QCoreApplication::instance());
     if (!gui)
         return;
@@ -177,6 +182,8 @@ void Controler::watchScreens()
     for (QScreen *screen : screens)
         watch(screen);
     connect(gui, &QGuiApplication::screenAdded, this, watch);
+    connect(gui, &QGuiApplication::screenAdded, deamon, &Deamon::displayChanged);
+    connect(gui, &QGuiApplication::screenRemoved, deamon, &Deamon::displayChanged);
     connect(gui, &QGuiApplication::primaryScreenChanged, deamon, &Deamon::displayChanged);
 }
 

@@ -201,6 +201,7 @@ int main(int argc, char *argv[])
 
     // A tick that finds a foreign mode, set just before by another connection, and restores.
     X11DisplayBackend outside;
+    outside.pinOutput();
     std::vector<int> foreign;
     for (int i = 0; i < displaySettings.count(); ++i) {
         if (displaySettings.indexOf(displaySettings.pelsWidth(i), displaySettings.pelsHeight(i),
@@ -215,7 +216,12 @@ int main(int argc, char *argv[])
         bool switched = true;
         Figure f = measure(
             "tick_restore", "`Deamon` tick that finds a foreign mode and restores it", runs, 20, 2,
-            [&] { switched = outside.apply(foreign[next++ % foreign.size()]) && switched; }, tick, takeRoundTrips);
+            [&] {
+                const int n = foreign[next++ % foreign.size()];
+                const DisplayMode m {displaySettings.pelsWidth(n), displaySettings.pelsHeight(n),
+                                     displaySettings.bitsPerPel(n), displaySettings.displayFrequency(n)};
+                switched = outside.apply(m) == DisplayBackend::ApplyResult::Applied && switched;
+            }, tick, takeRoundTrips);
         if (!switched || displaySettings.currentIndex() != locked)
             f = failure("tick_restore", "`Deamon` tick that restores", "the foreign switch or the restore failed");
         figures.push_back(f);

@@ -41,6 +41,7 @@ void Deamon::start()
         locked = displaySettings->currentIndex();
 
     lastEventRestore.invalidate();
+    waiting = DisplayBackend::OutputState::Active;
     timer->start(readInterval());
 }
 
@@ -91,10 +92,73 @@ bool Deamon::tick()
 {
     // One read per tick: the line reports exactly what the decision is made on, and a change
     // that lands just after it is announced (displayChanged) or seen by the next tick.
-    const int now = displaySettings->currentIndex();
+    DisplayBackend::OutputState state = DisplayBackend::OutputState::Active;
+    const int now = displaySettings->currentIndex(&state);
     qDebug().noquote() << QStringLiteral("update():now=%1,locked=%2").arg(now).arg(locked);
-    if (now == locked)
+    if (locked == -1) {
+        // Nothing listed to hold: only the settings in force can be re-applied.
+        if (now == -1)
+            return false;
+        displaySettings->applyDisplaySetting(locked);
+        return true;
+    }
+    if (state == DisplayBackend::OutputState::Active && now == locked) {
+        endWait();
         return false;
+    }
+    // Off stays off, and a mode the output does not list cannot be forced on it: wait for the
+    // output to come back with it instead of failing on every tick. A display that cannot be
+    // read at all is still asked: the platform may answer the apply.
+    if (state == DisplayBackend::OutputState::Active)
+        state = displaySettings->availability(locked);
+    if (state != DisplayBackend::OutputState::Active && state != DisplayBackend::OutputState::Unreadable) {
+        waitFor(state);
+        return false;
+    }
+    if (state == DisplayBackend::OutputState::Active)
+        endWait();
     displaySettings->applyDisplaySetting(locked);
     return true;
+}
+
+void Deamon::waitFor(DisplayBackend::OutputState why)
+{
+    if (why == waiting)
+        return;
+    waiting = why;
+    const QString output = displaySettings->outputName();
+    QString line;
+    switch (why) {
+    case DisplayBackend::OutputState::Off:
+        line = QStringLiteral("hold: %1 is off, waiting until it is on again").arg(output);
+        break;
+    case DisplayBackend::OutputState::Absent:
+        line = QStringLiteral("hold: %1 is not connected, waiting for it").arg(output);
+        break;
+    case DisplayBackend::OutputState::NotOffered:
+        line = QStringLiteral("hold: %1 does not offer %2x%3 %4 bpp %5 Hz, waiting until it does")
+                   .arg(output)
+                   .arg(displaySettings->pelsWidth(locked))
+                   .arg(displaySettings->pelsHeight(locked))
+                   .arg(displaySettings->bitsPerPel(locked))
+                   .arg(displaySettings->displayFrequency(locked));
+        break;
+    case DisplayBackend::OutputState::Unreadable:
+    case DisplayBackend::OutputState::Active:
+        return;
+    }
+    qDebug().noquote() << line;
+}
+
+void Deamon::endWait()
+{
+    if (waiting == DisplayBackend::OutputState::Active)
+        return;
+    waiting = DisplayBackend::OutputState::Active;
+    qDebug().noquote() << QStringLiteral("hold: %1 offers %2x%3 %4 bpp %5 Hz again, holding it")
+                              .arg(displaySettings->outputName())
+                              .arg(displaySettings->pelsWidth(locked))
+                              .arg(displaySettings->pelsHeight(locked))
+                              .arg(displaySettings->bitsPerPel(locked))
+                              .arg(displaySettings->displayFrequency(locked));
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DisplayBackend.h"
+
 #include <QElapsedTimer>
 #include <QObject>
 
@@ -40,10 +42,15 @@ private:
     int readInterval();
     // One comparison of the mode in use with the locked one; true when it applied.
     bool tick();
+    // While the output is off, absent or without the locked mode nothing is applied; the
+    // diagnostic says so once when that starts (or its reason changes) and once when it ends.
+    void waitFor(DisplayBackend::OutputState why);
+    void endWait();
 
     QTimer *timer;
     QElapsedTimer lastEventRestore;
     DisplaySettings *displaySettings = nullptr;
     QSettings *settings = nullptr;
     int locked = -1;
+    DisplayBackend::OutputState waiting = DisplayBackend::OutputState::Active;
 };

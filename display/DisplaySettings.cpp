@@ -7,6 +7,7 @@
 DisplaySettings::DisplaySettings(std::unique_ptr<DisplayBackend> platform)
     : QObject(nullptr), backend(platform ? std::move(platform) : DisplayBackend::create())
 {
+    output = QString::fromStdString(backend->pinOutput());
     // The list ends at the first number the platform does not know, even if a higher one
     // would answer: mode numbers must stay dense, since table row i is mode i.
     for (int n = 0;; ++n) {
@@ -41,12 +42,32 @@ int DisplaySettings::pelsHeight(int index) const { return entry(index).PelsHeigh
 int DisplaySettings::bitsPerPel(int index) const { return entry(index).BitsPerPel; }
 int DisplaySettings::displayFrequency(int index) const { return entry(index).DisplayFrequency; }
 
+DisplayBackend::OutputState DisplaySettings::currentState(DisplayMode *mode) const
+{
+    DisplayMode m;
+    const DisplayBackend::OutputState state = backend->current(m);
+    if (mode)
+        *mode = state == DisplayBackend::OutputState::Active ? m : DisplayMode();
+    return state;
+}
+
 DisplayMode DisplaySettings::currentMode() const
 {
     DisplayMode m;
-    if (!backend->mode(DisplayBackend::CurrentSettings, m))
-        return DisplayMode();
+    currentState(&m);
     return m;
+}
+
+DisplayBackend::OutputState DisplaySettings::availability(int index) const
+{
+    if (!modes.contains(index))
+        return DisplayBackend::OutputState::NotOffered;
+    return backend->availability(entry(index));
+}
+
+QString DisplaySettings::outputName() const
+{
+    return output;
 }
 
 int DisplaySettings::currentPelsWidth() const { return currentMode().PelsWidth; }
@@ -76,19 +97,44 @@ int DisplaySettings::currentIndex() const
     return firstIndexOf(currentMode());
 }
 
+int DisplaySettings::currentIndex(DisplayBackend::OutputState *state) const
+{
+    DisplayMode m;
+    const DisplayBackend::OutputState s = currentState(&m);
+    if (state)
+        *state = s;
+    return s == DisplayBackend::OutputState::Active ? firstIndexOf(m) : -1;
+}
+
 bool DisplaySettings::applyDisplaySetting(int index)
 {
     DisplayMode m;
-    const bool known = backend->mode(index, m);
-    if (!known)
-        m = DisplayMode();
+    if (index == -1) {
+        if (currentState(&m) != DisplayBackend::OutputState::Active) {
+            qDebug().noquote() << QStringLiteral("applyDisplaySetting(): the settings in force cannot be read");
+            return false;
+        }
+    } else if (modes.contains(index)) {
+        m = entry(index);
+    } else {
+        // Not a number of this catalogue: there are no values to ask for.
+        qDebug().noquote() << QStringLiteral("applyDisplaySetting(): no mode %1").arg(index);
+        return false;
+    }
+    return applyDisplayMode(m);
+}
+
+bool DisplaySettings::applyDisplayMode(const DisplayMode &m)
+{
     qDebug().noquote() << QStringLiteral("applyDisplaySetting():%1 %2 %3 %4")
                               .arg(m.BitsPerPel)
                               .arg(m.PelsWidth)
                               .arg(m.PelsHeight)
                               .arg(m.DisplayFrequency);
-    // A number the platform does not list (any more) is not handed on as an all-zero mode.
-    if (!known)
-        return false;
-    return backend->apply(index);
+    return backend->apply(m) == DisplayBackend::ApplyResult::Applied;
+}
+
+void DisplaySettings::setChangeCallback(std::function<void()> callback)
+{
+    backend->setChangeCallback(std::move(callback));
 }

@@ -174,7 +174,7 @@ private Q_SLOTS:
         // Once the display is in a listed mode, -1 re-applies the settings in use.
         fake->setCurrent(M800);
         tick();
-        QCOMPARE(fake->lastApplied(), -1);
+        QCOMPARE(fake->lastApplied(), M800);
         QCOMPARE(fake->current(), M800);
     }
 
@@ -301,23 +301,96 @@ private Q_SLOTS:
         QCOMPARE(fake->current(), M800);
     }
 
-    void vanishedModeIsRetriedWithoutHarm()
+    void renumberedListIsHeldByValues()
     {
-        // The locked mode was listed at start-up; the display has since lost it.
+        // Entry 2 is M1280. The output's list changes under the lock: modes come before it,
+        // then the ones ahead of it go. The platform's number 2 is something else each time.
         prepare({M1024, M800, M1280}, 2, M1280, 1000);
         MessageCapture log;
         deamon->start();
-        fake->setModes({M1024, M800});
-        fake->setCurrent(M800);
+        for (const QList<DisplayMode> &list : {QList<DisplayMode>{M640, Unlisted, M1024, M800, M1280},
+                                               QList<DisplayMode>{M1280, M800}}) {
+            fake->setModes(list);
+            fake->setCurrent(M800);
+            fake->resetCounts();
+            tick();
+            QCOMPARE(fake->current(), M1280);
+            QCOMPARE(fake->applies(), 1);
+            // Held: later ticks find nothing to do.
+            tick();
+            QCOMPARE(fake->applies(), 1);
+        }
+        QCOMPARE(log.matching("applyDisplaySetting()"),
+                 QStringList({"applyDisplaySetting():32 1280 1024 75", "applyDisplaySetting():32 1280 1024 75"}));
+    }
+
+    void anotherPrimaryChangesNothing()
+    {
+        prepare({M1024, M800, M1280}, 0, M1024, 1000);
+        fake->addOutput("EXT1", {M640}, M640);
+        deamon->start();
+        fake->setPrimary("EXT1");
+        MessageCapture log;
         fake->resetCounts();
         tick();
+        QCOMPARE(fake->applies(), 0);
+        fake->setCurrent(M1280);
         tick();
-        QCOMPARE(fake->current(), M800);
-        QCOMPARE(log.matching("applyDisplaySetting()").last(), QString("applyDisplaySetting():0 0 0 0"));
-        // It comes back: the next tick restores it.
+        QCOMPARE(fake->current(), M1024);
+        QCOMPARE(fake->lastAppliedOutput(), QString("FAKE0"));
+        QCOMPARE(fake->outputCurrent("EXT1"), M640);
+        QCOMPARE(log.matching("applyDisplaySetting()"), QStringList({"applyDisplaySetting():32 1024 768 60"}));
+    }
+
+    void offAbsentAndUnofferedAreWaitedFor_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("waitLine");
+        QTest::newRow("off") << "off" << "hold: FAKE0 is off, waiting until it is on again";
+        QTest::newRow("unplugged") << "unplugged" << "hold: FAKE0 is not connected, waiting for it";
+        QTest::newRow("mode gone")
+            << "mode gone" << "hold: FAKE0 does not offer 1280x1024 32 bpp 75 Hz, waiting until it does";
+    }
+
+    void offAbsentAndUnofferedAreWaitedFor()
+    {
+        QFETCH(QString, how);
+        QFETCH(QString, waitLine);
+        // A long interval: the way back must come from the announcement, not the poll.
+        prepare({M1024, M800, M1280}, 2, M1280, 60000);
+        MessageCapture log;
+        deamon->start();
+        fake->resetCounts();
+        if (how == "off") {
+            fake->setOutputOff("FAKE0");
+        } else if (how == "unplugged") {
+            fake->setOutputPresent("FAKE0", false);
+        } else {
+            fake->setModes({M1024, M800});
+            fake->setCurrent(M800);
+        }
+        deamon->displayChanged();
+        for (int i = 0; i < 4; ++i)
+            tick();
+        // Nothing is applied, nothing is switched on, and it is said once, not per tick.
+        QCOMPARE(fake->applies(), 0);
+        QCOMPARE(fake->outputIsOn("FAKE0"), how == "mode gone");
+        QCOMPARE(log.matching("hold:"), QStringList({waitLine}));
+        QCOMPARE(log.matching("applyDisplaySetting()"), QStringList());
+        QCOMPARE(log.matching("update()").size(), 5);
+
+        // Back, in a foreign mode: the announcement restores at once.
+        if (how == "unplugged")
+            fake->setOutputPresent("FAKE0", true);
         fake->setModes({M1024, M800, M1280});
-        tick();
+        fake->setCurrent(M1024);
+        deamon->displayChanged();
         QCOMPARE(fake->current(), M1280);
+        QCOMPARE(fake->applies(), 1);
+        QCOMPARE(log.matching("hold:"),
+                 QStringList({waitLine, "hold: FAKE0 offers 1280x1024 32 bpp 75 Hz again, holding it"}));
+        tick();
+        QCOMPARE(log.matching("hold:").size(), 2);
     }
 
     void emptyCatalogueHoldsNothing()

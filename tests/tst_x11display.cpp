@@ -13,6 +13,8 @@
 #include <QTest>
 #include <QThread>
 
+#include <cmath>
+
 namespace {
 struct XMode
 {
@@ -30,6 +32,15 @@ struct XState
     {
         for (const XMode &m : modes) {
             if (m.current)
+                return m.name;
+        }
+        return QString();
+    }
+    // The first mode listed with these values: the one an apply by values picks.
+    QString firstWith(const DisplayMode &mode) const
+    {
+        for (const XMode &m : modes) {
+            if (m.mode == mode)
                 return m.name;
         }
         return QString();
@@ -56,6 +67,14 @@ int rootBitsPerPixel()
         return -1;
     const auto format = QRegularExpression(QString(R"(depth %1, bits_per_pixel (\d+))").arg(depth.captured(1))).match(out);
     return format.hasMatch() ? format.captured(1).toInt() : -1;
+}
+
+// Whole Hz from xrandr's two decimals: n·1000/1001 (59.94, 29.97) cut down, all else rounded.
+int windowsStyleHz(double hz)
+{
+    const double n = hz * 1.001;
+    const bool ntsc = std::abs(n - std::round(n)) < 0.005 && std::abs(hz - std::round(hz)) > 0.005;
+    return ntsc ? int(std::floor(hz)) : int(std::lround(hz));
 }
 
 // The primary output's modes, in xrandr's order, read from `xrandr --verbose`.
@@ -95,7 +114,7 @@ XState readXrandr()
             state.modes.last().mode.PelsWidth = m.captured(1).toInt();
         } else if (auto m = heightRe.match(line); m.hasMatch() && !state.modes.isEmpty()) {
             state.modes.last().mode.PelsHeight = m.captured(1).toInt();
-            state.modes.last().mode.DisplayFrequency = qRound(m.captured(2).toDouble());
+            state.modes.last().mode.DisplayFrequency = windowsStyleHz(m.captured(2).toDouble());
         }
     }
     return state;
@@ -141,6 +160,7 @@ private Q_SLOTS:
     void enumerationMatchesXrandr()
     {
         X11DisplayBackend backend;
+        QCOMPARE(QString::fromStdString(backend.pinOutput()), initial.output);
         const QList<DisplayMode> listed = enumerate(backend);
         QCOMPARE(listed.size(), initial.modes.size());
         for (int i = 0; i < listed.size(); ++i) {
@@ -167,24 +187,25 @@ private Q_SLOTS:
     void currentSettingsAndOutsideChanges()
     {
         X11DisplayBackend backend;
+        backend.pinOutput();
         DisplayMode now;
-        QVERIFY(backend.mode(DisplayBackend::CurrentSettings, now));
+        QVERIFY(backend.current(now) == DisplayBackend::OutputState::Active);
         QCOMPARE(now, initial.modes[initial.indexOfName(initial.currentName())].mode);
 
         // Once the output is known, a poll is one round trip...
         backend.takeRoundTrips();
-        QVERIFY(backend.mode(DisplayBackend::CurrentSettings, now));
+        QVERIFY(backend.current(now) == DisplayBackend::OutputState::Active);
         QCOMPARE(backend.takeRoundTrips(), 1);
 
         // ...and still sees every change made by others, with or without a new size.
         QVERIFY(setModeOutside(initial.output, "1024x768_75"));
-        QVERIFY(backend.mode(DisplayBackend::CurrentSettings, now));
+        QVERIFY(backend.current(now) == DisplayBackend::OutputState::Active);
         QCOMPARE(now, (DisplayMode {1024, 768, 32, 75}));
         QVERIFY(setModeOutside(initial.output, "800x600_60"));
-        QVERIFY(backend.mode(DisplayBackend::CurrentSettings, now));
+        QVERIFY(backend.current(now) == DisplayBackend::OutputState::Active);
         QCOMPARE(now, (DisplayMode {800, 600, 32, 60}));
         QVERIFY(setModeOutside(initial.output, "1024x768_75"));
-        QVERIFY(backend.mode(DisplayBackend::CurrentSettings, now));
+        QVERIFY(backend.current(now) == DisplayBackend::OutputState::Active);
         QCOMPARE(now, (DisplayMode {1024, 768, 32, 75}));
         MessageCapture quiet;
         DisplaySettings catalogue(std::make_unique<X11DisplayBackend>());
@@ -198,32 +219,35 @@ private Q_SLOTS:
         const int large = initial.indexOfName("1600x900_60");
         QVERIFY(small >= 0 && large >= 0);
 
-        QVERIFY(backend.apply(small));
+        backend.pinOutput();
+        QVERIFY(backend.apply(initial.modes[small].mode) == DisplayBackend::ApplyResult::Applied);
         XState after = readXrandr();
-        QCOMPARE(after.currentName(), QString("800x600_60"));
+        QCOMPARE(after.currentName(), initial.firstWith(initial.modes[small].mode));
         QCOMPARE(after.screen, QSize(800, 600));
 
-        QVERIFY(backend.apply(large));
+        QVERIFY(backend.apply(initial.modes[large].mode) == DisplayBackend::ApplyResult::Applied);
         after = readXrandr();
-        QCOMPARE(after.currentName(), QString("1600x900_60"));
+        const QString largeName = initial.firstWith(initial.modes[large].mode);
+        QCOMPARE(after.currentName(), largeName);
         QCOMPARE(after.screen, QSize(1600, 900));
 
-        // -1 puts the settings in force again and changes nothing.
-        QVERIFY(backend.apply(DisplayBackend::CurrentSettings));
-        QCOMPARE(readXrandr().currentName(), QString("1600x900_60"));
+        // The values in force put again change nothing.
+        QVERIFY(backend.apply(initial.modes[large].mode) == DisplayBackend::ApplyResult::Applied);
+        QCOMPARE(readXrandr().currentName(), largeName);
 
         const int original = initial.indexOfName(initial.currentName());
-        QVERIFY(backend.apply(original));
+        QVERIFY(backend.apply(initial.modes[original].mode) == DisplayBackend::ApplyResult::Applied);
         after = readXrandr();
-        QCOMPARE(after.currentName(), initial.currentName());
+        QCOMPARE(after.currentName(), initial.firstWith(initial.modes[original].mode));
         QCOMPARE(after.screen, initial.screen);
     }
 
     void modesTheServerLacksAreRefused()
     {
         X11DisplayBackend backend;
-        QVERIFY(!backend.apply(initial.modes.size()));
-        QVERIFY(!backend.apply(-7));
+        backend.pinOutput();
+        QCOMPARE(backend.apply({1234, 567, 32, 60}), DisplayBackend::ApplyResult::NotOffered);
+        QCOMPARE(backend.availability({1234, 567, 32, 60}), DisplayBackend::OutputState::NotOffered);
         DisplayMode m;
         QVERIFY(!backend.mode(initial.modes.size(), m));
         QCOMPARE(readXrandr().currentName(), initial.currentName());
@@ -333,15 +357,16 @@ private Q_SLOTS:
         displayFile.close();
 
         X11DisplayBackend backend(display.toStdString());
+        QVERIFY(!backend.pinOutput().empty());
         DisplayMode m;
-        QVERIFY(backend.mode(DisplayBackend::CurrentSettings, m));
+        QVERIFY(backend.current(m) == DisplayBackend::OutputState::Active);
         QVERIFY(m.PelsWidth > 0);
 
         QCOMPARE(QProcess::execute(script, {"stop", dir.path()}), 0);
-        QVERIFY(!backend.mode(DisplayBackend::CurrentSettings, m));
+        const DisplayMode before = m;
+        QCOMPARE(backend.current(m), DisplayBackend::OutputState::Unreadable);
         QVERIFY(!backend.mode(0, m));
-        QVERIFY(!backend.apply(0));
-        QVERIFY(!backend.apply(DisplayBackend::CurrentSettings));
+        QVERIFY(backend.apply(before) != DisplayBackend::ApplyResult::Applied);
 
         // Restart it on the same display number and the next call connects again.
         QProcess xorg;
@@ -353,8 +378,9 @@ private Q_SLOTS:
         xorg.setStandardErrorFile(QProcess::nullDevice());
         xorg.start();
         QVERIFY(xorg.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(backend.mode(DisplayBackend::CurrentSettings, m), 10000);
-        QVERIFY(backend.apply(0));
+        QTRY_VERIFY_WITH_TIMEOUT(backend.current(m) == DisplayBackend::OutputState::Active, 10000);
+        QVERIFY(backend.mode(0, m));
+        QCOMPARE(backend.apply(m), DisplayBackend::ApplyResult::Applied);
         xorg.terminate();
         QVERIFY(xorg.waitForFinished(10000));
     }

@@ -86,15 +86,30 @@ void MainWindow::updateInfo()
 
 void MainWindow::apply()
 {
-    const int previous = displaySettings->currentIndex();
+    // The way back is remembered by its values: the mode in use may have no entry, and the
+    // list may be renumbered while the box is open.
+    DisplayMode previous;
+    const bool havePrevious = displaySettings->currentState(&previous) == DisplayBackend::OutputState::Active;
     const int row = ui->tableWidgetSettings->currentRow();
-    displaySettings->applyDisplaySetting(row);
+    const bool applied = displaySettings->applyDisplaySetting(row);
     qDebug("%d", row);
+
+    if (!applied) {
+        // Nothing changed, so there is nothing to keep or to revert.
+        QMessageBox refused(QMessageBox::Warning, tr("显示设置"), tr("无法应用该显示设置"), QMessageBox::Ok);
+        refused.setAttribute(Qt::WA_QuitOnClose, false);
+        refused.exec();
+        ui->pushButtonLock->setEnabled(false);
+        QTimer::singleShot(0, this, &MainWindow::updateInfo);
+        return;
+    }
 
     QMessageBox box(QMessageBox::Warning, tr("显示设置"), tr("是否保留这些设置？15秒后恢复原设置"),
                     QMessageBox::Ok | QMessageBox::Cancel);
     // Answering the box while the main window is hidden (tray) must not end the program.
     box.setAttribute(Qt::WA_QuitOnClose, false);
+    // Escape and the close button answer Cancel too.
+    box.setEscapeButton(QMessageBox::Cancel);
     // The shot dies with the box, so an answered box is never reverted later. Precise: a
     // coarse timer may fire up to 5 % early, before the 15 s the box promises.
     QTimer::singleShot(m_revertDelay, Qt::PreciseTimer, box.button(QMessageBox::Cancel),
@@ -104,8 +119,9 @@ void MainWindow::apply()
     if (answer == QMessageBox::Ok) {
         ui->pushButtonApply->setEnabled(false);
         ui->pushButtonLock->setEnabled(true);
-    } else if (answer == QMessageBox::Cancel) {
-        displaySettings->applyDisplaySetting(previous);
+    } else {
+        if (havePrevious)
+            displaySettings->applyDisplayMode(previous);
         ui->pushButtonLock->setEnabled(false);
     }
     QTimer::singleShot(0, this, &MainWindow::updateInfo);

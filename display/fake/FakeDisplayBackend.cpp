@@ -6,10 +6,14 @@
 #include <QJsonObject>
 
 FakeDisplayBackend::FakeDisplayBackend(const QList<DisplayMode> &modes, int currentIndex)
-    : m_modes(modes)
 {
-    if (currentIndex >= 0 && currentIndex < m_modes.size())
-        m_current = m_modes.at(currentIndex);
+    Output first;
+    first.name = QStringLiteral("FAKE0");
+    first.modes = modes;
+    if (currentIndex >= 0 && currentIndex < modes.size())
+        first.current = modes.at(currentIndex);
+    m_outputs.append(first);
+    m_primary = first.name;
 }
 
 static bool modeFromJson(const QJsonValue &value, DisplayMode &mode)
@@ -25,6 +29,42 @@ static bool modeFromJson(const QJsonValue &value, DisplayMode &mode)
     return true;
 }
 
+// One output's "modes" and "current" from `object`; false with *error set when malformed.
+static bool outputFromJson(const QJsonObject &object, QList<DisplayMode> &modes, DisplayMode &current,
+                           bool &haveCurrent, QString *error)
+{
+    const QJsonArray list = object.value(QLatin1String("modes")).toArray();
+    for (qsizetype i = 0; i < list.size(); ++i) {
+        DisplayMode m;
+        if (!modeFromJson(list.at(i), m)) {
+            if (error)
+                *error = QStringLiteral("mode %1 is not [width, height, bpp, hz]").arg(i);
+            return false;
+        }
+        modes.append(m);
+    }
+    haveCurrent = true;
+    const QJsonValue value = object.value(QLatin1String("current"));
+    if (value.isDouble()) {
+        const int n = value.toInt();
+        if (n < 0 || n >= modes.size()) {
+            if (error)
+                *error = QStringLiteral("current mode %1 is not in the list").arg(n);
+            return false;
+        }
+        current = modes.at(n);
+    } else if (value.isArray()) {
+        if (!modeFromJson(value, current)) {
+            if (error)
+                *error = QStringLiteral("current is not [width, height, bpp, hz]");
+            return false;
+        }
+    } else {
+        haveCurrent = false;
+    }
+    return true;
+}
+
 std::unique_ptr<FakeDisplayBackend> FakeDisplayBackend::fromJson(const QByteArray &json, QString *error)
 {
     QJsonParseError parseError;
@@ -36,35 +76,39 @@ std::unique_ptr<FakeDisplayBackend> FakeDisplayBackend::fromJson(const QByteArra
         return nullptr;
     }
     const QJsonObject root = doc.object();
-    QList<DisplayMode> modes;
-    const QJsonArray list = root.value(QLatin1String("modes")).toArray();
-    for (qsizetype i = 0; i < list.size(); ++i) {
-        DisplayMode m;
-        if (!modeFromJson(list.at(i), m)) {
-            if (error)
-                *error = QStringLiteral("mode %1 is not [width, height, bpp, hz]").arg(i);
+    auto fake = std::make_unique<FakeDisplayBackend>();
+    const QJsonArray outputs = root.value(QLatin1String("outputs")).toArray();
+    if (outputs.isEmpty()) {
+        QList<DisplayMode> modes;
+        DisplayMode current;
+        bool haveCurrent = false;
+        if (!outputFromJson(root, modes, current, haveCurrent, error))
             return nullptr;
+        fake->m_outputs[0].modes = modes;
+        if (haveCurrent)
+            fake->m_outputs[0].current = current;
+    } else {
+        fake->m_outputs.clear();
+        for (qsizetype i = 0; i < outputs.size(); ++i) {
+            const QJsonObject object = outputs.at(i).toObject();
+            Output output;
+            output.name = object.value(QLatin1String("name")).toString(QStringLiteral("FAKE%1").arg(i));
+            bool haveCurrent = false;
+            QString outputError;
+            if (!outputFromJson(object, output.modes, output.current, haveCurrent, &outputError)) {
+                if (error)
+                    *error = output.name + QLatin1String(": ") + outputError;
+                return nullptr;
+            }
+            output.on = !object.value(QLatin1String("off")).toBool();
+            if (fake->find(output.name)) {
+                if (error)
+                    *error = QStringLiteral("output %1 is listed twice").arg(output.name);
+                return nullptr;
+            }
+            fake->m_outputs.append(output);
         }
-        modes.append(m);
-    }
-    auto fake = std::make_unique<FakeDisplayBackend>(modes);
-    const QJsonValue current = root.value(QLatin1String("current"));
-    if (current.isDouble()) {
-        const int n = current.toInt();
-        if (n < 0 || n >= modes.size()) {
-            if (error)
-                *error = QStringLiteral("current mode %1 is not in the list").arg(n);
-            return nullptr;
-        }
-        fake->setCurrent(modes.at(n));
-    } else if (current.isArray()) {
-        DisplayMode m;
-        if (!modeFromJson(current, m)) {
-            if (error)
-                *error = QStringLiteral("current is not [width, height, bpp, hz]");
-            return nullptr;
-        }
-        fake->setCurrent(m);
+        fake->m_primary = root.value(QLatin1String("primary")).toString(fake->m_outputs.first().name);
     }
     QSet<int> missing;
     for (const QJsonValue &v : root.value(QLatin1String("missing")).toArray())
@@ -90,42 +134,137 @@ std::unique_ptr<FakeDisplayBackend> FakeDisplayBackend::fromJsonFile(const QStri
     return fake;
 }
 
+FakeDisplayBackend::Output *FakeDisplayBackend::find(const QString &name)
+{
+    for (Output &o : m_outputs) {
+        if (o.name == name)
+            return &o;
+    }
+    return nullptr;
+}
+
+const FakeDisplayBackend::Output *FakeDisplayBackend::find(const QString &name) const
+{
+    return const_cast<FakeDisplayBackend *>(this)->find(name);
+}
+
+FakeDisplayBackend::Output *FakeDisplayBackend::target()
+{
+    return find(m_isPinned ? m_pinned : m_primary);
+}
+
+const FakeDisplayBackend::Output *FakeDisplayBackend::target() const
+{
+    return const_cast<FakeDisplayBackend *>(this)->target();
+}
+
+FakeDisplayBackend::Output *FakeDisplayBackend::pinned()
+{
+    Output *o = m_isPinned ? find(m_pinned) : nullptr;
+    return o && o->present ? o : nullptr;
+}
+
+std::string FakeDisplayBackend::pinOutput()
+{
+    QMutexLocker lock(&m_mutex);
+    m_isPinned = true;
+    m_pinned.clear();
+    const Output *primary = find(m_primary);
+    if (primary && primary->present && primary->on) {
+        m_pinned = primary->name;
+    } else {
+        for (const Output &o : m_outputs) {
+            if (o.present && o.on) {
+                m_pinned = o.name;
+                break;
+            }
+        }
+    }
+    return m_pinned.toStdString();
+}
+
 bool FakeDisplayBackend::mode(int n, DisplayMode &out)
 {
     QMutexLocker lock(&m_mutex);
-    if (n == CurrentSettings) {
-        ++m_currentReads;
-        if (m_failReads)
-            return false;
-        out = m_current;
-        return true;
-    }
     ++m_enumerations;
-    if (n < 0 || n >= m_modes.size() || m_missing.contains(n))
+    const Output *o = pinned();
+    if (!o || n < 0 || n >= o->modes.size() || m_missing.contains(n))
         return false;
-    out = m_modes.at(n);
+    out = o->modes.at(n);
     return true;
 }
 
-bool FakeDisplayBackend::apply(int n)
+DisplayBackend::OutputState FakeDisplayBackend::current(DisplayMode &out)
+{
+    QMutexLocker lock(&m_mutex);
+    ++m_currentReads;
+    if (m_failReads)
+        return OutputState::Unreadable;
+    const Output *o = pinned();
+    if (!o)
+        return OutputState::Absent;
+    if (!o->on)
+        return OutputState::Off;
+    out = o->current;
+    return OutputState::Active;
+}
+
+DisplayBackend::OutputState FakeDisplayBackend::availability(const DisplayMode &mode)
+{
+    QMutexLocker lock(&m_mutex);
+    if (m_failReads)
+        return OutputState::Unreadable;
+    const Output *o = pinned();
+    if (!o)
+        return OutputState::Absent;
+    if (!o->on)
+        return OutputState::Off;
+    return o->modes.contains(mode) ? OutputState::Active : OutputState::NotOffered;
+}
+
+DisplayBackend::ApplyResult FakeDisplayBackend::apply(const DisplayMode &mode)
 {
     QMutexLocker lock(&m_mutex);
     ++m_applies;
-    m_lastApplied = n;
+    m_lastApplied = mode;
+    Output *o = pinned();
+    m_lastAppliedOutput = o ? o->name : QString();
     if (m_refuseApplies)
-        return false;
-    if (n == CurrentSettings)
-        return !m_failReads;
-    if (n < 0 || n >= m_modes.size() || m_missing.contains(n))
-        return false;
-    m_current = m_modes.at(n);
-    return true;
+        return ApplyResult::Refused;
+    if (m_failReads)
+        return ApplyResult::Failed;
+    if (!o)
+        return ApplyResult::Absent;
+    if (!o->on)
+        return ApplyResult::Off;
+    if (o->current != mode && !o->modes.contains(mode))
+        return ApplyResult::NotOffered;
+    o->current = mode;
+    return ApplyResult::Applied;
+}
+
+void FakeDisplayBackend::setChangeCallback(std::function<void()> callback)
+{
+    QMutexLocker lock(&m_mutex);
+    m_callback = std::move(callback);
+}
+
+void FakeDisplayBackend::announce()
+{
+    std::function<void()> callback;
+    {
+        QMutexLocker lock(&m_mutex);
+        callback = m_callback;
+    }
+    if (callback)
+        callback();
 }
 
 void FakeDisplayBackend::setModes(const QList<DisplayMode> &modes)
 {
     QMutexLocker lock(&m_mutex);
-    m_modes = modes;
+    if (Output *o = target())
+        o->modes = modes;
 }
 
 void FakeDisplayBackend::setMissing(const QSet<int> &numbers)
@@ -137,13 +276,17 @@ void FakeDisplayBackend::setMissing(const QSet<int> &numbers)
 void FakeDisplayBackend::setCurrent(const DisplayMode &mode)
 {
     QMutexLocker lock(&m_mutex);
-    m_current = mode;
+    if (Output *o = target()) {
+        o->current = mode;
+        o->on = true;
+    }
 }
 
 DisplayMode FakeDisplayBackend::current() const
 {
     QMutexLocker lock(&m_mutex);
-    return m_current;
+    const Output *o = target();
+    return o ? o->current : DisplayMode();
 }
 
 void FakeDisplayBackend::setFailReads(bool fail)
@@ -158,10 +301,92 @@ void FakeDisplayBackend::setRefuseApplies(bool refuse)
     m_refuseApplies = refuse;
 }
 
+void FakeDisplayBackend::addOutput(const QString &name, const QList<DisplayMode> &modes, const DisplayMode &current)
+{
+    QMutexLocker lock(&m_mutex);
+    if (find(name))
+        return;
+    Output o;
+    o.name = name;
+    o.modes = modes;
+    o.current = current;
+    m_outputs.append(o);
+}
+
+void FakeDisplayBackend::setOutputModes(const QString &name, const QList<DisplayMode> &modes)
+{
+    QMutexLocker lock(&m_mutex);
+    if (Output *o = find(name))
+        o->modes = modes;
+}
+
+void FakeDisplayBackend::setOutputCurrent(const QString &name, const DisplayMode &mode)
+{
+    QMutexLocker lock(&m_mutex);
+    if (Output *o = find(name)) {
+        o->current = mode;
+        o->on = true;
+    }
+}
+
+DisplayMode FakeDisplayBackend::outputCurrent(const QString &name) const
+{
+    QMutexLocker lock(&m_mutex);
+    const Output *o = find(name);
+    return o ? o->current : DisplayMode();
+}
+
+void FakeDisplayBackend::setOutputOff(const QString &name)
+{
+    QMutexLocker lock(&m_mutex);
+    if (Output *o = find(name))
+        o->on = false;
+}
+
+bool FakeDisplayBackend::outputIsOn(const QString &name) const
+{
+    QMutexLocker lock(&m_mutex);
+    const Output *o = find(name);
+    return o && o->present && o->on;
+}
+
+void FakeDisplayBackend::setOutputPresent(const QString &name, bool present)
+{
+    QMutexLocker lock(&m_mutex);
+    if (Output *o = find(name))
+        o->present = present;
+}
+
+void FakeDisplayBackend::setPrimary(const QString &name)
+{
+    QMutexLocker lock(&m_mutex);
+    m_primary = name;
+}
+
+QString FakeDisplayBackend::pinnedOutput() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_pinned;
+}
+
+DisplayMode FakeDisplayBackend::lastApplied() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_lastApplied;
+}
+
+QString FakeDisplayBackend::lastAppliedOutput() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_lastAppliedOutput;
+}
+
 void FakeDisplayBackend::resetCounts()
 {
+    QMutexLocker lock(&m_mutex);
     m_enumerations = 0;
     m_currentReads = 0;
     m_applies = 0;
-    m_lastApplied = -2;
+    m_lastApplied = DisplayMode{-1, -1, -1, -1};
+    m_lastAppliedOutput.clear();
 }

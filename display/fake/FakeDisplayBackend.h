@@ -8,10 +8,13 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
-// A display that exists only in memory, scripted by tests: a mode list, a current mode,
-// reads that fail, applies that are refused, changes "from outside", and call counts.
+// A display that exists only in memory, scripted by tests: outputs with mode lists that can be
+// renumbered, outputs that are switched off, unplugged or made primary, reads that fail,
+// applies that are refused, changes "from outside", and call counts. The one-output calls
+// (setModes, setCurrent, ...) act on the pinned output, or on the primary before pinning.
 class FakeDisplayBackend : public DisplayBackend
 {
 public:
@@ -19,37 +22,79 @@ public:
 
     // {"modes": [[w,h,bpp,hz], ...], "current": n | [w,h,bpp,hz],
     //  "missing": [n, ...], "failReads": bool, "refuseApplies": bool}
+    // or, for several outputs, {"outputs": [{"name": s, "modes": [...], "current": ...,
+    //  "off": bool}, ...], "primary": s, ...} ("modes"/"current" then describe the first).
     static std::unique_ptr<FakeDisplayBackend> fromJson(const QByteArray &json, QString *error);
     static std::unique_ptr<FakeDisplayBackend> fromJsonFile(const QString &path, QString *error);
 
+    std::string pinOutput() override;
     bool mode(int n, DisplayMode &out) override;
-    bool apply(int n) override;
+    OutputState current(DisplayMode &out) override;
+    OutputState availability(const DisplayMode &mode) override;
+    ApplyResult apply(const DisplayMode &mode) override;
+    void setChangeCallback(std::function<void()> callback) override;
 
     void setModes(const QList<DisplayMode> &modes);
     // Mode numbers the enumeration fails for, although the list goes on behind them.
     void setMissing(const QSet<int> &numbers);
-    // An outside change: the display is now in this mode, listed or not.
+    // An outside change: the output is now in this mode, listed or not (and on).
     void setCurrent(const DisplayMode &mode);
     DisplayMode current() const;
     void setFailReads(bool fail);
     void setRefuseApplies(bool refuse);
 
+    // Further outputs. Names are unique; the first output is "FAKE0".
+    void addOutput(const QString &name, const QList<DisplayMode> &modes, const DisplayMode &current);
+    void setOutputModes(const QString &name, const QList<DisplayMode> &modes);
+    void setOutputCurrent(const QString &name, const DisplayMode &mode);
+    DisplayMode outputCurrent(const QString &name) const;
+    // Switched off by somebody else (no mode), or on again in `mode`.
+    void setOutputOff(const QString &name);
+    bool outputIsOn(const QString &name) const;
+    // Unplugged (gone from the list) and plugged in again, as it was.
+    void setOutputPresent(const QString &name, bool present);
+    void setPrimary(const QString &name);
+    QString pinnedOutput() const;
+    // Tells the change callback, as a platform announcement would.
+    void announce();
+
     int enumerations() const { return m_enumerations; }
     int currentReads() const { return m_currentReads; }
     int applies() const { return m_applies; }
-    // Mode number handed to the last apply() (CurrentSettings included); -2 before any.
-    int lastApplied() const { return m_lastApplied; }
+    // Values handed to the last apply(); all -1 before any.
+    DisplayMode lastApplied() const;
+    // Output the last apply() went to.
+    QString lastAppliedOutput() const;
     void resetCounts();
 
 private:
+    struct Output
+    {
+        QString name;
+        QList<DisplayMode> modes;
+        DisplayMode current;
+        bool on = true;
+        bool present = true;
+    };
+    Output *find(const QString &name);
+    const Output *find(const QString &name) const;
+    // The output the one-output calls act on.
+    Output *target();
+    const Output *target() const;
+    Output *pinned();
+
     mutable QMutex m_mutex;
-    QList<DisplayMode> m_modes;
+    QList<Output> m_outputs;
+    QString m_primary;
+    QString m_pinned;
+    bool m_isPinned = false;
     QSet<int> m_missing;
-    DisplayMode m_current;
     bool m_failReads = false;
     bool m_refuseApplies = false;
+    DisplayMode m_lastApplied{-1, -1, -1, -1};
+    QString m_lastAppliedOutput;
+    std::function<void()> m_callback;
     std::atomic<int> m_enumerations{0};
     std::atomic<int> m_currentReads{0};
     std::atomic<int> m_applies{0};
-    std::atomic<int> m_lastApplied{-2};
 };

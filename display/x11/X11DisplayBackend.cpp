@@ -1,5 +1,7 @@
 #include "X11DisplayBackend.h"
 
+#include "RefreshRate.h"
+
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
@@ -17,21 +19,53 @@ struct FreeDeleter
 };
 template<typename T>
 using Reply = std::unique_ptr<T, FreeDeleter<T>>;
+using OutputInfo = std::shared_ptr<xcb_randr_get_output_info_reply_t>;
 
-// What one read of the server tells about the output whose modes are listed.
+OutputInfo shared(xcb_randr_get_output_info_reply_t *reply)
+{
+    return OutputInfo(reply, FreeDeleter<xcb_randr_get_output_info_reply_t>());
+}
+
+std::string nameOf(const xcb_randr_get_output_info_reply_t *info)
+{
+    const char *name = reinterpret_cast<const char *>(
+        xcb_randr_get_output_info_name(const_cast<xcb_randr_get_output_info_reply_t *>(info)));
+    return std::string(name, size_t(xcb_randr_get_output_info_name_length(info)));
+}
+
+// Whole Hz from the timing: the frame is twice as tall for double scan and half as tall
+// interlaced.
+int refreshRate(const xcb_randr_mode_info_t &info)
+{
+    double vtotal = info.vtotal;
+    if (info.mode_flags & XCB_RANDR_MODE_FLAG_DOUBLE_SCAN)
+        vtotal *= 2;
+    if (info.mode_flags & XCB_RANDR_MODE_FLAG_INTERLACE)
+        vtotal /= 2;
+    return RefreshRate::wholeHz(double(info.dot_clock), double(info.htotal), vtotal);
+}
+
+// What one read of the server tells about the pinned output.
 struct Snapshot
 {
     Reply<xcb_randr_get_screen_resources_current_reply_t> resources;
     xcb_randr_output_t output = XCB_NONE;
-    std::shared_ptr<xcb_randr_get_output_info_reply_t> outputInfo;
-    // The CRTC's mode, when it came with the first round trip.
-    bool haveCrtcMode = false;
-    xcb_randr_mode_t crtcMode = XCB_NONE;
+    OutputInfo outputInfo; // null: the output is gone
+    Reply<xcb_randr_get_crtc_info_reply_t> crtc; // the CRTC driving it, if any
 
     xcb_timestamp_t timestamp() const { return resources->timestamp; }
     xcb_timestamp_t configTimestamp() const { return resources->config_timestamp; }
 
-    int modeCount() const { return xcb_randr_get_output_info_modes_length(outputInfo.get()); }
+    DisplayBackend::OutputState state() const
+    {
+        if (!outputInfo || outputInfo->connection != XCB_RANDR_CONNECTION_CONNECTED)
+            return DisplayBackend::OutputState::Absent;
+        if (!crtc || crtc->mode == XCB_NONE)
+            return DisplayBackend::OutputState::Off;
+        return DisplayBackend::OutputState::Active;
+    }
+
+    int modeCount() const { return outputInfo ? xcb_randr_get_output_info_modes_length(outputInfo.get()) : 0; }
     xcb_randr_mode_t modeId(int n) const { return xcb_randr_get_output_info_modes(outputInfo.get())[n]; }
 
     const xcb_randr_mode_info_t *modeInfo(xcb_randr_mode_t id) const
@@ -46,35 +80,27 @@ struct Snapshot
     }
 };
 
-// Whole Hz, as Windows reports refresh rates: dot clock over the frame's pixels, the frame
-// being twice as tall for double scan and half as tall interlaced.
-int refreshRate(const xcb_randr_mode_info_t &info)
-{
-    double vtotal = info.vtotal;
-    if (info.mode_flags & XCB_RANDR_MODE_FLAG_DOUBLE_SCAN)
-        vtotal *= 2;
-    if (info.mode_flags & XCB_RANDR_MODE_FLAG_INTERLACE)
-        vtotal /= 2;
-    if (info.htotal == 0 || vtotal <= 0)
-        return 0;
-    return int(std::lround(double(info.dot_clock) / (double(info.htotal) * vtotal)));
-}
-
 } // namespace
 
 struct X11DisplayBackend::Private
 {
     std::string displayName;
+    std::string pinned;
     xcb_connection_t *connection = nullptr;
     xcb_window_t root = XCB_NONE;
     int bitsPerPixel = 0;
     int roundTrips = 0;
+    // Where the pinned output and its CRTC were last seen: asked for along with the
+    // resources, so that a steady-state read is one round trip.
+    xcb_randr_output_t knownOutput = XCB_NONE;
+    xcb_randr_crtc_t knownCrtc = XCB_NONE;
 
     ~Private() { disconnect(); }
 
     void disconnect()
     {
-        known = Known();
+        knownOutput = XCB_NONE;
+        knownCrtc = XCB_NONE;
         if (connection)
             xcb_disconnect(connection);
         connection = nullptr;
@@ -116,105 +142,109 @@ struct X11DisplayBackend::Private
         return true;
     }
 
-    // Reads resources and the output to list. Never probes the hardware
-    // (GetScreenResources would): this runs on every poll.
-    // What the last full read found out: which output is listed, its mode list and CRTC.
-    // It holds while the primary output and both configuration timestamps stay the same;
-    // the CRTC's mode itself is always read afresh.
-    struct Known
+    Reply<xcb_randr_get_crtc_info_reply_t> crtcInfo(xcb_randr_crtc_t crtc)
     {
-        xcb_randr_output_t primary = XCB_NONE;
-        xcb_timestamp_t timestamp = 0;
-        xcb_timestamp_t configTimestamp = 0;
-        xcb_randr_output_t output = XCB_NONE;
-        std::shared_ptr<xcb_randr_get_output_info_reply_t> outputInfo;
-    } known;
-
-    static std::shared_ptr<xcb_randr_get_output_info_reply_t> shared(xcb_randr_get_output_info_reply_t *reply)
-    {
-        return std::shared_ptr<xcb_randr_get_output_info_reply_t>(reply, FreeDeleter<xcb_randr_get_output_info_reply_t>());
-    }
-
-    // Reads resources and the output to list. Never probes the hardware
-    // (GetScreenResources would): this runs on every poll. In the steady state it is one
-    // round trip, the CRTC's mode included.
-    bool snapshot(Snapshot &s)
-    {
-        if (!connect())
-            return false;
-        // All requests go out before any reply is awaited.
-        auto primaryCookie = xcb_randr_get_output_primary(connection, root);
-        auto resourcesCookie = xcb_randr_get_screen_resources_current(connection, root);
-        const xcb_randr_crtc_t knownCrtc = known.outputInfo ? known.outputInfo->crtc : xcb_randr_crtc_t(XCB_NONE);
-        xcb_randr_get_crtc_info_cookie_t crtcCookie {};
-        if (knownCrtc != XCB_NONE)
-            crtcCookie = xcb_randr_get_crtc_info(connection, knownCrtc, known.configTimestamp);
-        Reply<xcb_randr_get_output_primary_reply_t> primary(
-            xcb_randr_get_output_primary_reply(connection, primaryCookie, nullptr));
-        s.resources.reset(xcb_randr_get_screen_resources_current_reply(connection, resourcesCookie, nullptr));
-        Reply<xcb_randr_get_crtc_info_reply_t> crtc;
-        if (knownCrtc != XCB_NONE)
-            crtc.reset(xcb_randr_get_crtc_info_reply(connection, crtcCookie, nullptr));
         ++roundTrips;
-        if (!primary || !s.resources) {
-            known = Known();
-            return false;
-        }
-
-        if (known.outputInfo && primary->output == known.primary && s.timestamp() == known.timestamp
-            && s.configTimestamp() == known.configTimestamp) {
-            s.output = known.output;
-            s.outputInfo = known.outputInfo;
-            if (crtc && crtc->status == XCB_RANDR_SET_CONFIG_SUCCESS) {
-                s.haveCrtcMode = true;
-                s.crtcMode = crtc->mode;
-            }
-            return true;
-        }
-
-        known = Known();
-        if (!findOutput(s, primary->output))
-            return false;
-        known.primary = primary->output;
-        known.timestamp = s.timestamp();
-        known.configTimestamp = s.configTimestamp();
-        known.output = s.output;
-        known.outputInfo = s.outputInfo;
-        return true;
+        return Reply<xcb_randr_get_crtc_info_reply_t>(xcb_randr_get_crtc_info_reply(
+            connection, xcb_randr_get_crtc_info(connection, crtc, XCB_CURRENT_TIME), nullptr));
     }
 
-    bool findOutput(Snapshot &s, xcb_randr_output_t primary)
+    // Every output of the screen with its info, in one round trip.
+    std::vector<std::pair<xcb_randr_output_t, OutputInfo>> allOutputs(const Snapshot &s)
     {
-        if (primary != XCB_NONE) {
-            s.output = primary;
-            s.outputInfo = shared(xcb_randr_get_output_info_reply(
-                connection, xcb_randr_get_output_info(connection, s.output, s.configTimestamp()), nullptr));
-            ++roundTrips;
-            return bool(s.outputInfo);
-        }
-        // No primary: the first connected output that drives a CRTC.
         const xcb_randr_output_t *outputs = xcb_randr_get_screen_resources_current_outputs(s.resources.get());
         const int count = xcb_randr_get_screen_resources_current_outputs_length(s.resources.get());
         std::vector<xcb_randr_get_output_info_cookie_t> cookies;
         for (int i = 0; i < count; ++i)
             cookies.push_back(xcb_randr_get_output_info(connection, outputs[i], s.configTimestamp()));
         ++roundTrips;
+        std::vector<std::pair<xcb_randr_output_t, OutputInfo>> all;
         for (int i = 0; i < count; ++i) {
-            auto info = shared(xcb_randr_get_output_info_reply(connection, cookies[i], nullptr));
-            if (!s.outputInfo && info && info->connection == XCB_RANDR_CONNECTION_CONNECTED
-                && info->crtc != XCB_NONE) {
-                s.output = outputs[i];
-                s.outputInfo = info;
-            }
+            if (OutputInfo info = shared(xcb_randr_get_output_info_reply(connection, cookies[i], nullptr)))
+                all.emplace_back(outputs[i], info);
         }
-        return bool(s.outputInfo);
+        return all;
     }
 
-    Reply<xcb_randr_get_crtc_info_reply_t> crtcInfo(xcb_randr_crtc_t crtc, xcb_timestamp_t configTimestamp)
+    // Reads the resources, the pinned output and its CRTC. Never probes the hardware
+    // (GetScreenResources would): this runs on every poll. In the steady state it is one
+    // round trip; the output is looked up by name again only when its id no longer names it.
+    bool snapshot(Snapshot &s)
     {
+        if (!connect())
+            return false;
+        // All requests go out before any reply is awaited.
+        const xcb_randr_output_t output = knownOutput;
+        const xcb_randr_crtc_t crtc = knownCrtc;
+        auto resourcesCookie = xcb_randr_get_screen_resources_current(connection, root);
+        xcb_randr_get_output_info_cookie_t outputCookie {};
+        xcb_randr_get_crtc_info_cookie_t crtcCookie {};
+        if (output != XCB_NONE)
+            outputCookie = xcb_randr_get_output_info(connection, output, XCB_CURRENT_TIME);
+        if (crtc != XCB_NONE)
+            crtcCookie = xcb_randr_get_crtc_info(connection, crtc, XCB_CURRENT_TIME);
+        s.resources.reset(xcb_randr_get_screen_resources_current_reply(connection, resourcesCookie, nullptr));
+        if (output != XCB_NONE)
+            s.outputInfo = shared(xcb_randr_get_output_info_reply(connection, outputCookie, nullptr));
+        if (crtc != XCB_NONE)
+            s.crtc.reset(xcb_randr_get_crtc_info_reply(connection, crtcCookie, nullptr));
         ++roundTrips;
-        return Reply<xcb_randr_get_crtc_info_reply_t>(xcb_randr_get_crtc_info_reply(
-            connection, xcb_randr_get_crtc_info(connection, crtc, configTimestamp), nullptr));
+        if (!s.resources) {
+            knownOutput = knownCrtc = XCB_NONE;
+            return false;
+        }
+
+        if (s.outputInfo && nameOf(s.outputInfo.get()) == pinned) {
+            s.output = output;
+        } else {
+            s.outputInfo.reset();
+            s.crtc.reset();
+            if (!pinned.empty()) {
+                for (auto &[id, info] : allOutputs(s)) {
+                    if (nameOf(info.get()) == pinned) {
+                        s.output = id;
+                        s.outputInfo = info;
+                        break;
+                    }
+                }
+            }
+        }
+        const xcb_randr_crtc_t driving = s.outputInfo ? s.outputInfo->crtc : xcb_randr_crtc_t(XCB_NONE);
+        if (driving == XCB_NONE)
+            s.crtc.reset();
+        else if (!s.crtc || driving != crtc)
+            s.crtc = crtcInfo(driving);
+        knownOutput = s.output;
+        knownCrtc = driving;
+        return true;
+    }
+
+    std::string pinPrimary()
+    {
+        pinned.clear();
+        knownOutput = knownCrtc = XCB_NONE;
+        if (!connect())
+            return pinned;
+        auto primaryCookie = xcb_randr_get_output_primary(connection, root);
+        Snapshot s;
+        s.resources.reset(xcb_randr_get_screen_resources_current_reply(
+            connection, xcb_randr_get_screen_resources_current(connection, root), nullptr));
+        Reply<xcb_randr_get_output_primary_reply_t> primary(
+            xcb_randr_get_output_primary_reply(connection, primaryCookie, nullptr));
+        ++roundTrips;
+        if (!s.resources || !primary)
+            return pinned;
+        const auto all = allOutputs(s);
+        for (const auto &[id, info] : all) {
+            if (id == primary->output)
+                pinned = nameOf(info.get());
+        }
+        // No primary: the first connected output that is on.
+        for (const auto &[id, info] : all) {
+            if (pinned.empty() && info->connection == XCB_RANDR_CONNECTION_CONNECTED && info->crtc != XCB_NONE)
+                pinned = nameOf(info.get());
+        }
+        return pinned;
     }
 
     bool toMode(const Snapshot &s, xcb_randr_mode_t id, DisplayMode &out) const
@@ -226,28 +256,18 @@ struct X11DisplayBackend::Private
         return true;
     }
 
-    xcb_randr_mode_t currentModeId(const Snapshot &s)
+    // The mode to switch to for these values: the one in use when it has them (a re-apply
+    // keeps its own timing), else the first the output lists with them.
+    xcb_randr_mode_t modeFor(const Snapshot &s, const DisplayMode &want) const
     {
-        if (s.haveCrtcMode)
-            return s.crtcMode;
-        if (s.outputInfo->crtc == XCB_NONE)
-            return XCB_NONE;
-        auto crtc = crtcInfo(s.outputInfo->crtc, s.configTimestamp());
-        return crtc ? crtc->mode : XCB_NONE;
-    }
-
-    bool read(int n, DisplayMode &out)
-    {
-        Snapshot s;
-        if (!snapshot(s))
-            return false;
-        if (n == CurrentSettings) {
-            const xcb_randr_mode_t id = currentModeId(s);
-            return id != XCB_NONE && toMode(s, id, out);
+        DisplayMode m;
+        if (s.state() == OutputState::Active && toMode(s, s.crtc->mode, m) && m == want)
+            return s.crtc->mode;
+        for (int i = 0; i < s.modeCount(); ++i) {
+            if (toMode(s, s.modeId(i), m) && m == want)
+                return s.modeId(i);
         }
-        if (n < 0 || n >= s.modeCount())
-            return false;
-        return toMode(s, s.modeId(n), out);
+        return XCB_NONE;
     }
 
     bool checked(xcb_void_cookie_t cookie)
@@ -258,83 +278,54 @@ struct X11DisplayBackend::Private
         return !error;
     }
 
-    // Physical size for a screen of `pixels`, keeping the present density (96 dpi when the
-    // server reports none); at least 1 mm, which the server insists on.
-    static uint32_t millimetres(int pixels, int currentPixels, int currentMm)
-    {
-        const double mmPerPixel = (currentPixels > 0 && currentMm > 0) ? double(currentMm) / currentPixels
-                                                                     : 25.4 / 96.0;
-        return uint32_t(std::max(1L, std::lround(pixels * mmPerPixel)));
-    }
+    // --- Applying a mode, step by step --------------------------------------------------------
 
     enum class Result { Done, Failed, Stale };
 
-    Result setMode(int n)
+    // Where the CRTC sits and how large the screen must be once it shows the new mode.
+    struct Layout
     {
-        Snapshot s;
-        if (!snapshot(s))
-            return Result::Failed;
+        int16_t x = 0, y = 0;
+        uint16_t rotation = XCB_RANDR_ROTATION_ROTATE_0;
+        int width = 0, height = 0;         // the screen that holds every CRTC afterwards
+        int screenWidth = 0, screenHeight = 0; // the screen now
+    };
 
-        xcb_randr_mode_t modeId = XCB_NONE;
-        if (n == CurrentSettings)
-            modeId = currentModeId(s);
-        else if (n >= 0 && n < s.modeCount())
-            modeId = s.modeId(n);
-        const xcb_randr_mode_info_t *info = modeId != XCB_NONE ? s.modeInfo(modeId) : nullptr;
-        if (!info)
-            return Result::Failed;
-
-        // The output's CRTC, or a free one it can use.
-        xcb_randr_crtc_t crtc = s.outputInfo->crtc;
-        Reply<xcb_randr_get_crtc_info_reply_t> crtcReply;
-        if (crtc != XCB_NONE) {
-            crtcReply = crtcInfo(crtc, s.configTimestamp());
-        } else {
-            const xcb_randr_crtc_t *candidates = xcb_randr_get_output_info_crtcs(s.outputInfo.get());
-            const int count = xcb_randr_get_output_info_crtcs_length(s.outputInfo.get());
-            for (int i = 0; i < count && crtc == XCB_NONE; ++i) {
-                auto c = crtcInfo(candidates[i], s.configTimestamp());
-                if (c && c->mode == XCB_NONE && xcb_randr_get_crtc_info_outputs_length(c.get()) == 0) {
-                    crtc = candidates[i];
-                    crtcReply = std::move(c);
-                }
-            }
-        }
-        if (crtc == XCB_NONE || !crtcReply)
-            return Result::Failed;
-
-        const bool wasIdle = crtcReply->mode == XCB_NONE;
-        const int16_t x = wasIdle ? 0 : crtcReply->x;
-        const int16_t y = wasIdle ? 0 : crtcReply->y;
-        const uint16_t rotation = wasIdle ? uint16_t(XCB_RANDR_ROTATION_ROTATE_0) : crtcReply->rotation;
-        const bool sideways = rotation & (XCB_RANDR_ROTATION_ROTATE_90 | XCB_RANDR_ROTATION_ROTATE_270);
-        const int width = sideways ? info->height : info->width;
-        const int height = sideways ? info->width : info->height;
-
-        // The screen must hold every active CRTC once this one has its new size.
-        int needWidth = x + width;
-        int needHeight = y + height;
+    // The screen must hold every active CRTC once this one has its new size.
+    bool computeScreenSize(const Snapshot &s, const xcb_randr_mode_info_t &mode, Layout &layout)
+    {
+        layout.x = s.crtc->x;
+        layout.y = s.crtc->y;
+        layout.rotation = s.crtc->rotation;
+        const bool sideways = layout.rotation & (XCB_RANDR_ROTATION_ROTATE_90 | XCB_RANDR_ROTATION_ROTATE_270);
+        layout.width = layout.x + (sideways ? mode.height : mode.width);
+        layout.height = layout.y + (sideways ? mode.width : mode.height);
         const xcb_randr_crtc_t *crtcs = xcb_randr_get_screen_resources_current_crtcs(s.resources.get());
-        const int crtcCount = xcb_randr_get_screen_resources_current_crtcs_length(s.resources.get());
-        for (int i = 0; i < crtcCount; ++i) {
-            if (crtcs[i] == crtc)
-                continue;
-            auto other = crtcInfo(crtcs[i], s.configTimestamp());
-            if (other && other->mode != XCB_NONE) {
-                needWidth = std::max(needWidth, other->x + other->width);
-                needHeight = std::max(needHeight, other->y + other->height);
+        const int count = xcb_randr_get_screen_resources_current_crtcs_length(s.resources.get());
+        std::vector<xcb_randr_get_crtc_info_cookie_t> cookies;
+        for (int i = 0; i < count; ++i)
+            cookies.push_back(xcb_randr_get_crtc_info(connection, crtcs[i], XCB_CURRENT_TIME));
+        auto geometryCookie = xcb_get_geometry(connection, root);
+        for (int i = 0; i < count; ++i) {
+            Reply<xcb_randr_get_crtc_info_reply_t> other(xcb_randr_get_crtc_info_reply(connection, cookies[i], nullptr));
+            if (crtcs[i] != s.outputInfo->crtc && other && other->mode != XCB_NONE) {
+                layout.width = std::max(layout.width, other->x + other->width);
+                layout.height = std::max(layout.height, other->y + other->height);
             }
         }
-
-        Reply<xcb_get_geometry_reply_t> geometry(
-            xcb_get_geometry_reply(connection, xcb_get_geometry(connection, root), nullptr));
+        Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(connection, geometryCookie, nullptr));
         ++roundTrips;
         if (!geometry)
-            return Result::Failed;
-        const int screenWidth = geometry->width;
-        const int screenHeight = geometry->height;
-        // The density the screen had when we connected (the setup block is not updated
-        // later, but its pixels and millimetres belong together).
+            return false;
+        layout.screenWidth = geometry->width;
+        layout.screenHeight = geometry->height;
+        return true;
+    }
+
+    // Physical size for a screen of `pixels`, keeping the density the screen had when we
+    // connected (96 dpi when the server reports none); at least 1 mm, which the server insists on.
+    bool resizeScreen(int width, int height)
+    {
         int setupWidth = 0, setupHeight = 0, setupMmWidth = 0, setupMmHeight = 0;
         for (xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(connection)); it.rem;
              xcb_screen_next(&it)) {
@@ -345,50 +336,89 @@ struct X11DisplayBackend::Private
                 setupMmHeight = it.data->height_in_millimeters;
             }
         }
-
-        auto resize = [&](int w, int h) {
-            return checked(xcb_randr_set_screen_size_checked(
-                connection, root, uint16_t(w), uint16_t(h), millimetres(w, setupWidth, setupMmWidth),
-                millimetres(h, setupHeight, setupMmHeight)));
+        auto millimetres = [](int pixels, int currentPixels, int currentMm) {
+            const double mmPerPixel = (currentPixels > 0 && currentMm > 0) ? double(currentMm) / currentPixels
+                                                                         : 25.4 / 96.0;
+            return uint32_t(std::max(1L, std::lround(pixels * mmPerPixel)));
         };
+        return checked(xcb_randr_set_screen_size_checked(connection, root, uint16_t(width), uint16_t(height),
+                                                         millimetres(width, setupWidth, setupMmWidth),
+                                                         millimetres(height, setupHeight, setupMmHeight)));
+    }
+
+    // Grow first: a CRTC may not reach beyond the screen.
+    bool growScreen(const Layout &layout)
+    {
+        const int width = std::max(layout.screenWidth, layout.width);
+        const int height = std::max(layout.screenHeight, layout.height);
+        if (width == layout.screenWidth && height == layout.screenHeight)
+            return true;
+        return resizeScreen(width, height);
+    }
+
+    // The CRTC keeps its position, rotation and outputs; only the mode changes.
+    Result setCrtc(const Snapshot &s, xcb_randr_mode_t mode, const Layout &layout)
+    {
+        const xcb_randr_output_t *outputs = xcb_randr_get_crtc_info_outputs(s.crtc.get());
+        const int outputCount = xcb_randr_get_crtc_info_outputs_length(s.crtc.get());
+        Reply<xcb_randr_set_crtc_config_reply_t> reply(xcb_randr_set_crtc_config_reply(
+            connection,
+            xcb_randr_set_crtc_config(connection, s.outputInfo->crtc, s.timestamp(), s.configTimestamp(), layout.x,
+                                      layout.y, mode, layout.rotation, uint32_t(outputCount), outputs),
+            nullptr));
+        ++roundTrips;
+        if (!reply)
+            return Result::Failed;
+        if (reply->status == XCB_RANDR_SET_CONFIG_INVALID_CONFIG_TIME
+            || reply->status == XCB_RANDR_SET_CONFIG_INVALID_TIME)
+            return Result::Stale;
+        return reply->status == XCB_RANDR_SET_CONFIG_SUCCESS ? Result::Done : Result::Failed;
+    }
+
+    // Afterwards, down to what the CRTCs now cover (or back, when the change failed).
+    void shrinkScreen(const Layout &layout, Result result)
+    {
+        const int grownWidth = std::max(layout.screenWidth, layout.width);
+        const int grownHeight = std::max(layout.screenHeight, layout.height);
+        const int width = result == Result::Done ? layout.width : layout.screenWidth;
+        const int height = result == Result::Done ? layout.height : layout.screenHeight;
+        if (width != grownWidth || height != grownHeight)
+            resizeScreen(width, height);
+    }
+
+    Result setMode(const DisplayMode &want, ApplyResult &why)
+    {
+        why = ApplyResult::Failed;
+        Snapshot s;
+        if (!snapshot(s))
+            return Result::Failed;
+        // Never switches an output on or off: an output without a CRTC stays so.
+        switch (s.state()) {
+        case OutputState::Absent:
+            why = ApplyResult::Absent;
+            return Result::Failed;
+        case OutputState::Off:
+            why = ApplyResult::Off;
+            return Result::Failed;
+        default:
+            break;
+        }
+        const xcb_randr_mode_t mode = modeFor(s, want);
+        const xcb_randr_mode_info_t *info = mode != XCB_NONE ? s.modeInfo(mode) : nullptr;
+        if (!info) {
+            why = ApplyResult::NotOffered;
+            return Result::Failed;
+        }
+        Layout layout;
+        if (!computeScreenSize(s, *info, layout))
+            return Result::Failed;
 
         xcb_grab_server(connection);
-        Result result = Result::Done;
-        // Grow first: a CRTC may not reach beyond the screen.
-        const int grownWidth = std::max(screenWidth, needWidth);
-        const int grownHeight = std::max(screenHeight, needHeight);
-        if ((grownWidth != screenWidth || grownHeight != screenHeight) && !resize(grownWidth, grownHeight))
-            result = Result::Failed;
-
-        if (result == Result::Done) {
-            xcb_randr_output_t outputsBuf[1] = {s.output};
-            const xcb_randr_output_t *outputs = outputsBuf;
-            int outputCount = 1;
-            if (!wasIdle) {
-                outputs = xcb_randr_get_crtc_info_outputs(crtcReply.get());
-                outputCount = xcb_randr_get_crtc_info_outputs_length(crtcReply.get());
-            }
-            Reply<xcb_randr_set_crtc_config_reply_t> reply(xcb_randr_set_crtc_config_reply(
-                connection,
-                xcb_randr_set_crtc_config(connection, crtc, s.timestamp(), s.configTimestamp(), x, y, modeId,
-                                          rotation, uint32_t(outputCount), outputs),
-                nullptr));
-            ++roundTrips;
-            if (!reply)
-                result = Result::Failed;
-            else if (reply->status == XCB_RANDR_SET_CONFIG_INVALID_CONFIG_TIME)
-                result = Result::Stale;
-            else if (reply->status != XCB_RANDR_SET_CONFIG_SUCCESS)
-                result = Result::Failed;
-        }
-
-        // Shrink afterwards to what the CRTCs now cover (or back, when the change failed).
-        const int finalWidth = result == Result::Done ? needWidth : screenWidth;
-        const int finalHeight = result == Result::Done ? needHeight : screenHeight;
-        if (finalWidth != grownWidth || finalHeight != grownHeight)
-            resize(finalWidth, finalHeight);
+        Result result = growScreen(layout) ? setCrtc(s, mode, layout) : Result::Failed;
+        shrinkScreen(layout, result);
         xcb_ungrab_server(connection);
         xcb_flush(connection);
+        why = result == Result::Done ? ApplyResult::Applied : ApplyResult::Refused;
         return result;
     }
 };
@@ -401,30 +431,66 @@ X11DisplayBackend::X11DisplayBackend(const std::string &displayName)
 
 X11DisplayBackend::~X11DisplayBackend() = default;
 
+std::string X11DisplayBackend::pinOutput()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return d->pinPrimary();
+}
+
+void X11DisplayBackend::pinOutputNamed(const std::string &name)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    d->pinned = name;
+    d->knownOutput = d->knownCrtc = XCB_NONE;
+}
+
 bool X11DisplayBackend::mode(int n, DisplayMode &out)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return d->read(n, out);
+    Snapshot s;
+    if (!d->snapshot(s) || n < 0 || n >= s.modeCount())
+        return false;
+    return d->toMode(s, s.modeId(n), out);
 }
 
-bool X11DisplayBackend::apply(int n)
+DisplayBackend::OutputState X11DisplayBackend::current(DisplayMode &out)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    Private::Result result = d->setMode(n);
+    Snapshot s;
+    if (!d->snapshot(s))
+        return OutputState::Unreadable;
+    const OutputState state = s.state();
+    if (state != OutputState::Active)
+        return state;
+    return d->toMode(s, s.crtc->mode, out) ? OutputState::Active : OutputState::Unreadable;
+}
+
+DisplayBackend::OutputState X11DisplayBackend::availability(const DisplayMode &mode)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    Snapshot s;
+    if (!d->snapshot(s))
+        return OutputState::Unreadable;
+    const OutputState state = s.state();
+    if (state != OutputState::Active)
+        return state;
+    return d->modeFor(s, mode) != XCB_NONE ? OutputState::Active : OutputState::NotOffered;
+}
+
+DisplayBackend::ApplyResult X11DisplayBackend::apply(const DisplayMode &mode)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    ApplyResult why = ApplyResult::Failed;
     // The configuration changed between our read and our request: read again, once.
-    if (result == Private::Result::Stale)
-        result = d->setMode(n);
-    return result == Private::Result::Done;
+    if (d->setMode(mode, why) == Private::Result::Stale)
+        d->setMode(mode, why);
+    return why;
 }
 
 std::string X11DisplayBackend::outputName()
 {
     std::lock_guard<std::mutex> lock(mutex);
-    Snapshot s;
-    if (!d->snapshot(s))
-        return std::string();
-    const char *name = reinterpret_cast<const char *>(xcb_randr_get_output_info_name(s.outputInfo.get()));
-    return std::string(name, size_t(xcb_randr_get_output_info_name_length(s.outputInfo.get())));
+    return d->pinned;
 }
 
 int X11DisplayBackend::takeRoundTrips()
