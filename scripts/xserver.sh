@@ -30,6 +30,13 @@ start)
   echo "$pid" > "$dir/pid"
   for _ in $(seq 1 200); do
     if DISPLAY=":$n" xrandr --current >/dev/null 2>&1; then
+      # An interlaced mode (87 Hz fields of a 43.5 Hz frame) and a double-scan one (60 Hz from
+      # 120 Hz of lines), which the driver does not take from the configuration.
+      DISPLAY=":$n" xrandr --newmode 1024x768_87i 44.90 1024 1032 1208 1264 768 768 776 817 +hsync +vsync Interlace \
+        && DISPLAY=":$n" xrandr --addmode DUMMY0 1024x768_87i \
+        && DISPLAY=":$n" xrandr --newmode 320x240_60d 12.59 320 336 384 400 240 245 246 262 -hsync -vsync DoubleScan \
+        && DISPLAY=":$n" xrandr --addmode DUMMY0 320x240_60d \
+        || echo "xserver: could not add the interlaced and double-scan modes" >&2
       echo ":$n" > "$dir/display"
       echo "xserver: Xorg :$n ready (pid $pid)"
       exit 0

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QMutex>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QThread>
 
@@ -130,4 +131,41 @@ bool TestXServer::xrandr(const QStringList &arguments, QString *out)
     if (out)
         *out = QString::fromLocal8Bit(p.readAllStandardOutput());
     return true;
+}
+
+QString TestXServer::outputMode(const QString &output)
+{
+    QString text;
+    if (!xrandr({QStringLiteral("--verbose")}, &text))
+        return QString();
+    bool inOutput = false;
+    for (const QString &line : text.split(QLatin1Char('\n'))) {
+        if (!line.startsWith(QLatin1Char(' ')) && !line.startsWith(QLatin1Char('\t')))
+            inOutput = line.startsWith(output + QLatin1Char(' '));
+        else if (inOutput && line.startsWith(QLatin1String("  ")) && line.contains(QLatin1String("*current")))
+            return line.trimmed().section(QLatin1Char(' '), 0, 0);
+    }
+    return QString();
+}
+
+bool TestXServer::isPrimary(const QString &output)
+{
+    QString text;
+    return xrandr({QStringLiteral("--current")}, &text)
+        && text.contains(QRegularExpression(QStringLiteral("^%1 connected primary").arg(output),
+                                            QRegularExpression::MultilineOption));
+}
+
+bool TestXServer::connectSecondOutput()
+{
+    // The plain query probes the outputs: only then does DUMMY1 count as connected.
+    return xrandr({"--addmode", "DUMMY1", "1024x768_60"})
+        && xrandr({"--output", "DUMMY1", "--mode", "1024x768_60", "--right-of", "DUMMY0"}) && xrandr({});
+}
+
+void TestXServer::resetOutputs(const QString &mode)
+{
+    xrandr({"--output", "DUMMY1", "--off"});
+    xrandr({"--delmode", "DUMMY1", "1024x768_60"});
+    xrandr({"--output", "DUMMY0", "--mode", mode, "--pos", "0x0", "--primary"});
 }

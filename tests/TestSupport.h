@@ -40,6 +40,14 @@ namespace TestXServer {
 QString display(QString *why);
 // Runs xrandr on the test server; false when it fails. Its standard output goes to *out.
 bool xrandr(const QStringList &arguments, QString *out = nullptr);
+// The mode `output` is in, by name; empty when it is off or unknown.
+QString outputMode(const QString &output);
+// Whether `output` is the primary.
+bool isPrimary(const QString &output);
+// DUMMY1 connected and on, right of DUMMY0, in 1024x768_60.
+bool connectSecondOutput();
+// Back to DUMMY0 alone and primary, in `mode` (DUMMY1 off without modes, user modes gone).
+void resetOutputs(const QString &mode);
 }
 
 // QSKIP unless the test X server is up; then DISPLAY names it.

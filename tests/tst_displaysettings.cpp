@@ -145,6 +145,58 @@ private Q_SLOTS:
         QVERIFY(log.lines().isEmpty());
     }
 
+    void catalogueBelongsToTheOutputPrimaryWhenBuilt()
+    {
+        MessageCapture quiet;
+        auto backend = std::make_unique<FakeDisplayBackend>(QList<DisplayMode>{M1024, M800}, 0);
+        FakeDisplayBackend *fake = backend.get();
+        fake->addOutput("EXT1", {M1600, M640}, M1600);
+        fake->setPrimary("EXT1");
+        DisplaySettings catalogue(std::move(backend));
+        QCOMPARE(catalogue.outputName(), QString("EXT1"));
+        QCOMPARE(catalogue.count(), 2);
+        QCOMPARE(catalogue.pelsWidth(0), 1600);
+        // Later primaries change nothing: reads and applies stay on EXT1.
+        fake->setPrimary("FAKE0");
+        QCOMPARE(catalogue.currentIndex(), 0);
+        QVERIFY(catalogue.applyDisplaySetting(1));
+        QCOMPARE(fake->lastAppliedOutput(), QString("EXT1"));
+        QCOMPARE(fake->outputCurrent("EXT1"), M640);
+        QCOMPARE(fake->outputCurrent("FAKE0"), M1024);
+
+        // A primary that is off is passed over for the first output that is on.
+        auto second = std::make_unique<FakeDisplayBackend>(QList<DisplayMode>{M1024}, 0);
+        second->addOutput("EXT1", {M1600}, M1600);
+        second->setOutputOff("FAKE0");
+        DisplaySettings other(std::move(second));
+        QCOMPARE(other.outputName(), QString("EXT1"));
+    }
+
+    void appliesByValuesWhateverThePlatformNumber()
+    {
+        Catalogue c = make({M1024, M800, M1280});
+        // Modes came before entry 2 and one went: the platform's number 2 is M640 now.
+        c.fake->setModes({M640, M1600, M1024, M1280});
+        MessageCapture log;
+        QVERIFY(c.settings->applyDisplaySetting(2));
+        QCOMPARE(c.fake->current(), M1280);
+        QCOMPARE(c.settings->availability(2), DisplayBackend::OutputState::Active);
+        // Entry 1 is not offered now: nothing applied, the values asked for are said.
+        QCOMPARE(c.settings->availability(1), DisplayBackend::OutputState::NotOffered);
+        QVERIFY(!c.settings->applyDisplaySetting(1));
+        QCOMPARE(c.fake->current(), M1280);
+        QCOMPARE(log.lines(), QStringList({"applyDisplaySetting():32 1280 1024 75", "applyDisplaySetting():32 800 600 60"}));
+        // An output that is off is not switched on, one that is gone gets nothing.
+        c.fake->setOutputOff("FAKE0");
+        QCOMPARE(c.settings->availability(0), DisplayBackend::OutputState::Off);
+        QVERIFY(!c.settings->applyDisplaySetting(0));
+        QVERIFY(!c.fake->outputIsOn("FAKE0"));
+        c.fake->setOutputPresent("FAKE0", false);
+        QCOMPARE(c.settings->currentState(), DisplayBackend::OutputState::Absent);
+        QCOMPARE(c.settings->currentIndex(), -1);
+        QVERIFY(!c.settings->applyDisplaySetting(0));
+    }
+
     void queriesFromTwoThreadsAtOnce()
     {
         // The GUI thread and the lock thread share one catalogue.

@@ -235,6 +235,37 @@ private Q_SLOTS:
         QCOMPARE(log.count("3"), 1);
     }
 
+    void refusedTrialIsNotOfferedForKeeping_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("refused") << "refused";
+        QTest::newRow("mode gone") << "mode gone";
+    }
+
+    void refusedTrialIsNotOfferedForKeeping()
+    {
+        QFETCH(QString, how);
+        open({M1280, M1024, M800}, 1);
+        if (how == "refused")
+            fake->setRefuseApplies(true);
+        else
+            fake->setModes({M1280, M1024});
+        window->setRevertDelay(60000);
+        clickCell(2, 0);
+        QStringList seen;
+        whenBoxOpens([&](QMessageBox *box) {
+            seen << box->windowTitle() << box->text();
+            QCOMPARE(box->icon(), QMessageBox::Warning);
+            box->button(QMessageBox::Ok)->click();
+        });
+        window->apply();
+        // One box, and it says what happened: no question about keeping a mode never set.
+        QCOMPARE(seen, QStringList({"显示设置", "无法应用该显示设置"}));
+        QCOMPARE(fake->current(), M1024);
+        QVERIFY(applyButton()->isEnabled());
+        QVERIFY(!lockButton()->isEnabled());
+    }
+
     void trial_data()
     {
         QTest::addColumn<QString>("answer");

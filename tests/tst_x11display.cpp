@@ -125,6 +125,65 @@ bool setModeOutside(const QString &output, const QString &name)
     return TestXServer::xrandr({"--output", output, "--mode", name});
 }
 
+// Waits until `output` is in mode `name`; the time it took, or -1.
+qint64 waitForMode(const QString &output, const QString &name, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < timeoutMs) {
+        if (TestXServer::outputMode(output) == name)
+            return clock.elapsed();
+        QTest::qWait(10);
+    }
+    return -1;
+}
+
+// The lock as the program runs it: the catalogue of the primary, the daemon in a thread of its
+// own, and the display layer's announcements queued to it.
+struct Lock
+{
+    TemporaryConfig config;
+    MessageCapture log;
+    std::unique_ptr<DisplaySettings> catalogue;
+    std::unique_ptr<QSettings> store;
+    Deamon deamon;
+    QThread thread;
+
+    Lock(const DisplayMode &locked, int msec)
+    {
+        catalogue = std::make_unique<DisplaySettings>(std::make_unique<X11DisplayBackend>());
+        {
+            QSettings s(SettingsKeys::Organization, SettingsKeys::Application);
+            s.beginGroup(SettingsKeys::DisplayGroup);
+            s.setValue(SettingsKeys::PelsWidth, locked.PelsWidth);
+            s.setValue(SettingsKeys::PelsHeight, locked.PelsHeight);
+            s.setValue(SettingsKeys::BitsPerPel, locked.BitsPerPel);
+            s.setValue(SettingsKeys::DisplayFrequency, locked.DisplayFrequency);
+            s.endGroup();
+            s.setValue("Deamon/msec", msec);
+        }
+        store = std::make_unique<QSettings>(SettingsKeys::Organization, SettingsKeys::Application);
+        deamon.setDisplaySettings(catalogue.get());
+        deamon.setSettings(store.get());
+        deamon.moveToThread(&thread);
+        store->moveToThread(&thread);
+        catalogue->setChangeCallback(
+            [this] { QMetaObject::invokeMethod(&deamon, &Deamon::displayChanged, Qt::QueuedConnection); });
+        startThread(thread);
+        QMetaObject::invokeMethod(&deamon, "start", Qt::BlockingQueuedConnection);
+    }
+
+    ~Lock()
+    {
+        catalogue->setChangeCallback(nullptr);
+        QMetaObject::invokeMethod(&deamon, "stop", Qt::BlockingQueuedConnection);
+        stopThread(thread);
+    }
+
+    // The values every apply asked for, in order.
+    QStringList applies() const { return log.matching("applyDisplaySetting()"); }
+};
+
 QList<DisplayMode> enumerate(DisplayBackend &backend)
 {
     QList<DisplayMode> modes;
@@ -152,10 +211,124 @@ private Q_SLOTS:
 
     void cleanup()
     {
-        // Every test leaves the screen as it found it.
-        if (!initial.output.isEmpty() && readXrandr().currentName() != initial.currentName())
-            setModeOutside(initial.output, initial.currentName());
+        // Every test leaves the screen as it found it: one output, primary, in its mode.
+        if (!initial.output.isEmpty())
+            TestXServer::resetOutputs(initial.currentName());
+        for (const char *name : {"1112x834_A", "1096x616_B", "1000x700_C"}) {
+            TestXServer::xrandr({"--delmode", initial.output, name});
+            TestXServer::xrandr({"--rmmode", name});
+        }
     }
+
+    void refreshRatesOfEveryKindOfTiming()
+    {
+        X11DisplayBackend backend;
+        backend.pinOutput();
+        const QList<DisplayMode> listed = enumerate(backend);
+        // Windows-style whole Hz: 59.94 cut down, the rest rounded; interlaced modes count
+        // fields, double-scan ones frames.
+        const QList<QPair<QString, int>> expected = {
+            {"1920x1080_59.94", 59}, {"1920x1080_60.00", 60}, {"1600x900_60", 60},
+            {"1024x768_87i", 87}, {"320x240_60d", 60}, {"1024x768_75", 75}};
+        for (const auto &[name, hz] : expected) {
+            const int i = initial.indexOfName(name);
+            QVERIFY2(i >= 0 && i < listed.size(), qPrintable(name));
+            QCOMPARE(listed[i].DisplayFrequency, hz);
+        }
+    }
+
+    void fractionalTwinsAreHeldApart_data()
+    {
+        QTest::addColumn<QString>("locked");
+        QTest::addColumn<QString>("foreign");
+        QTest::newRow("60 against 59.94") << "1920x1080_60.00" << "1920x1080_59.94";
+        QTest::newRow("59.94 against 60") << "1920x1080_59.94" << "1920x1080_60.00";
+    }
+
+    void fractionalTwinsAreHeldApart()
+    {
+        QFETCH(QString, locked);
+        QFETCH(QString, foreign);
+        // The first mode listed with the locked values is the one held (a default mode at
+        // 59.96 Hz counts as 60 and comes first).
+        const DisplayMode values = initial.modes[initial.indexOfName(locked)].mode;
+        QVERIFY(setModeOutside(initial.output, locked));
+        Lock lock(values, 200);
+        QVERIFY(setModeOutside(initial.output, foreign));
+        QVERIFY(waitForMode(initial.output, initial.firstWith(values), 3000) >= 0);
+        QTest::qWait(300);
+        QCOMPARE(TestXServer::outputMode(initial.output), initial.firstWith(values));
+    }
+
+    void renumberedListIsHeldByValues()
+    {
+        // Two modes of the user's own at the end of the list; the second is locked, then the
+        // first goes (the locked one moves up a number) and comes back behind it.
+        QVERIFY(TestXServer::xrandr({"--newmode", "1112x834_A", "65.93", "1112", "1144", "1232", "1272",
+                                     "834", "837", "841", "864", "-hsync", "+vsync"}));
+        QVERIFY(TestXServer::xrandr({"--newmode", "1096x616_B", "52.00", "1096", "1128", "1216", "1256",
+                                     "616", "619", "623", "690", "-hsync", "+vsync"}));
+        QVERIFY(TestXServer::xrandr({"--addmode", initial.output, "1112x834_A"}));
+        QVERIFY(TestXServer::xrandr({"--addmode", initial.output, "1096x616_B"}));
+        QVERIFY(setModeOutside(initial.output, "1096x616_B"));
+        const DisplayMode b {1096, 616, initial.modes.first().mode.BitsPerPel, 60};
+        Lock lock(b, 200);
+        QCOMPARE(lock.catalogue->currentIndex(), lock.catalogue->count() - 1);
+
+        QVERIFY(TestXServer::xrandr({"--delmode", initial.output, "1112x834_A"}));
+        QVERIFY(setModeOutside(initial.output, "800x600_60"));
+        QVERIFY(waitForMode(initial.output, "1096x616_B", 3000) >= 0);
+        QVERIFY(TestXServer::xrandr({"--addmode", initial.output, "1112x834_A"}));
+        QVERIFY(setModeOutside(initial.output, "1024x768_75"));
+        QVERIFY(waitForMode(initial.output, "1096x616_B", 3000) >= 0);
+        // Held: it stays so, and only B's values were ever asked for.
+        QTest::qWait(500);
+        QCOMPARE(TestXServer::outputMode(initial.output), QString("1096x616_B"));
+        QVERIFY(!lock.applies().isEmpty());
+        for (const QString &line : lock.applies())
+            QCOMPARE(line, QString("applyDisplaySetting():%1 1096 616 60").arg(b.BitsPerPel));
+    }
+
+    void anotherPrimaryIsNeverTouched()
+    {
+        QVERIFY(TestXServer::connectSecondOutput());
+        QVERIFY(setModeOutside(initial.output, "1024x768_75"));
+        Lock lock(initial.modes[initial.indexOfName("1024x768_75")].mode, 200);
+        QCOMPARE(lock.catalogue->outputName(), initial.output);
+        QVERIFY(TestXServer::xrandr({"--output", "DUMMY1", "--primary"}));
+        QVERIFY(TestXServer::isPrimary("DUMMY1"));
+
+        QVERIFY(setModeOutside(initial.output, "800x600_60"));
+        QVERIFY(waitForMode(initial.output, "1024x768_75", 3000) >= 0);
+        QTest::qWait(600);
+        QCOMPARE(TestXServer::outputMode(initial.output), QString("1024x768_75"));
+        QCOMPARE(TestXServer::outputMode("DUMMY1"), QString("1024x768_60"));
+        for (const QString &line : lock.applies())
+            QCOMPARE(line, QString("applyDisplaySetting():%1 1024 768 75").arg(initial.modes.first().mode.BitsPerPel));
+        QCOMPARE(lock.log.matching("hold:"), QStringList());
+    }
+
+    void outputSwitchedOffStaysOffAndIsHeldWhenBack()
+    {
+        QVERIFY(TestXServer::connectSecondOutput());
+        QVERIFY(setModeOutside(initial.output, "1024x768_75"));
+        // A long interval: the way back must come from the change announcement.
+        Lock lock(initial.modes[initial.indexOfName("1024x768_75")].mode, 5000);
+        QVERIFY(TestXServer::xrandr({"--output", initial.output, "--off"}));
+        QTRY_COMPARE_WITH_TIMEOUT(lock.log.matching("hold:").size(), 1, 3000);
+        QTest::qWait(600);
+        QCOMPARE(TestXServer::outputMode(initial.output), QString());
+        QCOMPARE(lock.log.matching("hold:"),
+                 QStringList({QString("hold: %1 is off, waiting until it is on again").arg(initial.output)}));
+        QCOMPARE(lock.applies(), QStringList());
+
+        QVERIFY(TestXServer::xrandr({"--output", initial.output, "--mode", "800x600_60", "--pos", "0x0"}));
+        const qint64 restored = waitForMode(initial.output, "1024x768_75", 4000);
+        QVERIFY2(restored >= 0, "not restored before the next poll");
+        QCOMPARE(lock.log.matching("hold:").size(), 2);
+        QCOMPARE(TestXServer::outputMode("DUMMY1"), QString("1024x768_60"));
+    }
+
 
     void enumerationMatchesXrandr()
     {

@@ -5,9 +5,15 @@
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
+#include <errno.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -423,6 +429,102 @@ struct X11DisplayBackend::Private
     }
 };
 
+// Listens for RandR's notifications (screen size, CRTC, output: switches, plugging, mode
+// lists) on a connection of its own, in a thread that sleeps in poll() between them: no cost
+// while nothing changes. A lost server is tried again once a second.
+struct X11DisplayBackend::Watcher
+{
+    std::string displayName;
+    std::function<void()> callback;
+    int wake[2] = {-1, -1};
+    std::thread thread;
+
+    Watcher(std::string name, std::function<void()> cb)
+        : displayName(std::move(name)), callback(std::move(cb))
+    {
+        if (pipe(wake) != 0) {
+            wake[0] = wake[1] = -1;
+            return;
+        }
+        thread = std::thread([this] { run(); });
+    }
+
+    ~Watcher()
+    {
+        if (thread.joinable()) {
+            const char byte = 0;
+            while (write(wake[1], &byte, 1) < 0 && errno == EINTR) {
+            }
+            thread.join();
+        }
+        for (int fd : wake) {
+            if (fd >= 0)
+                close(fd);
+        }
+    }
+
+    // False when asked to stop.
+    bool sleep(int fd, int timeoutMs, bool &readable)
+    {
+        pollfd fds[2] = {{wake[0], POLLIN, 0}, {fd, POLLIN, 0}};
+        const int n = poll(fds, fd >= 0 ? 2 : 1, timeoutMs);
+        if (n > 0 && (fds[0].revents & POLLIN))
+            return false;
+        readable = n > 0 && fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR));
+        return true;
+    }
+
+    void run()
+    {
+        for (;;) {
+            int screenNumber = 0;
+            xcb_connection_t *c = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber);
+            if (!xcb_connection_has_error(c) && listen(c, screenNumber)) {
+                // Anything the server said while we were away may have been missed.
+                callback();
+                for (;;) {
+                    bool readable = false;
+                    if (!sleep(xcb_get_file_descriptor(c), -1, readable)) {
+                        xcb_disconnect(c);
+                        return;
+                    }
+                    bool changed = false;
+                    while (xcb_generic_event_t *event = xcb_poll_for_event(c)) {
+                        changed = changed || (event->response_type & 0x7f) != 0;
+                        std::free(event);
+                    }
+                    if (xcb_connection_has_error(c))
+                        break;
+                    if (changed)
+                        callback();
+                }
+            }
+            xcb_disconnect(c);
+            bool readable = false;
+            if (!sleep(-1, 1000, readable))
+                return;
+        }
+    }
+
+    static bool listen(xcb_connection_t *c, int screenNumber)
+    {
+        xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(c));
+        for (int i = 0; i < screenNumber && screens.rem; ++i)
+            xcb_screen_next(&screens);
+        if (!screens.rem)
+            return false;
+        Reply<xcb_randr_query_version_reply_t> version(
+            xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 3), nullptr));
+        if (!version)
+            return false;
+        xcb_randr_select_input(c, screens.data->root,
+                               XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE
+                                   | XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+        xcb_flush(c);
+        return true;
+    }
+};
+
 X11DisplayBackend::X11DisplayBackend(const std::string &displayName)
     : d(std::make_unique<Private>())
 {
@@ -430,6 +532,14 @@ X11DisplayBackend::X11DisplayBackend(const std::string &displayName)
 }
 
 X11DisplayBackend::~X11DisplayBackend() = default;
+
+void X11DisplayBackend::setChangeCallback(std::function<void()> callback)
+{
+    // The old watcher is gone (its thread joined) before a new one starts.
+    watcher.reset();
+    if (callback)
+        watcher = std::make_unique<Watcher>(d->displayName, std::move(callback));
+}
 
 std::string X11DisplayBackend::pinOutput()
 {

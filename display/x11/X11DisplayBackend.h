@@ -21,6 +21,8 @@ public:
     OutputState current(DisplayMode &out) override;
     OutputState availability(const DisplayMode &mode) override;
     ApplyResult apply(const DisplayMode &mode) override;
+    // RandR's change notifications, heard on a connection and thread of their own.
+    void setChangeCallback(std::function<void()> callback) override;
 
     // The pinned output (empty before pinOutput() or when there was none).
     std::string outputName();
@@ -31,6 +33,8 @@ public:
 
 private:
     struct Private;
+    struct Watcher;
     std::mutex mutex;
     std::unique_ptr<Private> d;
+    std::unique_ptr<Watcher> watcher;
 };
