@@ -241,6 +241,54 @@ private Q_SLOTS:
         QVERIFY2(!err.contains("Timers cannot be stopped"), err.constData());
     }
 
+    void monitorsComingAndGoingWhileLocked()
+    {
+        // A slow poll: the restores below come from change announcements (at most one per
+        // interval, so the second waits for the first's interval to pass).
+        QDir().mkpath(home->path() + "/.config/Orvanne");
+        {
+            QSettings s(home->path() + "/.config/Orvanne/Velmora.conf", QSettings::IniFormat);
+            s.setValue("Deamon/msec", 4000);
+        }
+        QVERIFY(TestXServer::connectSecondOutput());
+        QProcess velmora;
+        startVelmora(velmora, {"-d"});
+        QByteArray err;
+        QTRY_VERIFY_WITH_TIMEOUT((err += velmora.readAllStandardError()).contains("msec:4000"), 10000);
+        auto restoredWithin = [&](int ms) {
+            QElapsedTimer clock;
+            clock.start();
+            while (clock.elapsed() < ms) {
+                if (TestXServer::outputMode(output) == "1024x768_60")
+                    return true;
+                QTest::qWait(20);
+            }
+            return false;
+        };
+
+        // The external monitor becomes primary: the locked output is still the one held.
+        QVERIFY(TestXServer::xrandr({"--output", "DUMMY1", "--primary"}));
+        QVERIFY(TestXServer::xrandr({"--output", output, "--mode", "800x600_60"}));
+        QVERIFY(restoredWithin(1000));
+        QCOMPARE(TestXServer::outputMode("DUMMY1"), QString("1024x768_60"));
+
+        // Switched off by somebody else: it stays off through a poll, and is held again once
+        // it is back.
+        QVERIFY(TestXServer::xrandr({"--output", output, "--off"}));
+        QTest::qWait(4500);
+        QCOMPARE(TestXServer::outputMode(output), QString());
+        QVERIFY(TestXServer::xrandr({"--output", output, "--mode", "1600x900_60", "--pos", "0x0"}));
+        QVERIFY(restoredWithin(1000));
+        QCOMPARE(TestXServer::outputMode("DUMMY1"), QString("1024x768_60"));
+
+        velmora.terminate();
+        QVERIFY(velmora.waitForFinished(10000));
+        err += velmora.readAllStandardError();
+        QVERIFY2(err.contains(QString("hold: %1 is off, waiting until it is on again").arg(output).toUtf8()), err.constData());
+        QCOMPARE(err.count(QByteArray("hold: ")), 2);
+        TestXServer::resetOutputs("1024x768_60");
+    }
+
     void secondStartHandsOverToTheFirst()
     {
         QProcess first;
