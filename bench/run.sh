@@ -242,12 +242,12 @@ program_windows() {
 }
 # Sends the main window to the tray as a user would: a double click on the tray icon.
 hide_to_tray() {
-  local icon main
+  local icon main iw ih ix iy
   icon=$(program_windows | awk '$2 < 100 && $3 < 100' | head -n 1)
   main=$(program_windows | awk '$2 >= 300 { print $1 }' | head -n 1)
   [ -n "$icon" ] && [ -n "$main" ] || die "no tray icon or main window to hide"
-  read -r _ w h x y <<<"$icon"
-  xdotool mousemove $((x + w / 2)) $((y + h / 2)) click --repeat 2 --delay 80 1
+  read -r _ iw ih ix iy <<<"$icon"
+  xdotool mousemove $((ix + iw / 2)) $((iy + ih / 2)) click --repeat 2 --delay 80 1
   for _ in $(seq 1 100); do
     xwininfo -id "$main" | grep -q IsUnMapped && return 0
     sleep 0.05
