@@ -189,7 +189,10 @@ void Controler::watchScreens()
 
 void Controler::shutdown()
 {
-    // Nothing written is lost at exit, and the worker thread ends before its objects go.
+    // Nothing written is lost at exit, and the worker thread ends before its objects go. The
+    // display layer's announcements stop first: they are posted to the daemon.
+    if (displaySettings)
+        displaySettings->setChangeCallback(nullptr);
     if (settings)
         settings->sync();
     if (deamonThread && deamonThread->isRunning()) {
