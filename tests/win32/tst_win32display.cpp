@@ -15,7 +15,8 @@
 //   apply-missing    values that no listed mode has must not be offered nor applied
 //   reapply-current  "reapplied W H B F": applying the current values must be accepted
 //   off              the pinned output is off: reads say Off, applies switch nothing on
-//   state            "state S": how the pinned output stands (no checks)
+//   none             there was nothing to pin: nothing is listed, read or applied
+//   state            "state S [W H B F]": how the pinned output stands (no checks)
 //   threads          enumerating and re-applying from two threads at once
 //   wait             prints "waiting", then blocks until a line arrives on stdin
 // The first line is "pinned NAME"; the last one is "N passed, N failed"; the exit code is 1
@@ -303,6 +304,24 @@ void off(DisplayBackend &backend)
     check(backend.current(m) == State::Off, "the output is still Off after those applies");
 }
 
+// No device was on the desktop when the backend pinned one.
+void none(DisplayBackend &backend)
+{
+    check(pinned.empty(), "with no output on, pinOutput names none (named " + pinned + ")");
+    DisplayMode m;
+    const bool listed = backend.mode(0, m);
+    const State state = backend.current(m);
+    // Any values: nothing may be applied to no output. These are a common mode.
+    const DisplayMode some{1024, 768, 32, 60};
+    const State offered = backend.availability(some);
+    const Result result = backend.apply(some);
+    check(!listed && state == State::Unreadable && offered == State::Unreadable
+              && result == Result::Failed,
+          std::string("nothing is listed, read or applied: mode(0) ") + (listed ? "listed" : "none")
+              + ", current " + name(state) + ", availability " + name(offered) + ", apply "
+              + name(result));
+}
+
 // The GUI thread enumerates and reads while the lock thread re-applies: neither may see the
 // other's work as a gap in the list or a changed mode.
 void threads(DisplayBackend &backend)
@@ -380,7 +399,9 @@ int main(int argc, char **argv)
                 push(backend, m);
         } else if (!std::strcmp(cmd, "state")) {
             DisplayMode m;
-            std::printf("state %s\n", name(backend.current(m)));
+            const State state = backend.current(m);
+            std::printf("state %s%s\n", name(state),
+                        state == State::Active ? (" " + str(m)).c_str() : "");
         } else if (!std::strcmp(cmd, "refuse"))
             refuse(backend, number(argc, argv, i));
         else if (!std::strcmp(cmd, "apply-missing"))
@@ -389,6 +410,8 @@ int main(int argc, char **argv)
             reapplyCurrent(backend);
         else if (!std::strcmp(cmd, "off"))
             off(backend);
+        else if (!std::strcmp(cmd, "none"))
+            none(backend);
         else if (!std::strcmp(cmd, "threads"))
             threads(backend);
         else if (!std::strcmp(cmd, "wait"))
