@@ -388,8 +388,9 @@ if [ "$(attached two-seen)" = 2 ]; then
   echo "wine-tests: two outputs: DUMMY0 $(geometry DUMMY0), DUMMY1 $(geometry DUMMY1)"
 
   # The lock's process pins DUMMY0 (primary), then DUMMY1 becomes primary, then it applies:
-  # the switch must reach DUMMY0 and leave DUMMY1's mode alone. What the process reads back
-  # is left out: Wine renames the devices behind it (see below).
+  # the switch must reach DUMMY0 and leave DUMMY1's mode alone (Wine lays the outputs out
+  # anew, so their positions may move). What the process reads back is left out: Wine renames
+  # the devices under it, its reads then go by the new names and its applies by the old ones.
   read -r _ pw ph pf _ < <(xmodes | awk -v w="$ow" -v h="$oh" -v f="$of" '$2 == w && $3 == h && $4 != f { print; exit }')
   if run_waiting primary-later current wait push "$pw" "$ph" 32 "$pf"; then
     xrandr --output DUMMY1 --primary
