@@ -119,11 +119,11 @@ else
 fi
 
 # --- Helpers -------------------------------------------------------------------------------------
-# The modes of DUMMY0 as X has them: "XID W H HZ CURRENT" per mode, HZ rounded the way Wine
-# rounds dot clock / (htotal * vtotal).
+# The modes of an output (DUMMY0 unless given) as X has them: "XID W H HZ CURRENT" per mode,
+# HZ rounded the way Wine rounds dot clock / (htotal * vtotal).
 xmodes() {
-  xrandr --current --verbose | awk '
-    /^[^ \t]/ { out = ($1 == "DUMMY0"); next }
+  xrandr --current --verbose | awk -v name="${1:-DUMMY0}" '
+    /^[^ \t]/ { out = ($1 == name); next }
     !out { next }
     /^  [^ \t]/ && $2 ~ /^\(0x/ {
       id = substr($2, 2, length($2) - 2); clock = $3; sub(/MHz/, "", clock)
@@ -135,14 +135,30 @@ xmodes() {
       if (flags ~ /Interlace/) dots /= 2
       printf "%s %d %d %d %d\n", id, w, h, int(clock * 1000000 / dots + 0.5), cur }'
 }
-# "W H HZ" of the mode X has now.
-xcurrent() { xmodes | awk '$5 == 1 { print $2, $3, $4 }'; }
-# Checks that X shows width, height and rounded refresh of "W H B F" (X cannot show B).
+# "W H HZ" of the mode X has now on an output (DUMMY0 unless given); empty when it is off.
+xcurrent() { xmodes "${1:-DUMMY0}" | awk '$5 == 1 { print $2, $3, $4; exit }'; }
+# "WxH+X+Y" of an output; empty when it is off.
+geometry() { xrandr --current | awk -v name="$1" '$1 == name { for (i = 3; i <= NF; i++) if ($i ~ /^[0-9]+x[0-9]+[+-]/) { print $i; exit } }'; }
+# Checks that X shows width, height and rounded refresh of "W H B F" (X cannot show B) on an
+# output (DUMMY0 unless given as $3).
 xcheck() {
-  local want now
+  local want now out=${3:-DUMMY0}
   want=$(echo "$2" | awk '{ print $1, $2, $4 }')
-  now=$(xcurrent)
-  if [ "$now" = "$want" ]; then ok "$1: xrandr shows $now"; else bad "$1: xrandr shows '$now', want '$want'"; fi
+  now=$(xcurrent "$out")
+  if [ "$now" = "$want" ]; then ok "$1: xrandr shows $out in $now"; else bad "$1: xrandr shows $out in '$now', want '$want'"; fi
+}
+# Wine learns of a change made outside through explorer.exe, a little later. Runs the program
+# with read-only commands until a line of its output matches the extended regex $2.
+# $1: run name, $2: regex, then the commands.
+wine_sees() {
+  local name=$1 regex=$2 try
+  shift 2
+  for try in 1 2 3 4 5 6 7 8 9 10; do
+    timeout 60 wine "$exe" "$@" </dev/null 2>"$work/$name.err" | tr -d '\r' >"$work/$name.out"
+    grep -qE "$regex" "$work/$name.out" && return 0
+    sleep 0.5
+  done
+  return 1
 }
 # Folds a finished run's own checks into the totals. $1: run name.
 collect() {
@@ -248,9 +264,13 @@ read -r ow oh of < <(xcurrent)
 oid=$(xmodes | awk '$5 == 1 { print $1 }')
 echo "wine-tests: X starts in ${ow}x${oh} ${of} Hz (mode $oid)"
 
-# Listing and current settings.
-run list list current
+# The devices, listing and current settings.
+run list devices list current
 check_list list
+ndev=$(grep -c '^device ' "$work/list.out")
+nout=$(xrandr --current | grep -c ' connected')
+[ "$ndev" = "$nout" ] && ok "Wine lists $ndev display device(s) for X's $nout connected output(s)" \
+  || bad "Wine lists $ndev display devices, X has $nout connected outputs"
 cur=$(field list current 2-)
 [ "$cur" = "$ow $oh 32 $of" ] && ok "current settings read $cur" || bad "current settings read '$cur', X has $ow $oh (32) $of"
 
@@ -273,28 +293,31 @@ read -r w h _ f < <(entry list "$a")
   || bad "a new process reads '$(field apply-b current 2-)' after apply $a"
 xcheck "apply $b" "$(entry list "$b")"
 run apply-r apply "$r" apply-missing
-xcheck "apply $r, then numbers past the list refused" "$(entry list "$r")"
+xcheck "apply $r, then values not listed refused" "$(entry list "$r")"
 
-# A change made outside Wine, seen by a new process; re-applying -1 keeps it.
+# A change made outside Wine, seen by a new process; re-applying the current values keeps it.
 read -r mid mw mh mf < <(xmodes | awk -v w="$ow" -v h="$oh" -v aw="$aw" '$2 != w && $2 != aw { print $1, $2, $3, $4; exit }')
 xrandr --output DUMMY0 --mode "$mid"
 run outside current reapply-current
 [ "$(field outside current 2-)" = "$mw $mh 32 $mf" ] && ok "a new process reads the mode set with xrandr: $mw $mh 32 $mf" \
   || bad "after xrandr --mode $mid a new process reads '$(field outside current 2-)', want $mw $mh 32 $mf"
-xcheck "apply -1" "$mw $mh 32 $mf"
+xcheck "re-apply of the current values" "$mw $mh 32 $mf"
+
+# Which of two X modes with the same four values (twins, 59.92 and 60.00 Hz) a re-apply keeps
+# cannot be seen here: Wine matches any record to the first of its modes with those values.
 
 # A process started before an outside change still has the old mode as current settings
-# (Wine caches it per process): its apply -1 puts that mode back, which shows that -1
-# re-applies the settings the process reads.
+# (Wine caches it per process): its re-apply puts that mode back, which shows that a re-apply
+# uses the settings the process reads.
 read -r nid nw nh nf < <(xmodes | awk -v w="$mw" -v h="$mh" '$2 != w { print $1, $2, $3, $4; exit }')
 if run_waiting cached current wait reapply-current; then
   xrandr --output DUMMY0 --mode "$nid"
   xcheck "xrandr --mode $nid while the process waits" "$nw $nh 32 $nf"
   resume cached
-  xcheck "apply -1 in the older process" "$mw $mh 32 $mf"
+  xcheck "re-apply in the older process" "$mw $mh 32 $mf"
 fi
 
-# A mode that the X server loses after a process listed it must be refused.
+# A mode that the X server loses after a process listed it must not be applied.
 xrandr --newmode velmora_extra 62.25 1152 1216 1336 1520 648 651 656 684 -hsync +vsync
 xrandr --addmode DUMMY0 velmora_extra
 resync added
@@ -326,6 +349,67 @@ if [ -n "$orig" ]; then
   xcheck "restore the original mode with apply $orig" "$ow $oh 32 $of"
 else
   bad "the original mode $ow $oh 32 $of is listed"
+fi
+
+# The pinned output is switched off from outside while a process waits: it reads Off and
+# applies nothing. A process started while it is off has nothing to pin (Wine lists the
+# device, but not on the desktop).
+if run_waiting off state wait off; then
+  xrandr --output DUMMY0 --off
+  wine_sees none '^pinned $' state || bad "off: Wine still shows a device on the desktop"
+  resume off
+  geo=$(geometry DUMMY0)
+  [ -z "$geo" ] && ok "off: DUMMY0 is still off after the applies" || bad "off: the applies switched DUMMY0 on ($geo)"
+  run none none
+  geo=$(geometry DUMMY0)
+  [ -z "$geo" ] && ok "none: DUMMY0 is still off" || bad "none: DUMMY0 was switched on ($geo)"
+fi
+xrandr --output DUMMY0 --mode "$oid"
+wine_sees on "^state Active $ow $oh 32 $of\$" state || bad "Wine sees DUMMY0 on again"
+
+# A second output, right of DUMMY0. Wine names the device of the X primary \\.\DISPLAY1.
+xrandr --addmode DUMMY1 1024x768_60
+xrandr --output DUMMY1 --mode 1024x768_60 --right-of DUMMY0
+# The dummy driver reports DUMMY1 connected only from its next probe on; Wine asks with
+# --current, which does not probe.
+xrandr >/dev/null
+attached() { awk '$1 == "device" && $3 ~ /[13579bdf]$/' "$work/$1.out" | wc -l; }
+for _ in $(seq 1 20); do
+  wine_sees two-seen '^device ' devices && [ "$(attached two-seen)" = 2 ] && break
+  sleep 0.5
+done
+if [ "$(attached two-seen)" = 2 ]; then
+  ok "Wine lists two devices on the desktop once DUMMY1 is on"
+  read -r _ sw sh sf _ < <(xmodes | awk '$2 == 800 && $3 == 600 { print; exit }')
+  other=$(xcurrent DUMMY1)
+  run two devices set "$sw" "$sh" 32 "$sf"
+  xcheck "two outputs: set $sw $sh 32 $sf" "$sw $sh 32 $sf"
+  xcheck "two outputs: the other output" "$(echo "$other" | awk '{ print $1, $2, 32, $3 }')" DUMMY1
+  echo "wine-tests: two outputs: DUMMY0 $(geometry DUMMY0), DUMMY1 $(geometry DUMMY1)"
+
+  # The lock's process pins DUMMY0 (primary), then DUMMY1 becomes primary, then it applies:
+  # the switch must reach DUMMY0 and leave DUMMY1's mode alone (Wine lays the outputs out
+  # anew, so their positions may move). What the process reads back is left out: Wine renames
+  # the devices under it, its reads then go by the new names and its applies by the old ones.
+  read -r _ pw ph pf _ < <(xmodes | awk -v w="$ow" -v h="$oh" -v f="$of" '$2 == w && $3 == h && $4 != f { print; exit }')
+  if run_waiting primary-later current wait push "$pw" "$ph" 32 "$pf"; then
+    xrandr --output DUMMY1 --primary
+    # A new process's \\.\DISPLAY1 is DUMMY1 once Wine has caught up.
+    wine_sees renamed "^state Active $(echo "$other" | awk '{ print $1, $2, 32, $3 }')\$" state ||
+      bad "primary-later: Wine does not follow the new X primary"
+    resume primary-later
+    xcheck "primary-later: the pinned output" "$pw $ph 32 $pf"
+    xcheck "primary-later: the new primary" "$(echo "$other" | awk '{ print $1, $2, 32, $3 }')" DUMMY1
+    echo "wine-tests: primary-later: DUMMY0 $(geometry DUMMY0), DUMMY1 $(geometry DUMMY1)"
+  fi
+
+  # A process started now pins the new primary: DUMMY1 changes, DUMMY0 does not.
+  run primary-now devices set "$sw" "$sh" 32 "$sf"
+  xcheck "primary-now: the pinned output" "$sw $sh 32 $sf" DUMMY1
+  xcheck "primary-now: the other output" "$pw $ph 32 $pf"
+else
+  bad "Wine lists two devices on the desktop once DUMMY1 is on ($(grep '^device ' "$work/two-seen.out" | tr '\n' ' ')seen)"
+  xrandr --current | grep -E '^DUMMY[01] ' 
 fi
 
 finish

@@ -10,38 +10,156 @@
 
 namespace {
 
-// Mode n of the primary display device; n == -1 passes through as ENUM_CURRENT_SETTINGS.
-bool enumerate(int n, DEVMODEW &dm)
+using OutputState = DisplayBackend::OutputState;
+using ApplyResult = DisplayBackend::ApplyResult;
+
+// Display device i in USER32's order; false past the last one.
+bool device(DWORD i, DISPLAY_DEVICEW &dd)
+{
+    ZeroMemory(&dd, sizeof dd);
+    dd.cb = sizeof dd;
+    return EnumDisplayDevicesW(nullptr, i, &dd, 0) != FALSE;
+}
+
+// Settings n of a device; ENUM_CURRENT_SETTINGS for the ones in force.
+bool settings(const std::wstring &name, DWORD n, DEVMODEW &dm)
 {
     ZeroMemory(&dm, sizeof dm);
     dm.dmSize = sizeof dm; // Windows wants the size set before the call; Wine does without.
-    return EnumDisplaySettingsW(nullptr, static_cast<DWORD>(n), &dm) != FALSE;
+    return EnumDisplaySettingsW(name.c_str(), n, &dm) != FALSE;
+}
+
+DisplayMode valuesOf(const DEVMODEW &dm)
+{
+    // Unsigned in the record, int everywhere else: the same 32 bits. Windows reports the
+    // refresh rate in whole Hz already.
+    DisplayMode m;
+    m.PelsWidth = static_cast<int>(dm.dmPelsWidth);
+    m.PelsHeight = static_cast<int>(dm.dmPelsHeight);
+    m.BitsPerPel = static_cast<int>(dm.dmBitsPerPel);
+    m.DisplayFrequency = static_cast<int>(dm.dmDisplayFrequency);
+    return m;
+}
+
+// How the device stands; when Active, `now` holds its current settings.
+OutputState stateOf(const std::wstring &name, DEVMODEW &now)
+{
+    if (name.empty())
+        return OutputState::Unreadable; // nothing was pinned: there is no display to ask
+    DISPLAY_DEVICEW dd;
+    DWORD i = 0;
+    while (device(i, dd) && name != dd.DeviceName)
+        ++i;
+    if (name != dd.DeviceName)
+        return OutputState::Absent;
+    if (!(dd.StateFlags & DISPLAY_DEVICE_ATTACHED_TO_DESKTOP))
+        return OutputState::Off;
+    if (!settings(name, ENUM_CURRENT_SETTINGS, now))
+        return OutputState::Unreadable;
+    // Wine keeps an output whose CRTC was switched off on the desktop, in a 0x0 mode.
+    if (now.dmPelsWidth == 0 || now.dmPelsHeight == 0)
+        return OutputState::Off;
+    return OutputState::Active;
+}
+
+// The first mode the device lists now with these values.
+bool find(const std::wstring &name, const DisplayMode &mode, DEVMODEW &dm)
+{
+    for (DWORD n = 0; settings(name, n, dm); ++n)
+        if (valuesOf(dm) == mode)
+            return true;
+    return false;
+}
+
+std::string utf8(const std::wstring &s)
+{
+    if (s.empty())
+        return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &out[0], size,
+                            nullptr, nullptr);
+    return out;
 }
 
 } // namespace
 
+std::string Win32DisplayBackend::pinOutput()
+{
+    std::wstring primary, attached;
+    DISPLAY_DEVICEW dd;
+    for (DWORD i = 0; primary.empty() && device(i, dd); ++i) {
+        // Mirroring drivers (remote desktop and the like) show no picture of their own.
+        if (dd.StateFlags & DISPLAY_DEVICE_MIRRORING_DRIVER)
+            continue;
+        if (dd.StateFlags & DISPLAY_DEVICE_PRIMARY_DEVICE)
+            primary = dd.DeviceName;
+        else if (attached.empty() && (dd.StateFlags & DISPLAY_DEVICE_ATTACHED_TO_DESKTOP))
+            attached = dd.DeviceName;
+    }
+    m_device = primary.empty() ? attached : primary;
+    return utf8(m_device);
+}
+
 bool Win32DisplayBackend::mode(int n, DisplayMode &out)
 {
     DEVMODEW dm;
-    if (!enumerate(n, dm))
+    // Negative numbers are USER32's special requests (current, registry), not list entries.
+    if (m_device.empty() || n < 0 || !settings(m_device, static_cast<DWORD>(n), dm))
         return false;
-    // Unsigned in the record, int everywhere else: the same 32 bits.
-    out.PelsWidth = static_cast<int>(dm.dmPelsWidth);
-    out.PelsHeight = static_cast<int>(dm.dmPelsHeight);
-    out.BitsPerPel = static_cast<int>(dm.dmBitsPerPel);
-    out.DisplayFrequency = static_cast<int>(dm.dmDisplayFrequency);
+    out = valuesOf(dm);
     return true;
 }
 
-bool Win32DisplayBackend::apply(int n)
+DisplayBackend::OutputState Win32DisplayBackend::current(DisplayMode &out)
 {
-    DEVMODEW dm;
-    // A number the platform no longer lists would hand ChangeDisplaySettingsW a blank record.
-    if (!enumerate(n, dm))
-        return false;
+    DEVMODEW now;
+    const OutputState state = stateOf(m_device, now);
+    if (state == OutputState::Active)
+        out = valuesOf(now);
+    return state;
+}
+
+DisplayBackend::OutputState Win32DisplayBackend::availability(const DisplayMode &mode)
+{
+    DEVMODEW now, dm;
+    const OutputState state = stateOf(m_device, now);
+    if (state != OutputState::Active)
+        return state;
+    return valuesOf(now) == mode || find(m_device, mode, dm) ? OutputState::Active
+                                                             : OutputState::NotOffered;
+}
+
+DisplayBackend::ApplyResult Win32DisplayBackend::apply(const DisplayMode &mode)
+{
+    DEVMODEW now, dm;
+    switch (stateOf(m_device, now)) {
+    case OutputState::Active:
+        break;
+    case OutputState::Off:
+        return ApplyResult::Off;
+    case OutputState::Absent:
+        return ApplyResult::Absent;
+    default:
+        return ApplyResult::Failed;
+    }
+    if (valuesOf(now) == mode) {
+        dm = now; // a re-apply keeps the timing the device is in
+    } else {
+        if (!find(m_device, mode, dm))
+            return ApplyResult::NotOffered;
+        // A listed mode comes without a position, and every field is marked as given below:
+        // without this the device would be moved to (0,0), on top of the primary.
+        dm.dmPosition = now.dmPosition;
+    }
     // Every field marked as given: the record is passed back whole, as the platform filled it
     // (Wine 8 accepts this and matches on size, depth and refresh rate).
     dm.dmFields = 0xFFFFFFFF;
     // Flags 0: switch now, for this session only; nothing goes to the registry.
-    return ChangeDisplaySettingsW(&dm, 0) == DISP_CHANGE_SUCCESSFUL;
+    return ChangeDisplaySettingsExW(m_device.c_str(), &dm, nullptr, 0, nullptr)
+                   == DISP_CHANGE_SUCCESSFUL
+               ? ApplyResult::Applied
+               : ApplyResult::Refused;
 }

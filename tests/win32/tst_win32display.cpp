@@ -4,18 +4,33 @@
 // hands back to its callers, and prints what it listed and applied in lines that the script
 // compares with xrandr from outside.
 //
-// Usage: tst_win32display.exe COMMAND...   (run in order, in one process)
+// Usage: tst_win32display.exe COMMAND...   (run in order, in one process, after pinOutput())
+//   devices          "device NAME FLAGS" for every display device; the pinned one is the primary
 //   list             "mode N W H B F" for every mode, then "count C"
 //   current          "current W H B F" and "current-index K" (first listed mode equal to it)
-//   apply N          "apply N W H B F": mode N must be accepted and become the current settings
-//   refuse N         "refused N W H B F": mode N is listed but must be refused
-//   apply-missing    numbers past the end of the list must be refused
-//   reapply-current  "reapplied W H B F": applying -1 must be accepted, settings unchanged
+//   apply N          "apply N W H B F": the values of mode N must be applied and be in force
+//   set W H B F      the same for values given directly (from what xrandr shows)
+//   push W H B F     values given directly must be applied; what is in force is left to xrandr
+//   refuse N         "refused N W H B F RESULT": mode N was listed, the display lost it since
+//   apply-missing    values that no listed mode has must not be offered nor applied
+//   reapply-current  "reapplied W H B F": applying the current values must be accepted
+//   off              the pinned output is off: reads say Off, applies switch nothing on
+//   none             there was nothing to pin: nothing is listed, read or applied
+//   state            "state S [W H B F]": how the pinned output stands (no checks)
 //   threads          enumerating and re-applying from two threads at once
 //   wait             prints "waiting", then blocks until a line arrives on stdin
-// The last line is "N passed, N failed"; the exit code is 1 when a check failed.
+// The first line is "pinned NAME"; the last one is "N passed, N failed"; the exit code is 1
+// when a check failed.
 
 #include "Win32DisplayBackend.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,8 +41,12 @@
 
 namespace {
 
+using State = DisplayBackend::OutputState;
+using Result = DisplayBackend::ApplyResult;
+
 int passed = 0;
 int failed = 0;
+std::string pinned;
 
 void check(bool ok, const std::string &what)
 {
@@ -46,6 +65,31 @@ std::string str(const DisplayMode &m)
     return buf;
 }
 
+const char *name(State s)
+{
+    switch (s) {
+    case State::Active: return "Active";
+    case State::Off: return "Off";
+    case State::Absent: return "Absent";
+    case State::NotOffered: return "NotOffered";
+    case State::Unreadable: return "Unreadable";
+    }
+    return "?";
+}
+
+const char *name(Result r)
+{
+    switch (r) {
+    case Result::Applied: return "Applied";
+    case Result::Refused: return "Refused";
+    case Result::NotOffered: return "NotOffered";
+    case Result::Off: return "Off";
+    case Result::Absent: return "Absent";
+    case Result::Failed: return "Failed";
+    }
+    return "?";
+}
+
 std::vector<DisplayMode> enumerate(DisplayBackend &backend)
 {
     std::vector<DisplayMode> modes;
@@ -57,20 +101,44 @@ std::vector<DisplayMode> enumerate(DisplayBackend &backend)
 
 bool current(DisplayBackend &backend, DisplayMode &out)
 {
-    return backend.mode(DisplayBackend::CurrentSettings, out);
+    return backend.current(out) == State::Active;
 }
 
-// Mode number argument of a command; exits on a malformed command line.
+// Integer argument of a command; exits on a malformed command line.
 int number(int argc, char **argv, int &i)
 {
     char *end = nullptr;
     const long n = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : 0;
     if (i + 1 >= argc || *end != '\0') {
-        std::fprintf(stderr, "%s needs a mode number\n", argv[i]);
+        std::fprintf(stderr, "%s needs a number\n", argv[i]);
         std::exit(2);
     }
     ++i;
     return static_cast<int>(n);
+}
+
+// The devices as USER32 lists them, seen without the backend.
+void devices()
+{
+    int primaries = 0;
+    std::string primary;
+    DISPLAY_DEVICEW dd;
+    for (DWORD i = 0;; ++i) {
+        ZeroMemory(&dd, sizeof dd);
+        dd.cb = sizeof dd;
+        if (!EnumDisplayDevicesW(nullptr, i, &dd, 0))
+            break;
+        char utf8[128];
+        WideCharToMultiByte(CP_UTF8, 0, dd.DeviceName, -1, utf8, sizeof utf8, nullptr, nullptr);
+        std::printf("device %s %08lx\n", utf8, static_cast<unsigned long>(dd.StateFlags));
+        if (dd.StateFlags & DISPLAY_DEVICE_PRIMARY_DEVICE) {
+            ++primaries;
+            primary = utf8;
+        }
+    }
+    check(primaries == 1, "USER32 flags one device as primary (" + std::to_string(primaries) + ")");
+    check(!pinned.empty() && pinned == primary,
+          "pinOutput names the primary device " + primary + " (named " + pinned + ")");
 }
 
 void list(DisplayBackend &backend)
@@ -84,19 +152,18 @@ void list(DisplayBackend &backend)
     check(count > 0, "the display lists modes");
     DisplayMode m;
     bool beyond = false;
-    for (int n : {count + 1, count + 2, count + 100})
+    for (int n : {count + 1, count + 2, count + 100, -1, -2})
         beyond = beyond || backend.mode(n, m);
-    check(!beyond, "nothing is listed past the first failing number");
-    // apply(n) looks mode n up again, so the numbering must not move between calls.
+    check(!beyond, "nothing is listed past the first failing number, nor at negative ones");
     check(enumerate(backend) == modes, "a second enumeration gives the same numbers and values");
 }
 
 void showCurrent(DisplayBackend &backend)
 {
     DisplayMode now;
-    const bool read = current(backend, now);
-    check(read, "the current settings can be read");
-    if (!read)
+    const State state = backend.current(now);
+    check(state == State::Active, std::string("the pinned output is Active (") + name(state) + ")");
+    if (state != State::Active)
         return;
     std::printf("current %s\n", str(now).c_str());
     const std::vector<DisplayMode> modes = enumerate(backend);
@@ -106,6 +173,27 @@ void showCurrent(DisplayBackend &backend)
             index = static_cast<int>(n);
     std::printf("current-index %d\n", index);
     check(index >= 0, "the current settings are one of the listed modes");
+    check(backend.availability(now) == State::Active, "the current settings are available");
+}
+
+void applyValues(DisplayBackend &backend, const std::string &label, const DisplayMode &wanted)
+{
+    const State offered = backend.availability(wanted);
+    check(offered == State::Active,
+          label + " (" + str(wanted) + ") is available (" + name(offered) + ")");
+    const Result result = backend.apply(wanted);
+    check(result == Result::Applied, label + " (" + str(wanted) + ") is " + name(result));
+    DisplayMode now;
+    const bool switched = current(backend, now) && now == wanted;
+    check(switched, "after " + label + " the current settings are " + str(wanted) + " (read "
+              + str(now) + ")");
+}
+
+void push(DisplayBackend &backend, const DisplayMode &wanted)
+{
+    const Result result = backend.apply(wanted);
+    std::printf("push %s %s\n", str(wanted).c_str(), name(result));
+    check(result == Result::Applied, "push (" + str(wanted) + ") is " + name(result));
 }
 
 void apply(DisplayBackend &backend, int n)
@@ -115,51 +203,123 @@ void apply(DisplayBackend &backend, int n)
         check(false, "apply " + std::to_string(n) + ": mode is listed");
         return;
     }
-    const bool accepted = backend.apply(n);
     std::printf("apply %d %s\n", n, str(wanted).c_str());
-    check(accepted, "apply " + std::to_string(n) + " (" + str(wanted) + ") is accepted");
-    DisplayMode now;
-    const bool switched = current(backend, now) && now == wanted;
-    check(switched, "after apply " + std::to_string(n) + " the current settings are " + str(wanted)
-              + " (read " + str(now) + ")");
+    applyValues(backend, "apply " + std::to_string(n), wanted);
 }
 
 void refuse(DisplayBackend &backend, int n)
 {
     DisplayMode listed, before, after;
     const bool isListed = backend.mode(n, listed);
-    check(isListed, "refuse " + std::to_string(n) + ": mode is still listed");
     const bool read = current(backend, before);
-    const bool accepted = backend.apply(n);
-    std::printf("refused %d %s\n", n, str(listed).c_str());
-    check(!accepted, "apply " + std::to_string(n) + " (" + str(listed)
-                         + "), which the display no longer has, is refused");
+    const Result result = backend.apply(listed);
+    std::printf("refused %d %s %s\n", n, str(listed).c_str(), name(result));
+    // Wine may still list the mode to this process (it keeps a copy); then the switch fails.
+    check(isListed && (result == Result::Refused || result == Result::NotOffered),
+          "apply " + str(listed) + ", which the display no longer has, is not applied ("
+              + name(result) + ")");
     const bool kept = read && current(backend, after) && after == before;
-    check(kept,
-          "a refused mode leaves the current settings at " + str(before));
+    check(kept, "a refused mode leaves the current settings at " + str(before));
+}
+
+bool listed(const std::vector<DisplayMode> &modes, const DisplayMode &m)
+{
+    for (const DisplayMode &x : modes)
+        if (x == m)
+            return true;
+    return false;
 }
 
 void applyMissing(DisplayBackend &backend)
 {
-    const int count = static_cast<int>(enumerate(backend).size());
+    const std::vector<DisplayMode> modes = enumerate(backend);
     DisplayMode before, after;
     const bool read = current(backend, before);
-    for (int n : {count, count + 1, 0x7FFFFFFF})
-        check(!backend.apply(n), "apply " + std::to_string(n) + " (not listed) is refused");
+    // Near misses of the mode in force, each off in one value, and nothing at all.
+    std::vector<DisplayMode> missing;
+    for (int d : {1, 2, 3}) {
+        DisplayMode m = before;
+        m.PelsWidth += d;
+        missing.push_back(m);
+        m = before;
+        m.BitsPerPel = 24 + d - 1;
+        missing.push_back(m);
+        m = before;
+        m.DisplayFrequency += 1000 * d;
+        missing.push_back(m);
+    }
+    missing.push_back(DisplayMode{});
+    int tried = 0, wrong = 0;
+    for (const DisplayMode &m : missing) {
+        if (listed(modes, m))
+            continue;
+        ++tried;
+        const State offered = backend.availability(m);
+        const Result result = backend.apply(m);
+        if (offered != State::NotOffered || result != Result::NotOffered) {
+            ++wrong;
+            std::printf("# %s: availability %s, apply %s\n", str(m).c_str(), name(offered),
+                        name(result));
+        }
+    }
+    check(read && tried >= 4 && wrong == 0,
+          std::to_string(tried) + " values that no listed mode has are NotOffered ("
+              + std::to_string(wrong) + " are not)");
     const bool kept = read && current(backend, after) && after == before;
-    check(kept,
-          "refusals leave the current settings at " + str(before));
+    check(kept, "values not offered leave the current settings at " + str(before));
 }
 
 void reapplyCurrent(DisplayBackend &backend)
 {
     DisplayMode before, after;
     const bool read = current(backend, before);
-    const bool accepted = backend.apply(DisplayBackend::CurrentSettings);
+    const Result result = backend.apply(before);
     std::printf("reapplied %s\n", str(before).c_str());
-    check(read && accepted, "apply -1 (" + str(before) + ") is accepted");
+    check(read && result == Result::Applied,
+          "applying the current values " + str(before) + " is " + name(result));
     const bool kept = current(backend, after) && after == before;
-    check(kept, "apply -1 keeps the current settings (read " + str(after) + ")");
+    check(kept, "a re-apply keeps the current settings (read " + str(after) + ")");
+}
+
+// The pinned output has no mode: nothing reads as Active and no apply switches it on.
+void off(DisplayBackend &backend)
+{
+    const std::vector<DisplayMode> modes = enumerate(backend);
+    DisplayMode m;
+    const State state = backend.current(m);
+    check(state == State::Off, std::string("an output without a mode reads Off (") + name(state)
+              + ")");
+    int wrong = 0;
+    for (size_t n = 0; n < modes.size() && n < 3; ++n) {
+        const State offered = backend.availability(modes[n]);
+        const Result result = backend.apply(modes[n]);
+        if (offered != State::Off || result != Result::Off) {
+            ++wrong;
+            std::printf("# %s: availability %s, apply %s\n", str(modes[n]).c_str(),
+                        name(offered), name(result));
+        }
+    }
+    check(!modes.empty() && wrong == 0, "listed modes on an output that is off are Off, not applied ("
+              + std::to_string(wrong) + " are not)");
+    check(backend.current(m) == State::Off, "the output is still Off after those applies");
+}
+
+// No device was on the desktop when the backend pinned one.
+void none(DisplayBackend &backend)
+{
+    check(pinned.empty(), "with no output on, pinOutput names none (named " + pinned + ")");
+    DisplayMode m;
+    const bool listed = backend.mode(0, m);
+    const State state = backend.current(m);
+    // Any values: nothing may be applied to no output. These are a common mode.
+    const DisplayMode some{1024, 768, 32, 60};
+    const State offered = backend.availability(some);
+    const Result result = backend.apply(some);
+    check(!listed && state == State::Unreadable && offered == State::Unreadable
+              && result == Result::Failed,
+          std::string("nothing is listed, read or applied: mode(0) ") + (listed ? "listed" : "none")
+              + ", current " + name(state) + ", availability " + name(offered) + ", apply "
+              + name(result));
 }
 
 // The GUI thread enumerates and reads while the lock thread re-applies: neither may see the
@@ -176,13 +336,13 @@ void threads(DisplayBackend &backend)
             if (enumerate(backend) != modes)
                 ++badLists;
             DisplayMode m;
-            if (!current(backend, m) || m != now)
+            if (!current(backend, m) || m != now || backend.availability(now) != State::Active)
                 ++badReads;
         }
     });
     std::thread locker([&] {
         for (int round = 0; round < 8; ++round) {
-            if (!backend.apply(DisplayBackend::CurrentSettings))
+            if (backend.apply(now) != Result::Applied)
                 ++refusals;
             DisplayMode m;
             if (!current(backend, m) || m != now)
@@ -215,20 +375,43 @@ void wait()
 int main(int argc, char **argv)
 {
     Win32DisplayBackend backend;
+    pinned = backend.pinOutput();
+    std::printf("pinned %s\n", pinned.c_str());
     for (int i = 1; i < argc; ++i) {
         const char *cmd = argv[i];
-        if (!std::strcmp(cmd, "list"))
+        if (!std::strcmp(cmd, "devices"))
+            devices();
+        else if (!std::strcmp(cmd, "list"))
             list(backend);
         else if (!std::strcmp(cmd, "current"))
             showCurrent(backend);
         else if (!std::strcmp(cmd, "apply"))
             apply(backend, number(argc, argv, i));
-        else if (!std::strcmp(cmd, "refuse"))
+        else if (!std::strcmp(cmd, "set") || !std::strcmp(cmd, "push")) {
+            DisplayMode m;
+            m.PelsWidth = number(argc, argv, i);
+            m.PelsHeight = number(argc, argv, i);
+            m.BitsPerPel = number(argc, argv, i);
+            m.DisplayFrequency = number(argc, argv, i);
+            if (cmd[0] == 's')
+                applyValues(backend, "set", m);
+            else
+                push(backend, m);
+        } else if (!std::strcmp(cmd, "state")) {
+            DisplayMode m;
+            const State state = backend.current(m);
+            std::printf("state %s%s\n", name(state),
+                        state == State::Active ? (" " + str(m)).c_str() : "");
+        } else if (!std::strcmp(cmd, "refuse"))
             refuse(backend, number(argc, argv, i));
         else if (!std::strcmp(cmd, "apply-missing"))
             applyMissing(backend);
         else if (!std::strcmp(cmd, "reapply-current"))
             reapplyCurrent(backend);
+        else if (!std::strcmp(cmd, "off"))
+            off(backend);
+        else if (!std::strcmp(cmd, "none"))
+            none(backend);
         else if (!std::strcmp(cmd, "threads"))
             threads(backend);
         else if (!std::strcmp(cmd, "wait"))
