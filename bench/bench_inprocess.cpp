@@ -12,6 +12,10 @@
 // program's own debug lines go to stderr, as in the real program.
 //   velmora_bench            every figure
 //   velmora_bench --ticks    only currentIndex() and the ticks (for runs pinned to CPU cores)
+//   velmora_bench --wakes S  reference wake-ups: for S seconds each, a thread woken by a 1 s
+//                            Qt timer that does nothing, then one that also makes one X round
+//                            trip and writes one line to stderr (a tick's bare bones); prints
+//                            "RESULT wake_<kind> <run time ms per s> <times on a CPU per s>"
 #include "Percentile.h"
 
 #include "Deamon.h"
@@ -23,8 +27,15 @@
 #include <QApplication>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <xcb/xcb.h>
+
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -152,8 +163,63 @@ QList<DisplayMode> manyModes(int n)
 
 } // namespace
 
+// Run time (ns) and times on a CPU of one thread, from its schedstat.
+static std::pair<double, double> schedstat(long tid)
+{
+    std::FILE *f = std::fopen(("/proc/self/task/" + std::to_string(tid) + "/schedstat").c_str(), "r");
+    double ns = 0, wait = 0, slices = 0;
+    if (f) {
+        if (std::fscanf(f, "%lf %lf %lf", &ns, &wait, &slices) != 3)
+            ns = slices = 0;
+        std::fclose(f);
+    }
+    return {ns, slices};
+}
+
+// A thread with a 1 s timer, as the lock thread has; `work` runs on every tick.
+static void wakes(const char *kind, int seconds, const std::function<void()> &work)
+{
+    QThread thread;
+    QTimer timer;
+    timer.setInterval(1000);
+    std::atomic<long> tid {0};
+    QObject::connect(&timer, &QTimer::timeout, &timer, [&] {
+        tid = long(gettid());
+        work();
+    });
+    timer.moveToThread(&thread);
+    thread.start();
+    QMetaObject::invokeMethod(&timer, qOverload<>(&QTimer::start), Qt::QueuedConnection);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    const auto before = schedstat(tid);
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const auto after = schedstat(tid);
+    QMetaObject::invokeMethod(&timer, &QTimer::stop, Qt::BlockingQueuedConnection);
+    thread.quit();
+    thread.wait();
+    std::printf("RESULT wake_%s %.4f %.2f\n", kind, (after.first - before.first) / 1e6 / seconds,
+                (after.second - before.second) / seconds);
+}
+
 int main(int argc, char *argv[])
 {
+    if (argc > 2 && std::string(argv[1]) == "--wakes") {
+        QCoreApplication app(argc, argv);
+        const int seconds = std::max(1, std::atoi(argv[2]));
+        wakes("timer", seconds, [] {});
+        xcb_connection_t *c = xcb_connect(nullptr, nullptr);
+        if (xcb_connection_has_error(c)) {
+            std::fprintf(stderr, "no X server\n");
+            return 1;
+        }
+        wakes("roundtrip", seconds, [c] {
+            std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+            std::fprintf(stderr, "update():now=0,locked=0\n");
+        });
+        xcb_disconnect(c);
+        return 0;
+    }
+
     // The widgets need no screen: the X figures go through the display layer's own
     // connection to $DISPLAY, not through Qt's.
     qputenv("QT_QPA_PLATFORM", "offscreen");

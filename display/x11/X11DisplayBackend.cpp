@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -26,6 +27,9 @@ struct FreeDeleter
 template<typename T>
 using Reply = std::unique_ptr<T, FreeDeleter<T>>;
 using OutputInfo = std::shared_ptr<xcb_randr_get_output_info_reply_t>;
+// Every mode of the screen by id, from the last resources read. A mode never changes while it
+// exists, and the server does not hand out a destroyed mode's id again.
+using ModeTable = std::unordered_map<xcb_randr_mode_t, xcb_randr_mode_info_t>;
 
 OutputInfo shared(xcb_randr_get_output_info_reply_t *reply)
 {
@@ -54,7 +58,9 @@ int refreshRate(const xcb_randr_mode_info_t &info)
 // What one read of the server tells about the pinned output.
 struct Snapshot
 {
+    // Only when it was read: the steady-state poll does without.
     Reply<xcb_randr_get_screen_resources_current_reply_t> resources;
+    const ModeTable *modes = nullptr;
     xcb_randr_output_t output = XCB_NONE;
     OutputInfo outputInfo; // null: the output is gone
     Reply<xcb_randr_get_crtc_info_reply_t> crtc; // the CRTC driving it, if any
@@ -76,13 +82,18 @@ struct Snapshot
 
     const xcb_randr_mode_info_t *modeInfo(xcb_randr_mode_t id) const
     {
-        const xcb_randr_mode_info_t *infos = xcb_randr_get_screen_resources_current_modes(resources.get());
-        const int count = xcb_randr_get_screen_resources_current_modes_length(resources.get());
-        for (int i = 0; i < count; ++i) {
-            if (infos[i].id == id)
-                return &infos[i];
+        const auto it = modes->find(id);
+        return it != modes->end() ? &it->second : nullptr;
+    }
+
+    // Whether every mode the output lists, and the CRTC's, is in the table.
+    bool modesKnown() const
+    {
+        for (int i = 0; i < modeCount(); ++i) {
+            if (!modeInfo(modeId(i)))
+                return false;
         }
-        return nullptr;
+        return !crtc || crtc->mode == XCB_NONE || modeInfo(crtc->mode);
     }
 };
 
@@ -100,6 +111,7 @@ struct X11DisplayBackend::Private
     // resources, so that a steady-state read is one round trip.
     xcb_randr_output_t knownOutput = XCB_NONE;
     xcb_randr_crtc_t knownCrtc = XCB_NONE;
+    ModeTable modes;
 
     ~Private() { disconnect(); }
 
@@ -172,12 +184,64 @@ struct X11DisplayBackend::Private
         return all;
     }
 
-    // Reads the resources, the pinned output and its CRTC. Never probes the hardware
-    // (GetScreenResources would): this runs on every poll. In the steady state it is one
-    // round trip; the output is looked up by name again only when its id no longer names it.
-    bool snapshot(Snapshot &s)
+    void readModes(const Snapshot &s)
+    {
+        modes.clear();
+        const xcb_randr_mode_info_t *infos = xcb_randr_get_screen_resources_current_modes(s.resources.get());
+        const int count = xcb_randr_get_screen_resources_current_modes_length(s.resources.get());
+        for (int i = 0; i < count; ++i)
+            modes.emplace(infos[i].id, infos[i]);
+    }
+
+    // The steady-state poll: the pinned output and its CRTC where they were last seen, one
+    // round trip with small replies. False when that no longer holds (the output is gone from
+    // its id, or lists a mode we do not know): then a full read follows.
+    bool quickRead(Snapshot &s)
+    {
+        const xcb_randr_output_t output = knownOutput;
+        const xcb_randr_crtc_t crtc = knownCrtc;
+        auto outputCookie = xcb_randr_get_output_info(connection, output, XCB_CURRENT_TIME);
+        xcb_randr_get_crtc_info_cookie_t crtcCookie {};
+        if (crtc != XCB_NONE)
+            crtcCookie = xcb_randr_get_crtc_info(connection, crtc, XCB_CURRENT_TIME);
+        s.outputInfo = shared(xcb_randr_get_output_info_reply(connection, outputCookie, nullptr));
+        if (crtc != XCB_NONE)
+            s.crtc.reset(xcb_randr_get_crtc_info_reply(connection, crtcCookie, nullptr));
+        ++roundTrips;
+        if (!s.outputInfo || nameOf(s.outputInfo.get()) != pinned) {
+            s.outputInfo.reset();
+            s.crtc.reset();
+            return false;
+        }
+        s.output = output;
+        followCrtc(s, crtc);
+        return s.modesKnown();
+    }
+
+    // The CRTC that drives the output now, read again when it is not the one asked for.
+    void followCrtc(Snapshot &s, xcb_randr_crtc_t asked)
+    {
+        const xcb_randr_crtc_t driving = s.outputInfo ? s.outputInfo->crtc : xcb_randr_crtc_t(XCB_NONE);
+        if (driving == XCB_NONE)
+            s.crtc.reset();
+        else if (!s.crtc || driving != asked)
+            s.crtc = crtcInfo(driving);
+        knownOutput = s.output;
+        knownCrtc = driving;
+    }
+
+    // Reads the pinned output and its CRTC; with `withResources`, or when the quick read does
+    // not do, the screen's resources too (GetScreenResourcesCurrent: it never probes the
+    // hardware, as GetScreenResources would). The output is looked up by name again only when
+    // its id no longer names it.
+    bool snapshot(Snapshot &s, bool withResources = false)
     {
         if (!connect())
+            return false;
+        s.modes = &modes;
+        if (!withResources && knownOutput != XCB_NONE && quickRead(s))
+            return true;
+        if (xcb_connection_has_error(connection))
             return false;
         // All requests go out before any reply is awaited.
         const xcb_randr_output_t output = knownOutput;
@@ -190,6 +254,8 @@ struct X11DisplayBackend::Private
         if (crtc != XCB_NONE)
             crtcCookie = xcb_randr_get_crtc_info(connection, crtc, XCB_CURRENT_TIME);
         s.resources.reset(xcb_randr_get_screen_resources_current_reply(connection, resourcesCookie, nullptr));
+        s.outputInfo.reset();
+        s.crtc.reset();
         if (output != XCB_NONE)
             s.outputInfo = shared(xcb_randr_get_output_info_reply(connection, outputCookie, nullptr));
         if (crtc != XCB_NONE)
@@ -199,10 +265,12 @@ struct X11DisplayBackend::Private
             knownOutput = knownCrtc = XCB_NONE;
             return false;
         }
+        readModes(s);
 
         if (s.outputInfo && nameOf(s.outputInfo.get()) == pinned) {
             s.output = output;
         } else {
+            s.output = XCB_NONE;
             s.outputInfo.reset();
             s.crtc.reset();
             if (!pinned.empty()) {
@@ -215,13 +283,7 @@ struct X11DisplayBackend::Private
                 }
             }
         }
-        const xcb_randr_crtc_t driving = s.outputInfo ? s.outputInfo->crtc : xcb_randr_crtc_t(XCB_NONE);
-        if (driving == XCB_NONE)
-            s.crtc.reset();
-        else if (!s.crtc || driving != crtc)
-            s.crtc = crtcInfo(driving);
-        knownOutput = s.output;
-        knownCrtc = driving;
+        followCrtc(s, crtc);
         return true;
     }
 
@@ -240,6 +302,8 @@ struct X11DisplayBackend::Private
         ++roundTrips;
         if (!s.resources || !primary)
             return pinned;
+        s.modes = &modes;
+        readModes(s);
         const auto all = allOutputs(s);
         for (const auto &[id, info] : all) {
             if (id == primary->output)
@@ -396,7 +460,8 @@ struct X11DisplayBackend::Private
     {
         why = ApplyResult::Failed;
         Snapshot s;
-        if (!snapshot(s))
+        // The request needs the screen's timestamps and its CRTCs: a full read.
+        if (!snapshot(s, true))
             return Result::Failed;
         // Never switches an output on or off: an output without a CRTC stays so.
         switch (s.state()) {
