@@ -1,6 +1,10 @@
 #include "Controler.h"
 #include "SettingsKeys.h"
 #include "SingleInstance.h"
+#include "Translations.h"
+#ifndef Q_OS_WIN
+#include "UnixSignals.h"
+#endif
 
 #include <QApplication>
 #include <QDebug>
@@ -13,6 +17,19 @@ int main(int argc, char *argv[])
     QCoreApplication::setOrganizationName(SettingsKeys::Organization);
     QCoreApplication::setApplicationName(SettingsKeys::Application);
     QCoreApplication::setApplicationVersion(QStringLiteral(VELMORA_VERSION));
+    // The desktop entry's name: Wayland compositors match the window to it (icon, name).
+    QGuiApplication::setDesktopFileName(QStringLiteral(VELMORA_APP_ID));
+    // Before any widget exists: every text is looked up in the user's language.
+    Translations::install();
+#ifndef Q_OS_WIN
+    // SIGTERM (log-out, systemd, kill) ends it the way the tray's Exit does; one that comes
+    // before the event loop runs ends it as soon as the loop starts.
+    UnixSignals signals_;
+    QObject::connect(&signals_, &UnixSignals::received, &app, [](int signal) {
+        qDebug("signal %d: quitting", signal);
+        QCoreApplication::quit();
+    });
+#endif
 
     // QApplication has taken out the options it handles; of the rest only an exact "-d"
     // counts. It is known before anything else: a second start hands its request to the

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages a task needs, when they are missing.
-#   deps.sh build|test|run ...
+#   deps.sh build|test|run|package ...
 # As root it installs them; otherwise it prints the apt-get line to run and fails.
 set -eu
 build=(cmake make g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
-       libxcb1-dev libxcb-randr0-dev)
+       libxcb1-dev libxcb-randr0-dev qt6-tools-dev qt6-l10n-tools qt6-translations-l10n)
+# The Debian package and the checks of what it ships.
+package=(dpkg-dev file lintian appstream desktop-file-utils man-db qt6-wayland)
 # A headless X server with RandR, a tray host, and the tools that look at it from outside.
 xserver=(xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xauth xdotool
          trayer imagemagick fonts-wqy-zenhei)
@@ -17,7 +19,8 @@ for task in "$@"; do
   case "$task" in
     build) want+=("${build[@]}") ;;
     run) want+=("${build[@]}" "${xserver[@]}") ;;
-    test) want+=("${build[@]}" "${xserver[@]}" "${windows[@]}") ;;
+    package) want+=("${build[@]}" "${package[@]}") ;;
+    test) want+=("${build[@]}" "${xserver[@]}" "${windows[@]}" "${package[@]}") ;;
     *) echo "deps.sh: unknown task $task" >&2; exit 2 ;;
   esac
 done

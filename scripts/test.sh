@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the plain build (with the X server
-# and Wine tests), then the same suite built with AddressSanitizer + UndefinedBehaviorSanitizer
-# and with ThreadSanitizer. `--quick` runs the plain build only.
+# and Wine tests), the Debian package (built and checked; in CI also installed, run and
+# removed), then the suite built with AddressSanitizer + UndefinedBehaviorSanitizer and with
+# ThreadSanitizer. `--quick` runs the plain build only, `--package` the package phase only.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VELMORA_BUILD_DIR:-$root/build}
-quick=0
+quick=0 package_only=0
 [ "${1:-}" = --quick ] && quick=1
+[ "${1:-}" = --package ] && package_only=1
 
 "$root/scripts/deps.sh" test
 
@@ -21,8 +23,27 @@ phase() {
   (cd "$dir" && ctest --output-on-failure -j2 --repeat until-pass:2 ${CTEST_EXCLUDE:+-E "$CTEST_EXCLUDE"})
 }
 
+# A Release build of its own (build-pkg/), packed, checked; installing it changes the
+# system, so that part runs in CI (CI=true) or when asked (VELMORA_PACKAGE_INSTALL_TEST=1).
+package_phase() {
+  echo "== Debian package"
+  local deb
+  deb=$("$root/scripts/package.sh" | tail -n 1)
+  "$root/scripts/check-package.sh" "$deb" "$(dirname "$deb")"
+  if [ "${CI:-}" = true ] || [ "${VELMORA_PACKAGE_INSTALL_TEST:-0}" = 1 ]; then
+    "$root/scripts/package-install-test.sh" "$deb"
+  else
+    echo "(not installed: set CI=true or VELMORA_PACKAGE_INSTALL_TEST=1 to install, run and remove it)"
+  fi
+}
+if [ $package_only = 1 ]; then
+  package_phase
+  exit 0
+fi
+
 phase "tests" "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_SANITIZE=
 [ $quick = 1 ] && exit 0
+package_phase
 
 # The Wine test builds its own program without sanitizers: it ran above already.
 export CTEST_EXCLUDE=wine_win32display

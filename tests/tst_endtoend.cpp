@@ -106,6 +106,7 @@ class TestEndToEnd : public QObject
     QString output;
     QProcess trayer;
     std::unique_ptr<QTemporaryDir> home;
+    QString lang = QStringLiteral("C.UTF-8");
 
     QProcessEnvironment environment() const
     {
@@ -116,6 +117,10 @@ class TestEndToEnd : public QObject
         env.insert("XDG_RUNTIME_DIR", home->path() + "/run");
         env.insert("QT_QPA_PLATFORM", "xcb");
         env.remove("VELMORA_FAKE_DISPLAY");
+        // The language the tests expect, whatever this machine's locale is.
+        for (const char *name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES"})
+            env.remove(name);
+        env.insert("LANG", lang);
         return env;
     }
 
@@ -166,7 +171,11 @@ private Q_SLOTS:
             TestXServer::xrandr({"--output", output, "--mode", "1024x768_60"});
     }
 
-    void init() { home = std::make_unique<QTemporaryDir>(); }
+    void init()
+    {
+        home = std::make_unique<QTemporaryDir>();
+        lang = QStringLiteral("C.UTF-8");
+    }
 
     void backgroundStartHoldsTheModeAndEndsFromTheTray()
     {
@@ -354,6 +363,93 @@ private Q_SLOTS:
         QVERIFY2(ended, qPrintable(windowTree() + QString::fromLocal8Bit(err.right(3000))));
         QVERIFY2(velmora.exitCode() == 0, err.right(4000).constData());
         QVERIFY2(!err.contains("Destroyed while thread"), err.constData());
+    }
+
+    void sigtermEndsItCleanly()
+    {
+        QProcess velmora;
+        startVelmora(velmora, {"-d"});
+        QByteArray err;
+        QTRY_VERIFY_WITH_TIMEOUT((err += velmora.readAllStandardError()).contains("msec:1000"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!programWindows(windowTree(), true).isEmpty(), 5000);
+        velmora.terminate();
+        QVERIFY(velmora.waitForFinished(10000));
+        err += velmora.readAllStandardError();
+        QCOMPARE(velmora.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(velmora.exitCode() == 0, err.right(4000).constData());
+        QVERIFY2(err.contains("signal 15: quitting"), err.right(4000).constData());
+        QVERIFY2(!err.contains("Destroyed while thread"), err.constData());
+        // Ended, not killed: the next start is the first instance again, without a stale lock.
+        QProcess next;
+        startVelmora(next, {"-d"});
+        QByteArray nextErr;
+        QTRY_VERIFY_WITH_TIMEOUT((nextErr += next.readAllStandardError()).contains("msec:1000"), 10000);
+        QVERIFY(!nextErr.contains("already running"));
+        next.terminate();
+        QVERIFY(next.waitForFinished(10000));
+        QCOMPARE(next.exitCode(), 0);
+    }
+
+    // The trial box of the real program, in the language of LANG; the rest of the texts are
+    // checked in-process by tst_translations.
+    void boxTitleFollowsTheLanguage_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("English") << "en_US.UTF-8" << "Display Settings";
+        QTest::newRow("Chinese") << "zh_CN.UTF-8" << "显示设置";
+        QTest::newRow("C") << "C" << "显示设置";
+    }
+
+    void boxTitleFollowsTheLanguage()
+    {
+        QFETCH(QString, locale);
+        QFETCH(QString, title);
+        lang = locale;
+        QProcess velmora;
+        startVelmora(velmora, {});
+        Window window;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                for (const Window &w : programWindows(windowTree(), false)) {
+                    if (w.geometry.width() >= 375 && isViewable(w.id)) {
+                        window = w;
+                        return true;
+                    }
+                }
+                return false;
+            }(),
+            10000);
+        QTest::qWait(300);
+        // The second row (another mode), then Apply at the top right.
+        const QRect g = window.geometry;
+        run("xdotool", {"mousemove", QString::number(g.left() + 50), QString::number(g.top() + 95), "click", "1"});
+        QTest::qWait(200);
+        run("xdotool", {"mousemove", QString::number(g.right() - 75), QString::number(g.top() + 40), "click", "1"});
+        const QRegularExpression boxLine(QStringLiteral("(0x[0-9a-f]+) \"([^\"]*)\": \\(\"velmora\" \"Velmora\"\\)"));
+        QString boxId, boxTitle;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                auto it = boxLine.globalMatch(windowTree());
+                while (it.hasNext()) {
+                    const auto m = it.next();
+                    if (m.captured(2) != "Velmora" && !m.captured(2).isEmpty() && isViewable(m.captured(1))) {
+                        boxId = m.captured(1);
+                        boxTitle = m.captured(2);
+                        return true;
+                    }
+                }
+                return false;
+            }(),
+            10000);
+        QCOMPARE(boxTitle, title);
+        // Closing the box reverts, like Cancel; closing the window ends the program.
+        QVERIFY(sendDeleteWindow(display, boxId.toUInt(nullptr, 16)));
+        QTRY_COMPARE_WITH_TIMEOUT(currentModeName(), QString("1024x768_60"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!isViewable(boxId), 5000);
+        QVERIFY(sendDeleteWindow(display, window.id.toUInt(nullptr, 16)));
+        QVERIFY(velmora.waitForFinished(10000));
+        QCOMPARE(velmora.exitCode(), 0);
     }
 };
 

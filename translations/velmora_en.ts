@@ -1,0 +1,115 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en">
+<context>
+    <name>MainWindow</name>
+    <message>
+        <location filename="../ui/MainWindow.ui" line="+20"/>
+        <source>Velmora</source>
+        <translation>Velmora</translation>
+    </message>
+    <message>
+        <location line="+35"/>
+        <source>长</source>
+        <translation>Width</translation>
+    </message>
+    <message>
+        <location line="+5"/>
+        <source>宽</source>
+        <translation>Height</translation>
+    </message>
+    <message>
+        <location line="+5"/>
+        <source>颜色位数</source>
+        <translation>Bits</translation>
+    </message>
+    <message>
+        <location line="+5"/>
+        <source>刷新率</source>
+        <translation>Hz</translation>
+    </message>
+    <message>
+        <location line="+11"/>
+        <source>应用</source>
+        <translation>Apply</translation>
+    </message>
+    <message>
+        <location line="+10"/>
+        <location filename="../ui/MainWindow.cpp" line="+124"/>
+        <source>锁定</source>
+        <translation>Lock</translation>
+    </message>
+    <message>
+        <location line="+46"/>
+        <source>帮助</source>
+        <translation>Help</translation>
+    </message>
+    <message>
+        <location line="+6"/>
+        <source>设置</source>
+        <translation>Settings</translation>
+    </message>
+    <message>
+        <location line="+10"/>
+        <location filename="../ui/MainWindow.cpp" line="+78"/>
+        <source>关于</source>
+        <translation>About</translation>
+    </message>
+    <message>
+        <location line="+11"/>
+        <source>开机后台运行</source>
+        <translation>Start at log-on in the background</translation>
+    </message>
+    <message>
+        <location line="+14"/>
+        <source>最小化时隐藏</source>
+        <translation>Hide when minimised</translation>
+    </message>
+    <message>
+        <location filename="../ui/MainWindow.cpp" line="-123"/>
+        <source>当前屏幕设置：&lt;br /&gt;分辨率 %1x%2&lt;br /&gt;颜色位数 %3&lt;br /&gt;刷新率 %4</source>
+        <translation>Current display mode:&lt;br /&gt;Resolution %1x%2&lt;br /&gt;Colour depth %3 bits&lt;br /&gt;Refresh rate %4 Hz</translation>
+    </message>
+    <message>
+        <location line="+15"/>
+        <source>显示设置</source>
+        <translation>Display Settings</translation>
+    </message>
+    <message>
+        <location line="+0"/>
+        <source>是否保留这些设置？15秒后恢复原设置</source>
+        <translation>Keep these display settings? The previous settings come back in 15 seconds.</translation>
+    </message>
+    <message>
+        <location line="+26"/>
+        <source>已锁定</source>
+        <translation>Locked</translation>
+    </message>
+    <message>
+        <location line="+77"/>
+        <source>&lt;h1&gt;Velmora&lt;/h1&gt;&lt;h2&gt;v%1&lt;/h2&gt;&lt;a href=&quot;%2&quot;&gt;Velmora&lt;/a&gt; is powered by &lt;a href=&quot;%3&quot;&gt;Orvanne&lt;/a&gt;</source>
+        <translation>&lt;h1&gt;Velmora&lt;/h1&gt;&lt;h2&gt;v%1&lt;/h2&gt;&lt;a href=&quot;%2&quot;&gt;Velmora&lt;/a&gt; is powered by &lt;a href=&quot;%3&quot;&gt;Orvanne&lt;/a&gt;</translation>
+    </message>
+    <message>
+        <source>无法应用该显示设置</source>
+        <translation>The display settings could not be applied</translation>
+    </message>
+    <message>
+        <source>此桌面不支持更改显示模式</source>
+        <translation>This desktop does not support changing the display mode</translation>
+    </message>
+</context>
+<context>
+    <name>Tray</name>
+    <message>
+        <location filename="../ui/Tray.cpp" line="+23"/>
+        <source>显示/隐藏</source>
+        <translation>Show/Hide</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>退出</source>
+        <translation>Exit</translation>
+    </message>
+</context>
+</TS>
