@@ -41,7 +41,7 @@ done
 
 dpkg-deb -x "$deb" "$tmp/root"
 # The translations are compiled into the program (uncompressed): each .qm is in it as it is.
-for ts in "$root"/translations/*.ts; do
+for ts in "$root"/resources/translations/*.ts; do
   qm="$build/$(basename "$ts" .ts).qm"
   [ -f "$qm" ] || { problem "$qm was not built"; continue; }
   size=$(stat -c %s "$qm")

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Every translation is finished, so no text ships untranslated:
-#  1. each translations/*.ts as committed has no unfinished, vanished or obsolete entry and no
+#  1. each resources/translations/*.ts as committed has no unfinished, vanished or obsolete entry and no
 #     empty translation;
 #  2. lupdate run afresh over the sources (on a copy) finds no text the .ts lacks.
 # Entries of the .ts that the sources do not (yet) hold are listed, without failing.
@@ -18,7 +18,7 @@ bad_entries() { # file pattern -> the source texts of the matching entries
     $0 ~ pat { print "    " src }' "$1"
 }
 
-for ts in "$root"/translations/*.ts; do
+for ts in "$root"/resources/translations/*.ts; do
   name=$(basename "$ts")
   n=$(grep -c '<message' "$ts" || true)
   for kind in unfinished vanished obsolete; do
