@@ -9,6 +9,10 @@ build=(cmake make g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
 xserver=(xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xauth xdotool
          trayer imagemagick fonts-wqy-zenhei)
 
+# A real Mutter for the GNOME tests (window manager of the test X server, or nested Wayland
+# compositor), its private session bus, gdbus, Qt's Wayland platform and XWayland.
+gnome=(mutter dbus-daemon libglib2.0-bin qt6-wayland xwayland)
+
 # Cross-building the Win32 display layer and running it under Wine.
 windows=(g++-mingw-w64-x86-64-posix wine wine64)
 
@@ -17,7 +21,7 @@ for task in "$@"; do
   case "$task" in
     build) want+=("${build[@]}") ;;
     run) want+=("${build[@]}" "${xserver[@]}") ;;
-    test) want+=("${build[@]}" "${xserver[@]}" "${windows[@]}") ;;
+    test) want+=("${build[@]}" "${xserver[@]}" "${gnome[@]}" "${windows[@]}") ;;
     *) echo "deps.sh: unknown task $task" >&2; exit 2 ;;
   esac
 done
