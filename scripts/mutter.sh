@@ -5,7 +5,8 @@
 #       nested: Mutter as a nested Wayland compositor (a window on the X server) with two
 #               fake monitors whose modes are fixed below; XWayland starts on demand.
 #     DIR/bus gets the bus address, DIR/runtime is XDG_RUNTIME_DIR, DIR/wayland the Wayland
-#     display (nested), DIR/dbus.pid and DIR/mutter.pid the PIDs. When Mutter cannot run
+#     display, DIR/xwayland and DIR/xauthority XWayland's DISPLAY and XAUTHORITY (nested),
+#     DIR/dbus.pid and DIR/mutter.pid the PIDs. When Mutter cannot run
 #     here, DIR/skip gets the reason and the command still succeeds, unless
 #     VELMORA_REQUIRE_XSERVER=1.
 #   mutter.sh stop DIR           stop Mutter and the bus by their PIDs.
@@ -64,6 +65,11 @@ start_mutter() {
   echo "$pid" > "$dir/mutter.pid"
   for _ in $(seq 1 300); do
     if name_owned; then
+      if [ "$kind" = nested ]; then
+        # XWayland, started on demand: the display a GNOME Wayland session's DISPLAY names.
+        sed -n 's/.*Using public X11 display \(:[0-9]*\).*/\1/p' "$dir/mutter.log" | tail -n 1 > "$dir/xwayland"
+        ls "$dir/runtime"/.mutter-Xwaylandauth.* 2>/dev/null | head -n 1 > "$dir/xauthority"
+      fi
       echo "mutter: $kind on $display ready (pid $pid)"
       return 0
     fi
@@ -80,7 +86,7 @@ start)
   kind=${3:?x11|nested}
   xdir=${4:?X server state directory}
   mkdir -p "$dir"
-  rm -rf "$dir/skip" "$dir/bus" "$dir/wayland" "$dir/runtime" "$dir/config" "$dir/system-config" \
+  rm -rf "$dir/skip" "$dir/bus" "$dir/wayland" "$dir/xwayland" "$dir/xauthority" "$dir/runtime" "$dir/config" "$dir/system-config" \
          "$dir/mutter.log"
   [ -f "$xdir/skip" ] && fail "no test X server: $(cat "$xdir/skip")"
   [ -f "$xdir/display" ] || fail "no test X server (run the tests through ctest)"
