@@ -53,6 +53,10 @@ inline QString run(const Host &h, const QString &program, const QStringList &arg
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("DBUS_SESSION_BUS_ADDRESS", h.bus());
     env.insert("DISPLAY", h.display());
+    // XWayland (nested host) wants Mutter's authority file; the test X server wants none.
+    const QString xauthority = firstLine(h.dir + "/xauthority");
+    if (!xauthority.isEmpty())
+        env.insert("XAUTHORITY", xauthority);
     p.setProcessEnvironment(env);
     p.start(program, arguments);
     const bool done = p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
