@@ -1,13 +1,19 @@
 // The GNOME layer against a real Mutter (scripts/mutter.sh): as the window manager of a test
 // X server, where xrandr is a second witness, and nested as a Wayland compositor with fake
 // monitors. Checked from outside with gdbus.
+#include "Deamon.h"
+#include "DisplaySettings.h"
 #include "GnomeDisplayBackend.h"
 #include "RefreshRate.h"
+#include "SettingsKeys.h"
 #include "TestSupport.h"
 #include "tst_gnomehost.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QSettings>
 #include <QTest>
+#include <QThread>
 
 using namespace MutterHost;
 
@@ -332,6 +338,62 @@ private slots:
         QCOMPARE(changes, 3);
         QVERIFY(state(x11).monitor("DUMMY0")->currentId() != "1024x768@59.920");
         backend.setBeforeApplyHook(nullptr);
+    }
+
+    // The lock restores on Mutter's MonitorsChanged: the poll interval is a minute here.
+    void deamonRestoresOnAnnouncement_data() { hosts_data(); }
+    void deamonRestoresOnAnnouncement()
+    {
+        QFETCH(QString, name);
+        const Host h = hostFor(name);
+        REQUIRE_MUTTER(h);
+        QVERIFY(reset(name));
+        TemporaryConfig config;
+        MessageCapture log;
+        DisplaySettings catalogue(std::make_unique<GnomeDisplayBackend>(bus(h, name)));
+        const QString pinned = catalogue.outputName();
+        const QString lockedId = state(h).monitor(pinned)->currentId();
+        const DisplayMode locked = catalogue.currentMode();
+        QVERIFY(locked.PelsWidth > 0);
+        {
+            QSettings s(SettingsKeys::Organization, SettingsKeys::Application);
+            s.beginGroup(SettingsKeys::DisplayGroup);
+            s.setValue(SettingsKeys::PelsWidth, locked.PelsWidth);
+            s.setValue(SettingsKeys::PelsHeight, locked.PelsHeight);
+            s.setValue(SettingsKeys::BitsPerPel, locked.BitsPerPel);
+            s.setValue(SettingsKeys::DisplayFrequency, locked.DisplayFrequency);
+            s.endGroup();
+            s.setValue("Deamon/msec", 60000);
+        }
+        QSettings store(SettingsKeys::Organization, SettingsKeys::Application);
+        Deamon deamon;
+        deamon.setDisplaySettings(&catalogue);
+        deamon.setSettings(&store);
+        catalogue.setChangeCallback(
+            [&deamon] { QMetaObject::invokeMethod(&deamon, &Deamon::displayChanged, Qt::QueuedConnection); });
+        QThread thread;
+        deamon.moveToThread(&thread);
+        store.moveToThread(&thread);
+        startThread(thread);
+        QMetaObject::invokeMethod(&deamon, "start", Qt::BlockingQueuedConnection);
+        // Let the start's own look and its announcement pass.
+        QTest::qWait(1500);
+
+        const bool applied = name == "x11"
+            ? foreignApply(h, {{0, 0, 1.0, true, "DUMMY0", "800x600@60.317"}})
+            : foreignApply(h, {{0, 0, 1.0, true, "LVDS1", "1280x720@60.000"},
+                               {1280, 0, 1.0, false, "LVDS2", "1920x1080@60.000"}});
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(applied);
+        const bool restored = waitFor([&] { return state(h).monitor(pinned)->currentId() == lockedId; }, 10000);
+        const qint64 took = clock.elapsed();
+        catalogue.setChangeCallback(nullptr);
+        QMetaObject::invokeMethod(&deamon, "stop", Qt::BlockingQueuedConnection);
+        QVERIFY(stopThread(thread));
+        const QByteArray lines = log.lines().join('\n').toLocal8Bit();
+        QVERIFY2(restored, lines.constData());
+        QVERIFY2(took < 5000, QByteArray::number(took).constData());
     }
 
     // Mutter gone: every call fails and nothing crashes; back again, the backend uses it and
