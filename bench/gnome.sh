@@ -85,7 +85,7 @@ velmora_env() {
     echo "${common[@]}" WAYLAND_DISPLAY="$dir/runtime/$(cat "$dir/wayland")" DISPLAY="$(cat "$dir/xwayland")" \
       XAUTHORITY="$(cat "$dir/xauthority")" XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=GNOME QT_QPA_PLATFORM=wayland
   else
-    echo "${common[@]}" DISPLAY="$xdisplay" XDG_SESSION_TYPE=x11 XDG_CURRENT_DESKTOP=GNOME QT_QPA_PLATFORM=offscreen
+    echo "${common[@]}" DISPLAY="$xdisplay" XDG_SESSION_TYPE=x11 XDG_CURRENT_DESKTOP=GNOME QT_QPA_PLATFORM=xcb
   fi
 }
 
@@ -97,7 +97,7 @@ start_velmora() { # host dir home extra-env... ; prints the PID
     "$velmora" -d >"$home/velmora.log" 2>&1 &
   local pid=$!
   for _ in $(seq 1 200); do
-    grep -q "msec:" "$home/velmora.log" && { echo "$pid"; return; }
+    [ -f "$home/velmora.log" ] && grep -q "msec:" "$home/velmora.log" && { echo "$pid"; return; }
     sleep 0.05
   done
   die "Velmora did not lock on $host (see $home/velmora.log)"
@@ -161,7 +161,8 @@ section=$(mktemp)
   echo "of the headless X server (x11), and nested as a Wayland compositor with two fake monitors (nested;"
   echo "Velmora a Wayland client there, DISPLAY at XWayland). A foreign switch is an ApplyMonitorsConfig"
   echo "from another client; the restore is timed from its reply until MonitorsChanged shows the locked"
-  echo "mode again ($switches switches per row, 0.6 s of quiet before each). CPU over ${cpu_seconds} s, locked"
+  echo "mode again ($switches switches per row, 1.2 s of quiet before each: Velmora restores on an"
+  echo "announcement at most once per poll interval, 1 s here). CPU over ${cpu_seconds} s, locked"
   echo "and idle, in % of one core; Mutter's idle figure is with nothing attached."
   echo
   echo "| host | holder | restore after a foreign switch | CPU holder | CPU Mutter |"

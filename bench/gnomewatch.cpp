@@ -116,7 +116,9 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "the mode is not the locked one\n");
             return 1;
         }
-        QThread::msleep(600);
+        // Longer than Velmora's poll interval: it restores on an announcement at most once
+        // per interval, and a series must not measure that limit instead of the restore.
+        QThread::msleep(1200);
         const DisplayMode &target = foreign[n % foreign.size()];
         QElapsedTimer clock;
         clock.start();

@@ -52,14 +52,21 @@ start_mutter() {
   local env=()
   # A test may put a system-wide monitors.xml (GNOME's policy) here before starting Mutter.
   [ -d "$dir/system-config" ] && env+=(XDG_CONFIG_DIRS="$dir/system-config")
+  local settings=memory
   if [ "$kind" = nested ]; then
     args=(--nested --wayland --wayland-display=velmora-wayland)
+    # The logical layout (sizes are mode size / scale), as on a GNOME session with fractional
+    # scaling; the X11 host has the physical one.
+    mkdir -p "$dir/config/glib-2.0/settings"
+    printf "[org/gnome/mutter]\nexperimental-features=['scale-monitor-framebuffer']\n" \
+      > "$dir/config/glib-2.0/settings/keyfile"
+    settings=keyfile
     env+=(MUTTER_DEBUG_DUMMY_MODE_SPECS=1920x1080@60:1920x1080@59.94:1280x720@60:1024x768@60
          MUTTER_DEBUG_NUM_DUMMY_MONITORS=2)
     echo velmora-wayland > "$dir/wayland"
   fi
   env -u WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS="$(cat "$dir/bus")" XDG_RUNTIME_DIR="$dir/runtime" \
-      DISPLAY="$display" XDG_CONFIG_HOME="$dir/config" GSETTINGS_BACKEND=memory "${env[@]}" \
+      DISPLAY="$display" XDG_CONFIG_HOME="$dir/config" GSETTINGS_BACKEND=$settings "${env[@]}" \
       mutter "${args[@]}" >>"$dir/mutter.log" 2>&1 </dev/null &
   local pid=$!
   echo "$pid" > "$dir/mutter.pid"
@@ -85,6 +92,9 @@ case "$cmd" in
 start)
   kind=${3:?x11|nested}
   xdir=${4:?X server state directory}
+  # One host per directory: a previous one still running is stopped first.
+  stop_pid "$dir/mutter.pid"
+  stop_pid "$dir/dbus.pid"
   mkdir -p "$dir"
   rm -rf "$dir/skip" "$dir/bus" "$dir/wayland" "$dir/xwayland" "$dir/xauthority" "$dir/runtime" "$dir/config" "$dir/system-config" \
          "$dir/mutter.log"

@@ -258,18 +258,21 @@ private slots:
     }
 
     // The scale stays where the new mode supports it, else it becomes that mode's preferred.
+    // The nested host has the logical layout: a monitor at scale 2 is half as wide in it.
     void scaleFollowsTheMode()
     {
         REQUIRE_MUTTER(nested);
         QVERIFY(resetNested());
+        QCOMPARE(state(nested).layoutMode, 1);
         QVERIFY(foreignApply(nested, {{0, 0, 2.0, true, "LVDS1", "1920x1080@60.000"},
-                                      {1920, 0, 1.0, false, "LVDS2", "1920x1080@60.000"}}));
+                                      {960, 0, 1.0, false, "LVDS2", "1920x1080@60.000"}}));
         QTRY_COMPARE_WITH_TIMEOUT(state(nested).logical("LVDS1")->scale, 2.0, 10000);
         GnomeDisplayBackend backend(bus(nested, "nested"));
         QCOMPARE(backend.pinOutput(), std::string("LVDS1"));
         // 1920x1080 at 59.94 Hz offers scale 2 as well: kept.
         QCOMPARE(backend.apply({1920, 1080, 32, 59}), DisplayBackend::ApplyResult::Applied);
         QCOMPARE(state(nested).logical("LVDS1")->scale, 2.0);
+        QCOMPARE(state(nested).logical("LVDS2")->x, 960);
         QCOMPARE(state(nested).monitor("LVDS1")->currentId(), QString("1920x1080@59.940"));
         // 1280x720 offers only 1.
         QCOMPARE(backend.apply({1280, 720, 32, 60}), DisplayBackend::ApplyResult::Applied);

@@ -222,7 +222,8 @@ private slots:
         env.insert("XDG_SESSION_TYPE", "x11");
         env.insert("XDG_CURRENT_DESKTOP", "GNOME");
         env.insert("DBUS_SESSION_BUS_ADDRESS", x11.bus());
-        env.insert("QT_QPA_PLATFORM", "offscreen");
+        // Qt on the X server itself: it hears of RandR changes at once.
+        env.insert("QT_QPA_PLATFORM", "xcb");
         QProcess velmora;
         start(velmora, env, {"-d"});
         QByteArray err;

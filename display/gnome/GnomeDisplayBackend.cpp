@@ -140,6 +140,7 @@ struct GnomeDisplayBackend::State
     {
         QString connector;
         QList<Mode> modes;
+        QVariant underscanning; // invalid when Mutter does not say
         int currentMode() const
         {
             for (int i = 0; i < modes.size(); ++i) {
@@ -163,6 +164,7 @@ struct GnomeDisplayBackend::State
     QList<Monitor> monitors;
     QList<Logical> logicals;
     uint layoutMode = 2;
+    bool layoutModeChangeable = false;
     bool globalScaleRequired = false;
 
     const Monitor *monitor(const QString &connector) const
@@ -257,6 +259,7 @@ bool GnomeDisplayBackend::readState(State &state)
         monitors.endArray();
         monitors >> properties;
         monitors.endStructure();
+        monitor.underscanning = properties.value(QStringLiteral("is-underscanning"));
         state.monitors.append(monitor);
     }
     monitors.endArray();
@@ -287,6 +290,7 @@ bool GnomeDisplayBackend::readState(State &state)
     if (properties.contains(QStringLiteral("layout-mode")))
         state.layoutMode = properties.value(QStringLiteral("layout-mode")).toUInt();
     state.globalScaleRequired = properties.value(QStringLiteral("global-scale-required")).toBool();
+    state.layoutModeChangeable = properties.value(QStringLiteral("supports-changing-layout-mode")).toBool();
     return true;
 }
 
@@ -483,7 +487,11 @@ DisplayBackend::ApplyResult GnomeDisplayBackend::applyOnce(const DisplayMode &wa
             }
             if (index < 0)
                 return ApplyResult::Failed;
-            a.monitors.append({connector, m->modes[index].id, QVariantMap()});
+            // Unsaid monitor properties are reset by Mutter: keep underscanning as it is.
+            QVariantMap monitorProperties;
+            if (m->underscanning.isValid())
+                monitorProperties.insert(QStringLiteral("underscanning"), m->underscanning.toBool());
+            a.monitors.append({connector, m->modes[index].id, monitorProperties});
         }
         config.append(a);
     }
@@ -491,7 +499,11 @@ DisplayBackend::ApplyResult GnomeDisplayBackend::applyOnce(const DisplayMode &wa
     if (beforeApply)
         beforeApply();
     QDBusMessage call = methodCall("ApplyMonitorsConfig");
-    call << state.serial << MethodTemporary << QVariant::fromValue(config) << QVariantMap();
+    // The layout mode stays as it is; Mutter takes it only where it can be changed at all.
+    QVariantMap properties;
+    if (state.layoutModeChangeable)
+        properties.insert(QStringLiteral("layout-mode"), state.layoutMode);
+    call << state.serial << MethodTemporary << QVariant::fromValue(config) << properties;
     ++calls;
     const QDBusMessage reply = bus.call(call, QDBus::Block, CallTimeoutMs);
     if (reply.type() == QDBusMessage::ReplyMessage) {
