@@ -23,12 +23,14 @@ fail() {
   exit 0
 }
 
+# Stops the process whose PID FILE holds, if it is still the NAME that was started there
+# (a PID left from an earlier run may belong to somebody else by now).
 stop_pid() {
-  local file=$1
+  local file=$1 name=$2
   [ -f "$file" ] || return 0
   local pid
   pid=$(cat "$file")
-  if kill "$pid" 2>/dev/null; then
+  if [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$name" ] && kill "$pid" 2>/dev/null; then
     for _ in $(seq 1 200); do
       kill -0 "$pid" 2>/dev/null || break
       sleep 0.05
@@ -84,7 +86,7 @@ start_mutter() {
     sleep 0.05
   done
   tail -n 20 "$dir/mutter.log" >&2
-  stop_pid "$dir/mutter.pid"
+  stop_pid "$dir/mutter.pid" mutter
   return 1
 }
 
@@ -93,8 +95,8 @@ start)
   kind=${3:?x11|nested}
   xdir=${4:?X server state directory}
   # One host per directory: a previous one still running is stopped first.
-  stop_pid "$dir/mutter.pid"
-  stop_pid "$dir/dbus.pid"
+  stop_pid "$dir/mutter.pid" mutter
+  stop_pid "$dir/dbus.pid" dbus-daemon
   mkdir -p "$dir"
   rm -rf "$dir/skip" "$dir/bus" "$dir/wayland" "$dir/xwayland" "$dir/xauthority" "$dir/runtime" "$dir/config" "$dir/system-config" \
          "$dir/mutter.log"
@@ -112,18 +114,18 @@ start)
   echo "$out" | sed -n 1p > "$dir/bus"
   echo "$out" | sed -n 2p > "$dir/dbus.pid"
   if ! start_mutter; then
-    stop_pid "$dir/dbus.pid"
+    stop_pid "$dir/dbus.pid" dbus-daemon
     fail "mutter ($kind) did not start (see $dir/mutter.log)"
   fi
   ;;
 stop)
-  stop_pid "$dir/mutter.pid"
-  stop_pid "$dir/dbus.pid"
+  stop_pid "$dir/mutter.pid" mutter
+  stop_pid "$dir/dbus.pid" dbus-daemon
   rm -f "$dir/bus"
   echo "mutter: stopped"
   ;;
 kill-mutter)
-  stop_pid "$dir/mutter.pid"
+  stop_pid "$dir/mutter.pid" mutter
   ;;
 start-mutter)
   start_mutter
