@@ -4,6 +4,7 @@
 #ifdef _WIN32
 #include "Win32DisplayBackend.h"
 #else
+#include "GnomeDisplayBackend.h"
 #include "X11DisplayBackend.h"
 #endif
 
@@ -25,6 +26,39 @@ std::unique_ptr<DisplayBackend> DisplayBackend::create()
 #ifdef _WIN32
     return std::make_unique<Win32DisplayBackend>();
 #else
-    return std::make_unique<X11DisplayBackend>();
+    const QString forced = qEnvironmentVariable("VELMORA_DISPLAY_BACKEND");
+    if (forced == QLatin1String("gnome"))
+        return std::make_unique<GnomeDisplayBackend>();
+    if (forced == QLatin1String("x11"))
+        return std::make_unique<X11DisplayBackend>();
+    if (!forced.isEmpty())
+        qWarning().noquote() << "VELMORA_DISPLAY_BACKEND:" << forced << "is neither gnome nor x11 - choosing by the session";
+
+    // An X server whose RandR is real: X11, GNOME on X11 included (Mutter leaves RandR
+    // changes by others alone there, and RandR is the faster way). XWayland's RandR is
+    // emulated per client and changes nothing, so on GNOME's Wayland session Mutter's own
+    // interface is the one that works.
+    QString why;
+    const QString display = qEnvironmentVariable("DISPLAY");
+    if (display.isEmpty()) {
+        why = QStringLiteral("no X server (DISPLAY is not set)");
+    } else {
+        auto x11 = std::make_unique<X11DisplayBackend>();
+        const QString output = QString::fromStdString(x11->pinOutput());
+        if (output.startsWith(QLatin1String("XWAYLAND")))
+            why = QStringLiteral("the X server %1 is XWayland, whose modes are emulated").arg(display);
+        else if (output.isEmpty())
+            why = QStringLiteral("the X server %1 has no RandR output in use").arg(display);
+        else
+            return x11;
+    }
+    if (GnomeDisplayBackend::serviceRegistered())
+        return std::make_unique<GnomeDisplayBackend>();
+    qDebug().noquote() << QStringLiteral("no display platform for this session (XDG_SESSION_TYPE=%1, "
+                                         "XDG_CURRENT_DESKTOP=%2): %3, and %4 is not on the session bus")
+                              .arg(qEnvironmentVariable("XDG_SESSION_TYPE"),
+                                   qEnvironmentVariable("XDG_CURRENT_DESKTOP"), why,
+                                   QString::fromLatin1(GnomeDisplayBackend::Service));
+    return nullptr;
 #endif
 }

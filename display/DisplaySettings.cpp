@@ -7,6 +7,8 @@
 DisplaySettings::DisplaySettings(std::unique_ptr<DisplayBackend> platform)
     : QObject(nullptr), backend(platform ? std::move(platform) : DisplayBackend::create())
 {
+    if (!backend)
+        return;
     output = QString::fromStdString(backend->pinOutput());
     // The list ends at the first number the platform does not know, even if a higher one
     // would answer: mode numbers must stay dense, since table row i is mode i.
@@ -25,6 +27,11 @@ DisplaySettings::DisplaySettings(std::unique_ptr<DisplayBackend> platform)
 }
 
 DisplaySettings::~DisplaySettings() = default;
+
+bool DisplaySettings::supported() const
+{
+    return bool(backend);
+}
 
 int DisplaySettings::count() const
 {
@@ -45,7 +52,8 @@ int DisplaySettings::displayFrequency(int index) const { return entry(index).Dis
 DisplayBackend::OutputState DisplaySettings::currentState(DisplayMode *mode) const
 {
     DisplayMode m;
-    const DisplayBackend::OutputState state = backend->current(m);
+    const DisplayBackend::OutputState state =
+        backend ? backend->current(m) : DisplayBackend::OutputState::Unreadable;
     if (mode)
         *mode = state == DisplayBackend::OutputState::Active ? m : DisplayMode();
     return state;
@@ -62,6 +70,8 @@ DisplayBackend::OutputState DisplaySettings::availability(int index) const
 {
     if (!modes.contains(index))
         return DisplayBackend::OutputState::NotOffered;
+    if (!backend)
+        return DisplayBackend::OutputState::Unreadable;
     return backend->availability(entry(index));
 }
 
@@ -131,10 +141,11 @@ bool DisplaySettings::applyDisplayMode(const DisplayMode &m)
                               .arg(m.PelsWidth)
                               .arg(m.PelsHeight)
                               .arg(m.DisplayFrequency);
-    return backend->apply(m) == DisplayBackend::ApplyResult::Applied;
+    return backend && backend->apply(m) == DisplayBackend::ApplyResult::Applied;
 }
 
 void DisplaySettings::setChangeCallback(std::function<void()> callback)
 {
-    backend->setChangeCallback(std::move(callback));
+    if (backend)
+        backend->setChangeCallback(std::move(callback));
 }

@@ -22,6 +22,9 @@ public:
     explicit DisplaySettings(std::unique_ptr<DisplayBackend> backend = nullptr);
     ~DisplaySettings() override;
 
+    // False on a desktop no backend serves: then nothing is listed, read or applied.
+    bool supported() const;
+
     int count() const;
     int pelsWidth(int index) const;
     int pelsHeight(int index) const;

@@ -11,6 +11,10 @@ package=(dpkg-dev file lintian appstream desktop-file-utils man-db qt6-wayland)
 xserver=(xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xauth xdotool
          trayer imagemagick fonts-wqy-zenhei)
 
+# A real Mutter for the GNOME tests (window manager of the test X server, or nested Wayland
+# compositor), its private session bus, gdbus, Qt's Wayland platform and XWayland.
+gnome=(mutter dbus-daemon libglib2.0-bin qt6-wayland xwayland)
+
 # Cross-building the Win32 display layer and running it under Wine.
 windows=(g++-mingw-w64-x86-64-posix wine wine64)
 
@@ -20,7 +24,7 @@ for task in "$@"; do
     build) want+=("${build[@]}") ;;
     run) want+=("${build[@]}" "${xserver[@]}") ;;
     package) want+=("${build[@]}" "${package[@]}") ;;
-    test) want+=("${build[@]}" "${xserver[@]}" "${windows[@]}" "${package[@]}") ;;
+    test) want+=("${build[@]}" "${xserver[@]}" "${gnome[@]}" "${windows[@]}" "${package[@]}") ;;
     *) echo "deps.sh: unknown task $task" >&2; exit 2 ;;
   esac
 done

@@ -70,6 +70,8 @@ void MainWindow::initTable()
     }
     // -1 (the mode in use is not listed) leaves no row current.
     table->setCurrentCell(displaySettings->currentIndex(), 0);
+    if (!displaySettings->supported())
+        statusBar()->showMessage(tr("此桌面不支持更改显示模式"));
 }
 
 void MainWindow::updateInfo()

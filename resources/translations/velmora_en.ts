@@ -4,7 +4,7 @@
 <context>
     <name>MainWindow</name>
     <message>
-        <location filename="../ui/MainWindow.ui" line="+20"/>
+        <location filename="../../ui/MainWindow.ui" line="+20"/>
         <source>Velmora</source>
         <translation>Velmora</translation>
     </message>
@@ -35,7 +35,7 @@
     </message>
     <message>
         <location line="+10"/>
-        <location filename="../ui/MainWindow.cpp" line="+124"/>
+        <location filename="../../ui/MainWindow.cpp" line="+142"/>
         <source>锁定</source>
         <translation>Lock</translation>
     </message>
@@ -51,7 +51,7 @@
     </message>
     <message>
         <location line="+10"/>
-        <location filename="../ui/MainWindow.cpp" line="+78"/>
+        <location filename="../../ui/MainWindow.cpp" line="+78"/>
         <source>关于</source>
         <translation>About</translation>
     </message>
@@ -66,12 +66,13 @@
         <translation>Hide when minimised</translation>
     </message>
     <message>
-        <location filename="../ui/MainWindow.cpp" line="-123"/>
+        <location filename="../../ui/MainWindow.cpp" line="-139"/>
         <source>当前屏幕设置：&lt;br /&gt;分辨率 %1x%2&lt;br /&gt;颜色位数 %3&lt;br /&gt;刷新率 %4</source>
         <translation>Current display mode:&lt;br /&gt;Resolution %1x%2&lt;br /&gt;Colour depth %3 bits&lt;br /&gt;Refresh rate %4 Hz</translation>
     </message>
     <message>
-        <location line="+15"/>
+        <location line="+20"/>
+        <location line="+8"/>
         <source>显示设置</source>
         <translation>Display Settings</translation>
     </message>
@@ -81,7 +82,7 @@
         <translation>Keep these display settings? The previous settings come back in 15 seconds.</translation>
     </message>
     <message>
-        <location line="+26"/>
+        <location line="+29"/>
         <source>已锁定</source>
         <translation>Locked</translation>
     </message>
@@ -91,10 +92,12 @@
         <translation>&lt;h1&gt;Velmora&lt;/h1&gt;&lt;h2&gt;v%1&lt;/h2&gt;&lt;a href=&quot;%2&quot;&gt;Velmora&lt;/a&gt; is powered by &lt;a href=&quot;%3&quot;&gt;Orvanne&lt;/a&gt;</translation>
     </message>
     <message>
+        <location line="-114"/>
         <source>无法应用该显示设置</source>
         <translation>The display settings could not be applied</translation>
     </message>
     <message>
+        <location line="-27"/>
         <source>此桌面不支持更改显示模式</source>
         <translation>This desktop does not support changing the display mode</translation>
     </message>
@@ -102,7 +105,7 @@
 <context>
     <name>Tray</name>
     <message>
-        <location filename="../ui/Tray.cpp" line="+23"/>
+        <location filename="../../ui/Tray.cpp" line="+23"/>
         <source>显示/隐藏</source>
         <translation>Show/Hide</translation>
     </message>

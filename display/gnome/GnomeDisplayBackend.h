@@ -1,0 +1,63 @@
+#pragma once
+
+#include "DisplayBackend.h"
+
+#include <QDBusConnection>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <mutex>
+#include <string>
+
+// GNOME's own display configuration: Mutter's org.gnome.Mutter.DisplayConfig on the session
+// bus, the interface GNOME Settings uses, and on Wayland the only one that really sets modes.
+// Reads are GetCurrentState, applies are temporary ApplyMonitorsConfig calls that keep every
+// other part of the layout. Blocking calls go out on the connection under one mutex (from any
+// thread); the object itself, which receives MonitorsChanged and the service's owner changes,
+// stays in the thread that built it and needs that thread's event loop.
+class GnomeDisplayBackend : public QObject, public DisplayBackend
+{
+    Q_OBJECT
+
+public:
+    static const char *const Service;
+
+    explicit GnomeDisplayBackend(const QDBusConnection &bus = QDBusConnection::sessionBus());
+    ~GnomeDisplayBackend() override;
+
+    // Whether someone owns the DisplayConfig name on this bus now.
+    static bool serviceRegistered(const QDBusConnection &bus = QDBusConnection::sessionBus());
+
+    std::string pinOutput() override;
+    bool mode(int n, DisplayMode &out) override;
+    OutputState current(DisplayMode &out) override;
+    OutputState availability(const DisplayMode &mode) override;
+    ApplyResult apply(const DisplayMode &mode) override;
+    void setChangeCallback(std::function<void()> callback) override;
+
+    // D-Bus calls made since the last call (tests and benchmarks).
+    int takeCalls();
+    // Runs between an apply's read and its request (tests: a change in that gap).
+    void setBeforeApplyHook(std::function<void()> hook);
+
+private Q_SLOTS:
+    void onMonitorsChanged();
+    void onOwnerChanged(const QString &name, const QString &oldOwner, const QString &newOwner);
+
+private:
+    struct State;
+    bool readState(State &state);
+    ApplyResult applyOnce(const DisplayMode &mode, bool *stale);
+    void announce();
+
+    QDBusConnection bus;
+    std::mutex mutex; // one D-Bus exchange at a time; guards everything below
+    QString pinned;
+    bool refusalSaid = false;
+    QString lastRefusal;
+    std::function<void()> beforeApply;
+    int calls = 0;
+    std::mutex callbackMutex;
+    std::function<void()> callback;
+};

@@ -1,0 +1,457 @@
+// The GNOME layer against a real Mutter (scripts/mutter.sh): as the window manager of a test
+// X server, where xrandr is a second witness, and nested as a Wayland compositor with fake
+// monitors. Checked from outside with gdbus.
+#include "Deamon.h"
+#include "DisplaySettings.h"
+#include "GnomeDisplayBackend.h"
+#include "RefreshRate.h"
+#include "SettingsKeys.h"
+#include "TestSupport.h"
+#include "tst_gnomehost.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QSettings>
+#include <QTest>
+#include <QThread>
+
+using namespace MutterHost;
+
+namespace {
+DisplayMode values(const Mode &m) { return {m.width, m.height, 32, RefreshRate::wholeHz(m.refresh)}; }
+
+const Mode *findMode(const Monitor &monitor, const QString &id)
+{
+    for (const Mode &m : monitor.modes) {
+        if (m.id == id)
+            return &m;
+    }
+    return nullptr;
+}
+
+// The first mode listed with these values.
+QString firstIdOf(const Monitor &monitor, const DisplayMode &mode)
+{
+    for (const Mode &m : monitor.modes) {
+        if (values(m) == mode)
+            return m.id;
+    }
+    return QString();
+}
+
+// The values of mode `id` as Mutter lists it now.
+DisplayMode valuesOf(const Host &h, const QString &connector, const QString &id)
+{
+    const State s = state(h);
+    const Monitor *monitor = s.monitor(connector);
+    const Mode *mode = monitor ? findMode(*monitor, id) : nullptr;
+    return mode ? values(*mode) : DisplayMode{};
+}
+
+// "[(x,y,scale,0,primary,[('connector','mode',@a{sv} {})]), ...]" for ApplyMonitorsConfig.
+struct Place
+{
+    int x, y;
+    double scale;
+    bool primary;
+    QString connector, mode;
+};
+bool foreignApply(const Host &h, const QList<Place> &places)
+{
+    QStringList parts;
+    for (const Place &p : places)
+        parts << QString("(%1,%2,%3,0,%4,[('%5','%6',@a{sv} {})])")
+                     .arg(p.x)
+                     .arg(p.y)
+                     .arg(p.scale, 0, 'f', 1)
+                     .arg(p.primary ? "true" : "false", p.connector, p.mode);
+    bool ok = false;
+    const QString out = gdbus(h, "ApplyMonitorsConfig",
+                              {QString::number(state(h).serial), "1", "[" + parts.join(",") + "]", "@a{sv} {}"}, &ok);
+    if (!ok)
+        qWarning().noquote() << "foreign ApplyMonitorsConfig:" << out;
+    return ok;
+}
+
+bool xrandr(const Host &h, const QStringList &arguments)
+{
+    bool ok = false;
+    run(h, "xrandr", arguments, &ok);
+    return ok;
+}
+
+QString xrandrScreen(const Host &h)
+{
+    return QRegularExpression(R"(current (\d+ x \d+))").match(run(h, "xrandr", {"--current"})).captured(1);
+}
+} // namespace
+
+class TestGnomeDisplay : public QObject
+{
+    Q_OBJECT
+
+    Host x11;
+    Host nested;
+
+    Host hostFor(const QString &name) const { return name == "x11" ? x11 : nested; }
+
+    // Host 1 back to one monitor, DUMMY0 primary in its first mode.
+    bool resetX11()
+    {
+        xrandr(x11, {"--output", "DUMMY1", "--off"});
+        xrandr(x11, {"--output", "DUMMY0", "--primary", "--mode", "1024x768_60", "--pos", "0x0"});
+        return waitFor([this] {
+            const State s = state(x11);
+            return s.logicals.size() == 1 && s.monitor("DUMMY0") && s.monitor("DUMMY0")->currentId() == "1024x768@59.920";
+        });
+    }
+    // The nested host's two monitors side by side at 1920x1080@60, scale 1.
+    bool resetNested()
+    {
+        const State s = state(nested);
+        bool settled = s.logicals.size() == 2 && s.logical("LVDS1") && s.logical("LVDS1")->primary
+            && s.logical("LVDS2") && s.logical("LVDS2")->x == 1920 && s.logical("LVDS1")->scale == 1.0
+            && s.monitor("LVDS1")->currentId() == "1920x1080@60.000";
+        if (!settled)
+            foreignApply(nested, {{0, 0, 1.0, true, "LVDS1", "1920x1080@60.000"},
+                                  {1920, 0, 1.0, false, "LVDS2", "1920x1080@60.000"}});
+        return waitFor([this] {
+            const State s = state(nested);
+            return s.logical("LVDS2") && s.logical("LVDS2")->x == 1920 && s.logical("LVDS1")->scale == 1.0
+                && s.monitor("LVDS1")->currentId() == "1920x1080@60.000";
+        });
+    }
+    bool reset(const QString &name) { return name == "x11" ? resetX11() : resetNested(); }
+
+private slots:
+    void initTestCase()
+    {
+        x11 = host(QStringLiteral(VELMORA_MUTTER_X11_DIR));
+        nested = host(QStringLiteral(VELMORA_MUTTER_NESTED_DIR));
+    }
+
+    void hosts_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("x11") << "x11";
+        QTest::newRow("nested") << "nested";
+    }
+
+    void enumerationMatchesGetCurrentState_data() { hosts_data(); }
+    void enumerationMatchesGetCurrentState()
+    {
+        QFETCH(QString, name);
+        const Host h = hostFor(name);
+        REQUIRE_MUTTER(h);
+        QVERIFY(reset(name));
+        GnomeDisplayBackend backend(bus(h, name));
+        const State s = state(h);
+        QVERIFY(!s.primary().isEmpty());
+        QCOMPARE(QString::fromStdString(backend.pinOutput()), s.primary());
+        const Monitor *monitor = s.monitor(s.primary());
+        QVERIFY(monitor && monitor->modes.size() >= 3);
+        QList<DisplayMode> listed;
+        DisplayMode m;
+        for (int n = 0; backend.mode(n, m); ++n)
+            listed.append(m);
+        QCOMPARE(listed.size(), monitor->modes.size());
+        for (int n = 0; n < listed.size(); ++n)
+            QCOMPARE(listed[n], values(monitor->modes[n]));
+        QCOMPARE(backend.current(m), DisplayBackend::OutputState::Active);
+        QCOMPARE(m, values(*findMode(*monitor, monitor->currentId())));
+        if (name == "nested") {
+            // 59.94 Hz and 60 Hz stay apart.
+            QVERIFY(listed.contains(DisplayMode{1920, 1080, 32, 59}));
+            QVERIFY(listed.contains(DisplayMode{1920, 1080, 32, 60}));
+        }
+    }
+
+    void applySwitchesAndAnnounces_data() { hosts_data(); }
+    void applySwitchesAndAnnounces()
+    {
+        QFETCH(QString, name);
+        const Host h = hostFor(name);
+        REQUIRE_MUTTER(h);
+        QVERIFY(reset(name));
+        GnomeDisplayBackend backend(bus(h, name));
+        const QString pinned = QString::fromStdString(backend.pinOutput());
+        std::atomic<int> announced{0};
+        backend.setChangeCallback([&announced] { ++announced; });
+
+        const DisplayMode target = valuesOf(h, pinned, name == "x11" ? "1400x900@59.964" : "1280x720@60.000");
+        QVERIFY(target.PelsWidth > 0);
+        QCOMPARE(backend.availability(target), DisplayBackend::OutputState::Active);
+        QCOMPARE(backend.apply(target), DisplayBackend::ApplyResult::Applied);
+        const State after = state(h);
+        QCOMPARE(after.monitor(pinned)->currentId(), firstIdOf(*after.monitor(pinned), target));
+        if (name == "x11")
+            QCOMPARE(xrandrScreen(h), QString("1400 x 900"));
+        DisplayMode now;
+        QCOMPARE(backend.current(now), DisplayBackend::OutputState::Active);
+        QCOMPARE(now, target);
+        // Our own change is announced too: Mutter's signal reaches the callback.
+        QTRY_VERIFY_WITH_TIMEOUT(announced > 0, 5000);
+
+        // A foreign change is announced.
+        announced = 0;
+        QVERIFY(reset(name));
+        QTRY_VERIFY_WITH_TIMEOUT(announced > 0, 5000);
+
+        const DisplayMode bogus{1234, 567, 32, 60};
+        QCOMPARE(backend.availability(bogus), DisplayBackend::OutputState::NotOffered);
+        QCOMPARE(backend.apply(bogus), DisplayBackend::ApplyResult::NotOffered);
+        QCOMPARE(backend.apply(DisplayMode{target.PelsWidth, target.PelsHeight, 16, 60}),
+                 DisplayBackend::ApplyResult::NotOffered);
+    }
+
+    // Growing and shrinking the pinned monitor moves its neighbour along and leaves the
+    // neighbour's mode alone; Mutter takes no gaps or overlaps.
+    void neighbourFollows_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("below");
+        QTest::newRow("x11-right") << "x11" << false;
+        QTest::newRow("nested-right") << "nested" << false;
+        QTest::newRow("nested-below") << "nested" << true;
+    }
+    void neighbourFollows()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, below);
+        const Host h = hostFor(name);
+        REQUIRE_MUTTER(h);
+        QVERIFY(reset(name));
+        QString pinnedName = "LVDS1", other = "LVDS2";
+        QList<DisplayMode> sizes{{1280, 720, 32, 60}, {1920, 1080, 32, 60}, {1024, 768, 32, 60}};
+        if (name == "x11") {
+            pinnedName = "DUMMY0";
+            other = "DUMMY1";
+            sizes = {valuesOf(h, "DUMMY0", "1400x900@59.964"), valuesOf(h, "DUMMY0", "800x600@60.317"),
+                     valuesOf(h, "DUMMY0", "1024x768@59.920")};
+            QVERIFY(xrandr(h, {"--addmode", "DUMMY1", "1024x768_75"}) || true);
+            QVERIFY(xrandr(h, {"--output", "DUMMY1", "--mode", "1024x768_75", "--right-of", "DUMMY0"}));
+            QTRY_VERIFY_WITH_TIMEOUT(state(h).logical("DUMMY1") != nullptr, 10000);
+        } else if (below) {
+            QVERIFY(foreignApply(h, {{0, 0, 1.0, true, "LVDS1", "1920x1080@60.000"},
+                                     {0, 1080, 1.0, false, "LVDS2", "1280x720@60.000"}}));
+            QTRY_VERIFY_WITH_TIMEOUT(state(h).logical("LVDS2") && state(h).logical("LVDS2")->y == 1080, 10000);
+        }
+        const QString otherMode = state(h).monitor(other)->currentId();
+
+        GnomeDisplayBackend backend(bus(h, name));
+        QCOMPARE(QString::fromStdString(backend.pinOutput()), pinnedName);
+        for (const DisplayMode &size : sizes) {
+            QCOMPARE(backend.apply(size), DisplayBackend::ApplyResult::Applied);
+            const State s = state(h);
+            const Logical *pinned = s.logical(pinnedName);
+            const Logical *neighbour = s.logical(other);
+            QVERIFY(pinned && neighbour);
+            QVERIFY(pinned->primary);
+            QCOMPARE(QPoint(pinned->x, pinned->y), QPoint(0, 0));
+            QCOMPARE(QPoint(neighbour->x, neighbour->y),
+                     below ? QPoint(0, size.PelsHeight) : QPoint(size.PelsWidth, 0));
+            QCOMPARE(s.monitor(other)->currentId(), otherMode);
+            QCOMPARE(values(*findMode(*s.monitor(pinnedName), s.monitor(pinnedName)->currentId())), size);
+        }
+        if (name == "x11")
+            QVERIFY(xrandr(h, {"--output", "DUMMY1", "--off"}));
+    }
+
+    // The scale stays where the new mode supports it, else it becomes that mode's preferred.
+    // The nested host has the logical layout: a monitor at scale 2 is half as wide in it.
+    void scaleFollowsTheMode()
+    {
+        REQUIRE_MUTTER(nested);
+        QVERIFY(resetNested());
+        QCOMPARE(state(nested).layoutMode, 1);
+        QVERIFY(foreignApply(nested, {{0, 0, 2.0, true, "LVDS1", "1920x1080@60.000"},
+                                      {960, 0, 1.0, false, "LVDS2", "1920x1080@60.000"}}));
+        QTRY_COMPARE_WITH_TIMEOUT(state(nested).logical("LVDS1")->scale, 2.0, 10000);
+        GnomeDisplayBackend backend(bus(nested, "nested"));
+        QCOMPARE(backend.pinOutput(), std::string("LVDS1"));
+        // 1920x1080 at 59.94 Hz offers scale 2 as well: kept.
+        QCOMPARE(backend.apply({1920, 1080, 32, 59}), DisplayBackend::ApplyResult::Applied);
+        QCOMPARE(state(nested).logical("LVDS1")->scale, 2.0);
+        QCOMPARE(state(nested).logical("LVDS2")->x, 960);
+        QCOMPARE(state(nested).monitor("LVDS1")->currentId(), QString("1920x1080@59.940"));
+        // 1280x720 offers only 1.
+        QCOMPARE(backend.apply({1280, 720, 32, 60}), DisplayBackend::ApplyResult::Applied);
+        QCOMPARE(state(nested).logical("LVDS1")->scale, 1.0);
+        QCOMPARE(state(nested).logical("LVDS2")->x, 1280);
+        QVERIFY(resetNested());
+    }
+
+    // Two modes with the same four values: a re-apply keeps the one in use, a switch takes
+    // the first one listed.
+    void fractionalTwin()
+    {
+        REQUIRE_MUTTER(x11);
+        QVERIFY(resetX11());
+        // Mutter lists 1024x768 at 59.920 Hz first and at 60.004 Hz later; both are 60 Hz.
+        const Monitor before = *state(x11).monitor("DUMMY0");
+        QVERIFY(findMode(before, "1024x768@59.920") && findMode(before, "1024x768@60.004"));
+        GnomeDisplayBackend backend(bus(x11, "x11"));
+        QCOMPARE(backend.pinOutput(), std::string("DUMMY0"));
+        DisplayMode m;
+        int twins = 0;
+        for (int n = 0; backend.mode(n, m); ++n)
+            twins += m == DisplayMode{1024, 768, 32, 60};
+        QCOMPARE(twins, 2);
+
+        QVERIFY(xrandr(x11, {"--output", "DUMMY0", "--mode", "1024x768", "--rate", "60.00"}));
+        QTRY_COMPARE_WITH_TIMEOUT(state(x11).monitor("DUMMY0")->currentId(), QString("1024x768@60.004"), 10000);
+        const uint serial = state(x11).serial;
+        QCOMPARE(backend.apply({1024, 768, 32, 60}), DisplayBackend::ApplyResult::Applied);
+        QCOMPARE(state(x11).monitor("DUMMY0")->currentId(), QString("1024x768@60.004"));
+        QCOMPARE(state(x11).serial, serial);
+
+        QVERIFY(xrandr(x11, {"--output", "DUMMY0", "--mode", "1024x768", "--rate", "75.03"}));
+        QTRY_COMPARE_WITH_TIMEOUT(state(x11).monitor("DUMMY0")->currentId(), QString("1024x768@75.029"), 10000);
+        QCOMPARE(backend.apply({1024, 768, 32, 60}), DisplayBackend::ApplyResult::Applied);
+        QCOMPARE(state(x11).monitor("DUMMY0")->currentId(), QString("1024x768@59.920"));
+    }
+
+    // A change between the read and the request makes the serial stale: read again, once.
+    void staleSerial()
+    {
+        REQUIRE_MUTTER(x11);
+        QVERIFY(resetX11());
+        GnomeDisplayBackend backend(bus(x11, "x11"));
+        QCOMPARE(backend.pinOutput(), std::string("DUMMY0"));
+        int changes = 0;
+        auto foreignChange = [this, &changes] {
+            const uint serial = state(x11).serial;
+            xrandr(x11, {"--output", "DUMMY0", "--mode", changes % 2 ? "800x600_60" : "1280x800"});
+            ++changes;
+            for (int i = 0; i < 200 && state(x11).serial == serial; ++i)
+                QTest::qWait(10);
+        };
+        bool once = true;
+        backend.setBeforeApplyHook([&] {
+            if (std::exchange(once, false))
+                foreignChange();
+        });
+        QCOMPARE(backend.apply(valuesOf(x11, "DUMMY0", "1400x900@59.964")), DisplayBackend::ApplyResult::Applied);
+        QCOMPARE(changes, 1);
+        QCOMPARE(state(x11).monitor("DUMMY0")->currentId(), QString("1400x900@59.964"));
+
+        // Stale again after the re-read: given up, and said so by the result.
+        backend.setBeforeApplyHook(foreignChange);
+        QCOMPARE(backend.apply({1024, 768, 32, 60}), DisplayBackend::ApplyResult::Failed);
+        QCOMPARE(changes, 3);
+        QVERIFY(state(x11).monitor("DUMMY0")->currentId() != "1024x768@59.920");
+        backend.setBeforeApplyHook(nullptr);
+    }
+
+    // The lock restores on Mutter's MonitorsChanged: the poll interval is a minute here.
+    void deamonRestoresOnAnnouncement_data() { hosts_data(); }
+    void deamonRestoresOnAnnouncement()
+    {
+        QFETCH(QString, name);
+        const Host h = hostFor(name);
+        REQUIRE_MUTTER(h);
+        QVERIFY(reset(name));
+        TemporaryConfig config;
+        MessageCapture log;
+        DisplaySettings catalogue(std::make_unique<GnomeDisplayBackend>(bus(h, name)));
+        const QString pinned = catalogue.outputName();
+        const QString lockedId = state(h).monitor(pinned)->currentId();
+        const DisplayMode locked = catalogue.currentMode();
+        QVERIFY(locked.PelsWidth > 0);
+        {
+            QSettings s(SettingsKeys::Organization, SettingsKeys::Application);
+            s.beginGroup(SettingsKeys::DisplayGroup);
+            s.setValue(SettingsKeys::PelsWidth, locked.PelsWidth);
+            s.setValue(SettingsKeys::PelsHeight, locked.PelsHeight);
+            s.setValue(SettingsKeys::BitsPerPel, locked.BitsPerPel);
+            s.setValue(SettingsKeys::DisplayFrequency, locked.DisplayFrequency);
+            s.endGroup();
+            s.setValue("Deamon/msec", 60000);
+        }
+        QSettings store(SettingsKeys::Organization, SettingsKeys::Application);
+        Deamon deamon;
+        deamon.setDisplaySettings(&catalogue);
+        deamon.setSettings(&store);
+        catalogue.setChangeCallback(
+            [&deamon] { QMetaObject::invokeMethod(&deamon, &Deamon::displayChanged, Qt::QueuedConnection); });
+        QThread thread;
+        deamon.moveToThread(&thread);
+        store.moveToThread(&thread);
+        startThread(thread);
+        QMetaObject::invokeMethod(&deamon, "start", Qt::BlockingQueuedConnection);
+        // Let the start's own look and its announcement pass.
+        QTest::qWait(1500);
+
+        const bool applied = name == "x11"
+            ? foreignApply(h, {{0, 0, 1.0, true, "DUMMY0", "800x600@60.317"}})
+            : foreignApply(h, {{0, 0, 1.0, true, "LVDS1", "1280x720@60.000"},
+                               {1280, 0, 1.0, false, "LVDS2", "1920x1080@60.000"}});
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(applied);
+        const bool restored = waitFor([&] { return state(h).monitor(pinned)->currentId() == lockedId; }, 10000);
+        const qint64 took = clock.elapsed();
+        catalogue.setChangeCallback(nullptr);
+        QMetaObject::invokeMethod(&deamon, "stop", Qt::BlockingQueuedConnection);
+        QVERIFY(stopThread(thread));
+        const QByteArray lines = log.lines().join('\n').toLocal8Bit();
+        QVERIFY2(restored, lines.constData());
+        QVERIFY2(took < 5000, QByteArray::number(took).constData());
+    }
+
+    // Mutter gone: every call fails and nothing crashes; back again, the backend uses it and
+    // announces it. Back under a policy that forbids D-Bus configuration: refused, said once.
+    void mutterGoneAndBack()
+    {
+        REQUIRE_MUTTER(x11);
+        QVERIFY(resetX11());
+        GnomeDisplayBackend backend(bus(x11, "x11"));
+        QCOMPARE(backend.pinOutput(), std::string("DUMMY0"));
+        std::atomic<int> announced{0};
+        backend.setChangeCallback([&announced] { ++announced; });
+
+        const QString policyDir = x11.dir + "/system-config";
+        auto restart = [&](bool forbid) {
+            QDir(policyDir).removeRecursively();
+            if (forbid) {
+                QDir().mkpath(policyDir);
+                QFile f(policyDir + "/monitors.xml");
+                if (!f.open(QIODevice::WriteOnly))
+                    return false;
+                f.write("<monitors version=\"2\"><policy><dbus>no</dbus></policy></monitors>\n");
+            }
+            return script(x11, "start-mutter");
+        };
+
+        const DisplayMode big = valuesOf(x11, "DUMMY0", "1400x900@59.964");
+        const DisplayMode small = valuesOf(x11, "DUMMY0", "800x600@60.317");
+        QVERIFY(script(x11, "kill-mutter"));
+        DisplayMode m;
+        QCOMPARE(backend.current(m), DisplayBackend::OutputState::Unreadable);
+        QCOMPARE(backend.availability(big), DisplayBackend::OutputState::Unreadable);
+        QCOMPARE(backend.apply(big), DisplayBackend::ApplyResult::Failed);
+        QVERIFY(!backend.mode(0, m));
+
+        announced = 0;
+        {
+            MessageCapture capture;
+            QVERIFY(restart(true));
+            QTRY_VERIFY_WITH_TIMEOUT(announced > 0, 5000);
+            QCOMPARE(backend.current(m), DisplayBackend::OutputState::Active);
+            QVERIFY(backend.mode(0, m));
+            QCOMPARE(backend.apply(big), DisplayBackend::ApplyResult::Refused);
+            QCOMPARE(backend.apply(small), DisplayBackend::ApplyResult::Refused);
+            QCOMPARE(capture.matching("GNOME: ApplyMonitorsConfigAllowed is false").size(), 1);
+            QVERIFY(state(x11).monitor("DUMMY0")->currentId() == "1024x768@59.920");
+        }
+
+        QVERIFY(script(x11, "kill-mutter"));
+        QVERIFY(restart(false));
+        QCOMPARE(backend.apply(big), DisplayBackend::ApplyResult::Applied);
+        QCOMPARE(state(x11).monitor("DUMMY0")->currentId(), QString("1400x900@59.964"));
+        QVERIFY(resetX11());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestGnomeDisplay)
+#include "tst_gnomedisplay.moc"

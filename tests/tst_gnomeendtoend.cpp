@@ -1,0 +1,252 @@
+// The whole program in a GNOME Wayland session's environment, reproduced with the nested Mutter:
+// a Wayland client of it, DISPLAY at its XWayland, XDG_SESSION_TYPE=wayland, the session bus
+// Mutter serves. Checked from outside with gdbus and with screenshots of the nested desktop.
+// Also GNOME on X11 (Mutter as the window manager): RandR stays the platform.
+#include "TestSupport.h"
+#include "tst_gnomehost.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QSettings>
+#include <QTemporaryDir>
+
+using namespace MutterHost;
+
+namespace {
+// Pixels in `area` that differ between two screenshots (every other row and column).
+int changedPixels(const QImage &a, const QImage &b, const QRect &area)
+{
+    int n = 0;
+    const QRect r = area.intersected(a.rect()).intersected(b.rect());
+    for (int y = r.top(); y <= r.bottom(); y += 2) {
+        for (int x = r.left(); x <= r.right(); x += 2)
+            n += a.pixel(x, y) != b.pixel(x, y);
+    }
+    return n;
+}
+
+bool switchNested(const Host &h, const QString &mode)
+{
+    bool ok = false;
+    gdbus(h, "ApplyMonitorsConfig",
+          {QString::number(state(h).serial), "1",
+           QString("[(0,0,1.0,0,true,[('LVDS1','%1',@a{sv} {})]),(%2,0,1.0,0,false,[('LVDS2','1920x1080@60.000',@a{sv} {})])]")
+               .arg(mode)
+               .arg(mode.section('x', 0, 0)),
+           "@a{sv} {}"},
+          &ok);
+    return ok;
+}
+} // namespace
+
+class TestGnomeEndToEnd : public QObject
+{
+    Q_OBJECT
+
+    Host nested;
+    Host x11;
+    std::unique_ptr<QTemporaryDir> home;
+
+    // What a GNOME Wayland session gives a program it starts.
+    QProcessEnvironment waylandSession() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"QT_QPA_PLATFORM", "VELMORA_FAKE_DISPLAY", "VELMORA_DISPLAY_BACKEND", "XAUTHORITY"})
+            env.remove(name);
+        env.insert("HOME", home->path());
+        env.insert("XDG_CONFIG_HOME", home->path() + "/.config");
+        env.insert("XDG_RUNTIME_DIR", home->path() + "/run");
+        env.insert("WAYLAND_DISPLAY", nested.runtime() + "/" + nested.wayland());
+        env.insert("DISPLAY", firstLine(nested.dir + "/xwayland"));
+        env.insert("XAUTHORITY", firstLine(nested.dir + "/xauthority"));
+        env.insert("XDG_SESSION_TYPE", "wayland");
+        env.insert("XDG_CURRENT_DESKTOP", "GNOME");
+        env.insert("DBUS_SESSION_BUS_ADDRESS", nested.bus());
+        return env;
+    }
+
+    void start(QProcess &velmora, const QProcessEnvironment &env, const QStringList &arguments)
+    {
+        QDir().mkpath(home->path() + "/run");
+        QFile::setPermissions(home->path() + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        velmora.setProcessEnvironment(env);
+        velmora.setProcessChannelMode(QProcess::SeparateChannels);
+        velmora.start(QStringLiteral(VELMORA_BINARY), arguments);
+        QVERIFY(velmora.waitForStarted());
+    }
+
+    static void stop(QProcess &velmora)
+    {
+        if (velmora.state() == QProcess::NotRunning)
+            return;
+        velmora.terminate();
+        if (!velmora.waitForFinished(5000)) {
+            velmora.kill();
+            velmora.waitForFinished(5000);
+        }
+    }
+
+    QString settingsValue(const QString &key) const
+    {
+        return QSettings(home->path() + "/.config/Orvanne/Velmora.conf", QSettings::IniFormat).value(key).toString();
+    }
+
+    QImage screenshot(const QString &name) const
+    {
+        const QString file = QDir(nested.dir).filePath(name + ".png");
+        run(nested, "import", {"-window", "root", file});
+        return QImage(file);
+    }
+
+    bool resetNested()
+    {
+        if (state(nested).monitor("LVDS1")->currentId() != "1920x1080@60.000")
+            switchNested(nested, "1920x1080@60.000");
+        return waitFor([this] { return state(nested).monitor("LVDS1")->currentId() == "1920x1080@60.000"; });
+    }
+
+private slots:
+    void initTestCase()
+    {
+        nested = host(QStringLiteral(VELMORA_MUTTER_NESTED_DIR));
+        x11 = host(QStringLiteral(VELMORA_MUTTER_X11_DIR));
+    }
+
+    void init() { home = std::make_unique<QTemporaryDir>(); }
+
+    // -d locks the mode in use and puts it back after a foreign ApplyMonitorsConfig.
+    void backgroundStartHoldsTheModeOnWayland()
+    {
+        REQUIRE_MUTTER(nested);
+        QVERIFY(resetNested());
+        // What today's X11 layer would have listed: XWayland's emulated output.
+        QVERIFY(run(nested, "xrandr", {"-d", firstLine(nested.dir + "/xwayland")}).contains("XWAYLAND0 connected"));
+
+        QProcess velmora;
+        start(velmora, waylandSession(), {"-d"});
+        QByteArray err;
+        QTRY_VERIFY_WITH_TIMEOUT((err += velmora.readAllStandardError()).contains("msec:1000"), 15000);
+        QCOMPARE(settingsValue("DisplaySettings/PelsWidth"), QString("1920"));
+        QCOMPARE(settingsValue("DisplaySettings/PelsHeight"), QString("1080"));
+        QCOMPARE(settingsValue("DisplaySettings/BitsPerPel"), QString("32"));
+        QCOMPARE(settingsValue("DisplaySettings/DisplayFrequency"), QString("60"));
+
+        for (const QString &foreign : {QString("1280x720@60.000"), QString("1920x1080@59.940")}) {
+            QVERIFY(switchNested(nested, foreign));
+            QElapsedTimer clock;
+            clock.start();
+            QVERIFY(waitFor([this] { return state(nested).monitor("LVDS1")->currentId() == "1920x1080@60.000"; }, 5000));
+            // Within one poll interval and Mutter's own time for two changes.
+            QVERIFY2(clock.elapsed() < 1000 + 1500, qPrintable(QString::number(clock.elapsed())));
+        }
+        QVERIFY2(velmora.state() == QProcess::Running, velmora.readAllStandardError().constData());
+        stop(velmora);
+        err += velmora.readAllStandardError();
+        QVERIFY2(!err.contains("no display platform"), err.constData());
+    }
+
+    // A foreground start shows the window, as a Wayland client of the nested Mutter.
+    void foregroundStartShowsTheWindowOnWayland()
+    {
+        REQUIRE_MUTTER(nested);
+        QVERIFY(resetNested());
+        // The nested desktop's window lies at the top left of the test X server's screen;
+        // its primary monitor, where the window opens, fits on 1600x900.
+        QVERIFY(run(nested, "xrandr", {"--output", "DUMMY0", "--mode", "1600x900_60"}).isEmpty());
+        QTest::qWait(500);
+        const QRect desktop(0, 0, 1600, 900);
+        const QImage before = screenshot("before");
+        QVERIFY(!before.isNull());
+
+        QProcess velmora;
+        start(velmora, waylandSession(), {});
+        QImage after;
+        QVERIFY2(waitFor(
+                     [&] {
+                         after = screenshot("window");
+                         // The window is 375x290: some 27,000 samples.
+                         return changedPixels(before, after, desktop) > 10000;
+                     },
+                     15000),
+                 "no window appeared on the nested desktop");
+        // A Wayland client: nothing of it on XWayland.
+        const QString tree = run(nested, "xwininfo", {"-display", firstLine(nested.dir + "/xwayland"), "-root", "-tree"});
+        QVERIFY2(!tree.contains("\"velmora\""), qPrintable(tree));
+        QByteArray err = velmora.readAllStandardError();
+        QVERIFY2(velmora.state() == QProcess::Running, err.constData());
+        QVERIFY2(!err.contains("no display platform"), err.constData());
+        // The catalogue is Mutter's list for the monitor, 59.94 Hz as 59.
+        QVERIFY2(err.contains("2: 1920 1080 32 59\n3: 1920 1080 32 60\n"), err.constData());
+        stop(velmora);
+        run(nested, "xrandr", {"--output", "DUMMY0", "--mode", "1024x768_60"});
+    }
+
+    // KDE's or a wlroots compositor's Wayland session: neither real RandR nor Mutter's service.
+    // One diagnostic line, and -d still starts quietly.
+    void noPlatformIsSaid()
+    {
+        REQUIRE_MUTTER(nested);
+        QProcessEnvironment env = waylandSession();
+        env.remove("DISPLAY");
+        env.insert("XDG_CURRENT_DESKTOP", "KDE");
+        env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + home->path() + "/no-bus");
+        QProcess velmora;
+        start(velmora, env, {"-d"});
+        QByteArray err;
+        const QByteArray line = "no display platform for this session (XDG_SESSION_TYPE=wayland, XDG_CURRENT_DESKTOP=KDE): "
+                                "no X server (DISPLAY is not set), and org.gnome.Mutter.DisplayConfig is not on the session bus\n";
+        QTRY_VERIFY_WITH_TIMEOUT((err += velmora.readAllStandardError()).contains("msec:"), 15000);
+        QVERIFY2(err.contains(line), err.constData());
+        QCOMPARE(err.count(line), 1);
+        QTest::qWait(1500);
+        err += velmora.readAllStandardError();
+        QVERIFY2(velmora.state() == QProcess::Running, err.constData());
+        QCOMPARE(err.count("no display platform"), 1);
+        stop(velmora);
+    }
+
+    // GNOME on X11: RandR is the platform, and a restore is as quick as on a bare X server.
+    void gnomeOnX11KeepsRandR()
+    {
+        REQUIRE_MUTTER(x11);
+        run(x11, "xrandr", {"--output", "DUMMY1", "--off"});
+        run(x11, "xrandr", {"--output", "DUMMY0", "--primary", "--mode", "1024x768_60"});
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"QT_QPA_PLATFORM", "VELMORA_FAKE_DISPLAY", "VELMORA_DISPLAY_BACKEND", "WAYLAND_DISPLAY"})
+            env.remove(name);
+        env.insert("HOME", home->path());
+        env.insert("XDG_CONFIG_HOME", home->path() + "/.config");
+        env.insert("XDG_RUNTIME_DIR", home->path() + "/run");
+        env.insert("DISPLAY", x11.display());
+        env.insert("XDG_SESSION_TYPE", "x11");
+        env.insert("XDG_CURRENT_DESKTOP", "GNOME");
+        env.insert("DBUS_SESSION_BUS_ADDRESS", x11.bus());
+        // Qt on the X server itself: it hears of RandR changes at once.
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        QProcess velmora;
+        start(velmora, env, {"-d"});
+        QByteArray err;
+        QTRY_VERIFY_WITH_TIMEOUT((err += velmora.readAllStandardError()).contains("msec:1000"), 15000);
+        QCOMPARE(settingsValue("DisplaySettings/PelsWidth"), QString("1024"));
+
+        // Mutter's DisplayConfig is not used: the restore comes through RandR, well inside
+        // the poll interval (a DisplayConfig holder needs tens of ms more).
+        QList<qint64> took;
+        for (const QString &foreign : {QString("800x600_60"), QString("1400x900"), QString("800x600_60")}) {
+            QVERIFY(run(x11, "xrandr", {"--output", "DUMMY0", "--mode", foreign}).isEmpty());
+            QElapsedTimer clock;
+            clock.start();
+            QVERIFY(waitFor([this] { return run(x11, "xrandr", {"--current"}).contains("current 1024 x 768"); }, 5000));
+            took << clock.elapsed();
+        }
+        std::sort(took.begin(), took.end());
+        QVERIFY2(took[1] < 1000, qPrintable(QString::number(took[1])));
+        stop(velmora);
+        err += velmora.readAllStandardError();
+        QVERIFY2(!err.contains("GNOME:"), err.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestGnomeEndToEnd)
+#include "tst_gnomeendtoend.moc"

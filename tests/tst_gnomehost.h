@@ -1,0 +1,210 @@
+#pragma once
+// The Mutter test hosts (scripts/mutter.sh, CTest fixtures) seen from a test: their private
+// bus, gdbus on it, and GetCurrentState parsed from gdbus's text, independently of QtDBus.
+#include <QDBusConnection>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QTest>
+
+namespace MutterHost {
+
+inline QString firstLine(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.readLine()).trimmed();
+}
+
+struct Host
+{
+    QString dir;
+    QString why; // empty when the host is up
+    QString bus() const { return firstLine(dir + "/bus"); }
+    QString display() const { return firstLine(dir + "/display"); }
+    QString wayland() const { return firstLine(dir + "/wayland"); }
+    QString runtime() const { return dir + "/runtime"; }
+};
+
+inline Host host(const QString &dir)
+{
+    Host h{dir, QString()};
+    const QString skip = firstLine(dir + "/skip");
+    if (!skip.isEmpty())
+        h.why = skip;
+    else if (h.bus().isEmpty())
+        h.why = QStringLiteral("the Mutter test host is not running (run the tests through ctest)");
+    return h;
+}
+
+inline QDBusConnection bus(const Host &h, const QString &name)
+{
+    QDBusConnection::disconnectFromBus(name);
+    return QDBusConnection::connectToBus(h.bus(), name);
+}
+
+inline QString run(const Host &h, const QString &program, const QStringList &arguments, bool *ok = nullptr)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DBUS_SESSION_BUS_ADDRESS", h.bus());
+    env.insert("DISPLAY", h.display());
+    // XWayland (nested host) wants Mutter's authority file; the test X server wants none.
+    const QString xauthority = firstLine(h.dir + "/xauthority");
+    if (!xauthority.isEmpty())
+        env.insert("XAUTHORITY", xauthority);
+    p.setProcessEnvironment(env);
+    p.start(program, arguments);
+    const bool done = p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    if (ok)
+        *ok = done;
+    return QString::fromLocal8Bit(p.readAllStandardOutput() + p.readAllStandardError());
+}
+
+inline QString gdbus(const Host &h, const QString &method, const QStringList &arguments = {}, bool *ok = nullptr)
+{
+    return run(h, "gdbus",
+               QStringList{"call", "--session", "--dest", "org.gnome.Mutter.DisplayConfig", "--object-path",
+                           "/org/gnome/Mutter/DisplayConfig", "--method",
+                           "org.gnome.Mutter.DisplayConfig." + method}
+                   + arguments,
+               ok);
+}
+
+// scripts/mutter.sh kill-mutter / start-mutter on this host.
+inline bool script(const Host &h, const QString &command)
+{
+    bool ok = false;
+    run(h, QStringLiteral(VELMORA_SOURCE_DIR "/scripts/mutter.sh"), {command, h.dir}, &ok);
+    return ok;
+}
+
+struct Mode
+{
+    QString id;
+    int width = 0;
+    int height = 0;
+    double refresh = 0;
+    bool current = false;
+};
+
+struct Monitor
+{
+    QString connector;
+    QList<Mode> modes;
+    QString currentId() const
+    {
+        for (const Mode &m : modes) {
+            if (m.current)
+                return m.id;
+        }
+        return QString();
+    }
+};
+
+struct Logical
+{
+    int x = 0;
+    int y = 0;
+    double scale = 1;
+    bool primary = false;
+    QString connector;
+};
+
+struct State
+{
+    uint serial = 0;
+    QList<Monitor> monitors;
+    QList<Logical> logicals;
+    int layoutMode = 0;
+    const Monitor *monitor(const QString &c) const
+    {
+        for (const Monitor &m : monitors) {
+            if (m.connector == c)
+                return &m;
+        }
+        return nullptr;
+    }
+    const Logical *logical(const QString &c) const
+    {
+        for (const Logical &l : logicals) {
+            if (l.connector == c)
+                return &l;
+        }
+        return nullptr;
+    }
+    QString primary() const
+    {
+        for (const Logical &l : logicals) {
+            if (l.primary)
+                return l.connector;
+        }
+        return QString();
+    }
+};
+
+// GetCurrentState as gdbus prints it.
+inline State state(const Host &h)
+{
+    State s;
+    const QString text = gdbus(h, "GetCurrentState");
+    s.serial = QRegularExpression(R"(^\(uint32 (\d+),)").match(text).captured(1).toUInt();
+    s.layoutMode = QRegularExpression(R"('layout-mode': <uint32 (\d+)>)").match(text).captured(1).toInt();
+    static const QRegularExpression monitorRe(R"(\(\('([^']+)', '[^']*', '[^']*', '[^']*'\), \[)");
+    static const QRegularExpression modeRe(
+        R"(\('([^']+)', (\d+), (\d+), ([\d.]+), [\d.]+, \[[^\]]*\], (@a\{sv\} )?\{([^}]*)\}\))");
+    static const QRegularExpression logicalRe(
+        R"(\((\d+), (\d+), ([\d.]+), (?:uint32 )?\d+, (true|false), \[\('([^']+)')");
+    // Monitors come first, then the logical monitors.
+    const int logicalStart = int(text.indexOf(QRegularExpression(R"(\)\], \[\(\d+, \d+, [\d.]+, )")));
+    const QString monitorsText = logicalStart > 0 ? text.left(logicalStart) : text;
+    auto it = QRegularExpression(monitorRe.pattern() + "|" + modeRe.pattern()).globalMatch(monitorsText);
+    while (it.hasNext()) {
+        const auto m = it.next();
+        if (!m.captured(1).isEmpty()) {
+            s.monitors.append({m.captured(1), {}});
+        } else if (!s.monitors.isEmpty()) {
+            Mode mode;
+            mode.id = m.captured(2);
+            mode.width = m.captured(3).toInt();
+            mode.height = m.captured(4).toInt();
+            mode.refresh = m.captured(5).toDouble();
+            mode.current = m.captured(7).contains("'is-current': <true>");
+            s.monitors.last().modes.append(mode);
+        }
+    }
+    if (logicalStart > 0) {
+        auto lit = logicalRe.globalMatch(text.mid(logicalStart));
+        while (lit.hasNext()) {
+            const auto m = lit.next();
+            s.logicals.append({m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toDouble(),
+                               m.captured(4) == "true", m.captured(5)});
+        }
+    }
+    return s;
+}
+
+// Polls `done` until it holds or `ms` pass.
+template<typename F>
+bool waitFor(F done, int ms = 10000)
+{
+    QDeadlineTimer deadline(ms);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(20);
+    }
+    return true;
+}
+
+} // namespace MutterHost
+
+#define REQUIRE_MUTTER(h)                                                                          \
+    do {                                                                                           \
+        if (!(h).why.isEmpty())                                                                    \
+            QSKIP(qPrintable((h).why));                                                            \
+    } while (0)
