@@ -287,6 +287,9 @@ struct X11DisplayBackend::Private
         return true;
     }
 
+    // One read, and how the pinned output stands in it.
+    OutputState read(Snapshot &s) { return snapshot(s) ? s.state() : OutputState::Unreadable; }
+
     std::string pinPrimary()
     {
         pinned.clear();
@@ -632,9 +635,7 @@ DisplayBackend::OutputState X11DisplayBackend::current(DisplayMode &out)
 {
     std::lock_guard<std::mutex> lock(mutex);
     Snapshot s;
-    if (!d->snapshot(s))
-        return OutputState::Unreadable;
-    const OutputState state = s.state();
+    const OutputState state = d->read(s);
     if (state != OutputState::Active)
         return state;
     return d->toMode(s, s.crtc->mode, out) ? OutputState::Active : OutputState::Unreadable;
@@ -644,9 +645,7 @@ DisplayBackend::OutputState X11DisplayBackend::availability(const DisplayMode &m
 {
     std::lock_guard<std::mutex> lock(mutex);
     Snapshot s;
-    if (!d->snapshot(s))
-        return OutputState::Unreadable;
-    const OutputState state = s.state();
+    const OutputState state = d->read(s);
     if (state != OutputState::Active)
         return state;
     return d->modeFor(s, mode) != XCB_NONE ? OutputState::Active : OutputState::NotOffered;
