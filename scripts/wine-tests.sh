@@ -343,6 +343,11 @@ resync removed
 # Both threads at once, then back to the mode X started in.
 run threads threads
 xcheck "threads" "$mw $mh 32 $mf"
+# A switch made by another Windows program reaches a running process as WM_DISPLAYCHANGE.
+if run_waiting announce watch wait announced; then
+  run announcer push $(entry list "$a")
+  resume announce
+fi
 orig=$(pick removed "\$2 == $ow && \$3 == $oh && \$4 == 32 && \$5 == $of")
 if [ -n "$orig" ]; then
   run restore apply "$orig"

@@ -8,6 +8,8 @@
 #endif
 #include <windows.h>
 
+#include <thread>
+
 namespace {
 
 using OutputState = DisplayBackend::OutputState;
@@ -145,21 +147,93 @@ DisplayBackend::ApplyResult Win32DisplayBackend::apply(const DisplayMode &mode)
     default:
         return ApplyResult::Failed;
     }
-    if (valuesOf(now) == mode) {
+    if (valuesOf(now) == mode)
         dm = now; // a re-apply keeps the timing the device is in
-    } else {
-        if (!find(m_device, mode, dm))
-            return ApplyResult::NotOffered;
-        // A listed mode comes without a position, and every field is marked as given below:
-        // without this the device would be moved to (0,0), on top of the primary.
-        dm.dmPosition = now.dmPosition;
-    }
-    // Every field marked as given: the record is passed back whole, as the platform filled it
-    // (Wine 8 accepts this and matches on size, depth and refresh rate).
-    dm.dmFields = 0xFFFFFFFF;
+    else if (!find(m_device, mode, dm))
+        return ApplyResult::NotOffered;
+    // Only the four values are given: the position, orientation and scaling that a listed
+    // record also carries would otherwise be applied too (a listed record sits at 0,0).
+    dm.dmFields = DM_PELSWIDTH | DM_PELSHEIGHT | DM_BITSPERPEL | DM_DISPLAYFREQUENCY;
     // Flags 0: switch now, for this session only; nothing goes to the registry.
     return ChangeDisplaySettingsExW(m_device.c_str(), &dm, nullptr, 0, nullptr)
                    == DISP_CHANGE_SUCCESSFUL
                ? ApplyResult::Applied
                : ApplyResult::Refused;
+}
+
+// A hidden top-level window (message-only windows get no broadcasts) with its own thread and
+// message loop, so that announcements come whether or not Qt's windows exist or pump.
+struct Win32DisplayBackend::Watcher
+{
+    std::function<void()> callback;
+    HWND window = nullptr;
+    std::thread thread;
+
+    explicit Watcher(std::function<void()> cb)
+        : callback(std::move(cb))
+    {
+        HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        thread = std::thread([this, ready] { run(ready); });
+        // The window exists (or failed) before the constructor returns: no early change is lost.
+        WaitForSingleObject(ready, INFINITE);
+        CloseHandle(ready);
+    }
+
+    ~Watcher()
+    {
+        if (window)
+            PostMessageW(window, WM_CLOSE, 0, 0);
+        thread.join();
+    }
+
+    void run(HANDLE ready)
+    {
+        static const wchar_t className[] = L"VelmoraDisplayWatcher";
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = &Watcher::windowProc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = className;
+        RegisterClassW(&wc); // a second watcher finds the class registered: fine
+        window = CreateWindowExW(WS_EX_TOOLWINDOW, className, L"", WS_POPUP, 0, 0, 0, 0, nullptr,
+                                 nullptr, wc.hInstance, nullptr);
+        if (window)
+            SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        SetEvent(ready);
+        if (!window)
+            return;
+        MSG msg;
+        while (GetMessageW(&msg, nullptr, 0, 0) > 0)
+            DispatchMessageW(&msg);
+    }
+
+    static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        auto *self = reinterpret_cast<Watcher *>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+        switch (message) {
+        case WM_DISPLAYCHANGE:
+            if (self)
+                self->callback();
+            return 0;
+        case WM_CLOSE:
+            DestroyWindow(hwnd);
+            return 0;
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
+        default:
+            return DefWindowProcW(hwnd, message, wParam, lParam);
+        }
+    }
+};
+
+Win32DisplayBackend::Win32DisplayBackend() = default;
+
+Win32DisplayBackend::~Win32DisplayBackend() = default;
+
+void Win32DisplayBackend::setChangeCallback(std::function<void()> callback)
+{
+    // The old watcher is gone (its thread joined) before a new one starts.
+    watcher.reset();
+    if (callback)
+        watcher = std::make_unique<Watcher>(std::move(callback));
 }

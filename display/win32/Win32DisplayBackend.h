@@ -2,6 +2,7 @@
 
 #include "DisplayBackend.h"
 
+#include <memory>
 #include <string>
 
 // The display layer on USER32's EnumDisplayDevicesW / EnumDisplaySettingsW /
@@ -9,16 +10,23 @@
 // Every call names that device, so another device becoming primary later changes nothing.
 // The only state is the device name, written once by pinOutput() before any other call; every
 // call works on records of its own, so the GUI thread and the lock thread can call at the same
-// time without a lock.
+// time without a lock. Changes are announced from WM_DISPLAYCHANGE, which Windows broadcasts
+// to top-level windows: a hidden window of a thread of its own receives it.
 class Win32DisplayBackend : public DisplayBackend
 {
 public:
+    Win32DisplayBackend();
+    ~Win32DisplayBackend() override;
+
     std::string pinOutput() override;
     bool mode(int n, DisplayMode &out) override;
     OutputState current(DisplayMode &out) override;
     OutputState availability(const DisplayMode &mode) override;
     ApplyResult apply(const DisplayMode &mode) override;
+    void setChangeCallback(std::function<void()> callback) override;
 
 private:
+    struct Watcher;
+    std::unique_ptr<Watcher> watcher;
     std::wstring m_device; // e.g. \\.\DISPLAY1; empty until pinned, or when there is none
 };

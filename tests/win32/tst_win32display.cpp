@@ -19,6 +19,8 @@
 //   state            "state S [W H B F]": how the pinned output stands (no checks)
 //   threads          enumerating and re-applying from two threads at once
 //   wait             prints "waiting", then blocks until a line arrives on stdin
+//   watch            from here on, count the backend's change announcements
+//   announced        at least one announcement came (waits up to 5 s for it)
 // The first line is "pinned NAME"; the last one is "N passed, N failed"; the exit code is 1
 // when a check failed.
 
@@ -32,6 +34,7 @@
 #endif
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -370,6 +373,16 @@ void wait()
         std::fprintf(stderr, "wait: stdin closed\n");
 }
 
+std::atomic<int> announcements{0};
+
+void announced()
+{
+    for (int i = 0; i < 50 && announcements == 0; ++i)
+        Sleep(100);
+    check(announcements > 0, "another process's switch was announced (" + std::to_string(announcements)
+                                 + " announcement(s))");
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -416,6 +429,10 @@ int main(int argc, char **argv)
             threads(backend);
         else if (!std::strcmp(cmd, "wait"))
             wait();
+        else if (!std::strcmp(cmd, "watch"))
+            backend.setChangeCallback([] { ++announcements; });
+        else if (!std::strcmp(cmd, "announced"))
+            announced();
         else {
             std::fprintf(stderr, "unknown command %s\n", cmd);
             return 2;
