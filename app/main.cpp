@@ -9,10 +9,27 @@
 #include <QApplication>
 #include <QDebug>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+namespace {
+// Qt's own switch for sending the debug lines to standard error. A GUI program on Windows gets
+// nothing there from Qt's handler (it writes to the debugger), so the lines are written here.
+void writeToStandardError(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    const QByteArray line = qFormatLogMessage(type, context, message).toUtf8() + '\n';
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fflush(stderr);
+    if (type == QtFatalMsg)
+        std::abort();
+}
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    if (qEnvironmentVariableIntValue("QT_FORCE_STDERR_LOGGING") != 0)
+        qInstallMessageHandler(writeToStandardError);
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(SettingsKeys::Organization);
     QCoreApplication::setApplicationName(SettingsKeys::Application);

@@ -2,7 +2,8 @@
 //
 //   velmora_xwatch restore OUTPUT LOCKED INTERVAL_MS COUNT MODE[,MODE...]
 //     The program under test holds OUTPUT at mode LOCKED (a mode name). COUNT times, another
-//     process (xrandr --output OUTPUT --mode MODE, modes taken in turn) switches the mode;
+//     process (xrandr --output OUTPUT --mode MODE, modes taken in turn; or the program named by
+//     VELMORA_XWATCH_SWITCH, run as PROGRAM OUTPUT MODE) switches the mode;
 //     RandR CRTC-change events tell when the foreign mode replaced the locked one (t0) and
 //     when the locked one is back (t1). Restore latency = t1 - t0, on this process's clock
 //     (not the events' server timestamps: on the test server they differ from the gaps seen
@@ -197,6 +198,10 @@ int restore(const std::string &outputName, const std::string &lockedName, int in
         return false;
     };
 
+    // Another program than xrandr may make the switches: VELMORA_XWATCH_SWITCH=PROGRAM, run as
+    // PROGRAM OUTPUT MODE (bench/wine.sh: a Windows program under Wine).
+    const char *switchEnv = std::getenv("VELMORA_XWATCH_SWITCH");
+    const std::string switcher = switchEnv ? switchEnv : "";
     const double timeout = 3.0 * interval + 3000;
     std::vector<double> latencies;
     int timeouts = 0, unexpected = 0;
@@ -213,7 +218,8 @@ int restore(const std::string &outputName, const std::string &lockedName, int in
 
         const std::string &mode = foreignModes[size_t(k) % foreignModes.size()];
         const double launched = nowMs();
-        const pid_t pid = spawn({"xrandr", "--output", outputName, "--mode", mode});
+        const pid_t pid = spawn(switcher.empty() ? std::vector<std::string>{"xrandr", "--output", outputName, "--mode", mode}
+                                                 : std::vector<std::string>{switcher, outputName, mode});
 
         // t0: the locked mode leaves the CRTC (xrandr may first switch it off, then on).
         CrtcEvent left{}, back{};

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages a task needs, when they are missing.
-#   deps.sh build|test|run|package ...
+#   deps.sh build|test|run|package|windows ...
 # As root it installs them; otherwise it prints the apt-get line to run and fails.
 set -eu
 build=(cmake make g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
@@ -15,8 +15,9 @@ xserver=(xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils 
 # compositor), its private session bus, gdbus, Qt's Wayland platform and XWayland.
 gnome=(mutter dbus-daemon libglib2.0-bin qt6-wayland xwayland)
 
-# Cross-building the Win32 display layer and running it under Wine.
-windows=(g++-mingw-w64-x86-64-posix wine wine64)
+# Cross-building for Windows (the Qt for Windows itself: scripts/qt-windows.sh), packing the
+# zip and the installer, and running them under Wine.
+windows=(g++-mingw-w64-x86-64-posix wine wine64 nsis zip unzip)
 
 want=()
 for task in "$@"; do
@@ -24,6 +25,7 @@ for task in "$@"; do
     build) want+=("${build[@]}") ;;
     run) want+=("${build[@]}" "${xserver[@]}") ;;
     package) want+=("${build[@]}" "${package[@]}") ;;
+    windows) want+=("${build[@]}" "${xserver[@]}" "${windows[@]}") ;;
     test) want+=("${build[@]}" "${xserver[@]}" "${gnome[@]}" "${windows[@]}" "${package[@]}") ;;
     *) echo "deps.sh: unknown task $task" >&2; exit 2 ;;
   esac

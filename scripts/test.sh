@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the plain build (with the X server
-# and Wine tests), the Debian package (built and checked; in CI also installed, run and
-# removed), then the suite built with AddressSanitizer + UndefinedBehaviorSanitizer and with
-# ThreadSanitizer. `--quick` runs the plain build only, `--package` the package phase only.
+# and Wine tests), the Windows program (cross-built with a Qt for Windows, its suites, zip and
+# installer run under Wine), the Debian package (built and checked; in CI also installed, run
+# and removed), then the suite built with AddressSanitizer + UndefinedBehaviorSanitizer and with
+# ThreadSanitizer. `--quick` runs the plain build only, `--package` the package phase only,
+# `--windows` the Windows phase only.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VELMORA_BUILD_DIR:-$root/build}
-quick=0 package_only=0
+quick=0 package_only=0 windows_only=0
 [ "${1:-}" = --quick ] && quick=1
 [ "${1:-}" = --package ] && package_only=1
+[ "${1:-}" = --windows ] && windows_only=1
 
 "$root/scripts/deps.sh" test
 
@@ -36,13 +39,33 @@ package_phase() {
     echo "(not installed: set CI=true or VELMORA_PACKAGE_INSTALL_TEST=1 to install, run and remove it)"
   fi
 }
+
+# The Windows program: a Qt for Windows built once (cached outside the checkout), the suites
+# as Windows programs under Wine, then the zip and the installer, and the installed program
+# driven on the test X server.
+windows_phase() {
+  local wbuild=${VELMORA_WINDOWS_BUILD_DIR:-$build-windows} qt packages
+  "$root/scripts/deps.sh" windows
+  qt=$("$root/scripts/qt-windows.sh" | tail -n 1)
+  phase "Windows program, suites under Wine" "$wbuild" \
+    -DCMAKE_TOOLCHAIN_FILE="$qt/lib/cmake/Qt6/qt.toolchain.cmake" -DCMAKE_BUILD_TYPE=Release
+  echo "== Windows zip and installer, the installed program under Wine"
+  mapfile -t packages < <(VELMORA_WINDOWS_BUILD_DIR=$wbuild "$root/scripts/package-windows.sh" | tail -n 2)
+  "$root/scripts/windows-tests.sh" "${packages[0]}" "${packages[1]}" "$wbuild"
+}
+
 if [ $package_only = 1 ]; then
   package_phase
+  exit 0
+fi
+if [ $windows_only = 1 ]; then
+  windows_phase
   exit 0
 fi
 
 phase "tests" "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_SANITIZE=
 [ $quick = 1 ] && exit 0
+windows_phase
 package_phase
 
 # The Wine test builds its own program without sanitizers: it ran above already.

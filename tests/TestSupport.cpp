@@ -82,6 +82,8 @@ TemporaryConfig::TemporaryConfig()
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
     qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+    // Where the native format is the registry the path above changes nothing: start empty.
+    QSettings(QStringLiteral("Orvanne"), QStringLiteral("Velmora")).clear();
 }
 
 QString TemporaryConfig::settingsFile() const
