@@ -39,6 +39,7 @@ VIAddVersionKey /LANG=1033 "CompanyName" "${PUBLISHER}"
 VIAddVersionKey /LANG=1033 "FileDescription" "${APP} setup"
 VIAddVersionKey /LANG=1033 "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=1033 "LegalCopyright" "MIT licence, see LICENSE"
 
 !define MUI_ICON "${__FILEDIR__}\..\..\velmora.ico"
 !define MUI_UNICON "${__FILEDIR__}\..\..\velmora.ico"
