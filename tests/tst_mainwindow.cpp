@@ -210,20 +210,30 @@ private Q_SLOTS:
             QVERIFY(lockButton()->isEnabled());
         }
 
-        // The keyboard moves the current row but not the buttons; Apply takes the row it finds.
-        clickCell(2, 0);
+        // The keyboard and the row header move the buttons as a click does: the row under the
+        // cursor is never locked unless it is the mode on screen.
+        clickCell(1, 0);
         table()->setFocus();
+        QSignalSpy started(window.get(), &MainWindow::startDeamon);
         QTest::keyClick(table(), Qt::Key_Down);
+        QCOMPARE(table()->currentRow(), 2);
+        QVERIFY(applyButton()->isEnabled());
+        QVERIFY(!lockButton()->isEnabled());
+        QTest::mouseClick(lockButton(), Qt::LeftButton);
+        QCOMPARE(started.count(), 0);
+        QVERIFY(!lockButton()->isChecked());
+        QVERIFY(!store->contains("DisplaySettings/PelsWidth"));
+        QTest::keyClick(table(), Qt::Key_Up);
+        QVERIFY(!applyButton()->isEnabled());
+        QVERIFY(lockButton()->isEnabled());
+        QHeaderView *rows = table()->verticalHeader();
+        QTest::mouseClick(rows->viewport(), Qt::LeftButton, {},
+                          QPoint(rows->width() / 2, rows->sectionViewportPosition(3) + rows->sectionSize(3) / 2));
         QCOMPARE(table()->currentRow(), 3);
         QVERIFY(applyButton()->isEnabled());
         QVERIFY(!lockButton()->isEnabled());
-        QTest::keyClick(table(), Qt::Key_Up);
-        QTest::keyClick(table(), Qt::Key_Up);
-        QCOMPARE(table()->currentRow(), 1);
-        QVERIFY(applyButton()->isEnabled());
 
-        QTest::keyClick(table(), Qt::Key_Down);
-        QTest::keyClick(table(), Qt::Key_Down);
+        // Apply takes the row it finds.
         MessageCapture log;
         window->setRevertDelay(60000);
         whenBoxOpens([this](QMessageBox *box) {

@@ -20,6 +20,8 @@ MainWindow::MainWindow(QWidget *parent)
     // last column at its default 100 px, so with a vertical scroll bar the columns overflow.
     ui->tableWidgetSettings->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
 
+    connect(ui->tableWidgetSettings->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            &MainWindow::followCurrentRow);
     connect(ui->actionAbout, &QAction::triggered, this, &MainWindow::about);
     connect(ui->actionAutoRun, &QAction::toggled, this, &MainWindow::autoRun);
 
@@ -68,8 +70,9 @@ void MainWindow::initTable()
         for (int column = 0; column < 4; ++column)
             table->setItem(i, column, new QTableWidgetItem(QString::number(values[column], 10)));
     }
-    // -1 (the mode in use is not listed) leaves no row current.
+    // -1 (the mode in use is not listed) leaves no row current: no change of row to follow.
     table->setCurrentCell(displaySettings->currentIndex(), 0);
+    followCurrentRow();
     if (!displaySettings->supported())
         statusBar()->showMessage(tr("此桌面不支持更改显示模式"));
 }
@@ -84,6 +87,8 @@ void MainWindow::updateInfo()
                              .arg(now.BitsPerPel)
                              .arg(now.DisplayFrequency);
     ui->labelInfoNow->setText(text);
+    // The same read keeps the buttons true when somebody else switched the mode.
+    showButtons(now);
 }
 
 void MainWindow::apply()
@@ -101,7 +106,7 @@ void MainWindow::apply()
         QMessageBox refused(QMessageBox::Warning, tr("显示设置"), tr("无法应用该显示设置"), QMessageBox::Ok);
         refused.setAttribute(Qt::WA_QuitOnClose, false);
         refused.exec();
-        ui->pushButtonLock->setEnabled(false);
+        followCurrentRow();
         QTimer::singleShot(0, this, &MainWindow::updateInfo);
         return;
     }
@@ -118,19 +123,15 @@ void MainWindow::apply()
                        &QAbstractButton::click);
     const int answer = box.exec();
 
-    if (answer == QMessageBox::Ok) {
-        ui->pushButtonApply->setEnabled(false);
-        ui->pushButtonLock->setEnabled(true);
-    } else {
-        if (havePrevious)
-            displaySettings->applyDisplayMode(previous);
-        ui->pushButtonLock->setEnabled(false);
-    }
+    if (answer != QMessageBox::Ok && havePrevious)
+        displaySettings->applyDisplayMode(previous);
+    followCurrentRow();
     QTimer::singleShot(0, this, &MainWindow::updateInfo);
 }
 
 void MainWindow::lock(bool clicked)
 {
+    m_locked = clicked;
     if (clicked) {
         // Stored and synced first: the daemon reads the mode when start() arrives.
         saveDisplaySettings();
@@ -142,6 +143,7 @@ void MainWindow::lock(bool clicked)
         ui->pushButtonLock->setText(tr("锁定"));
         ui->tableWidgetSettings->setEnabled(true);
     }
+    followCurrentRow();
 }
 
 void MainWindow::saveDisplaySettings()
@@ -169,12 +171,25 @@ void MainWindow::autoRun(bool autorun)
     emit updateAutoRun();
 }
 
-void MainWindow::settingsCellActivated(int row, int column)
+void MainWindow::followCurrentRow()
 {
-    Q_UNUSED(column);
-    const bool inUse = row == displaySettings->currentIndex();
-    ui->pushButtonApply->setEnabled(!inUse);
-    ui->pushButtonLock->setEnabled(inUse);
+    showButtons(displaySettings->currentMode());
+}
+
+void MainWindow::showButtons(const DisplayMode &inUse)
+{
+    // Locked, only Unlock is offered. With no current row, Lock holds the stored mode.
+    const int row = ui->tableWidgetSettings->currentRow();
+    const bool other = !m_locked && row >= 0 && rowMode(row) != inUse;
+    ui->pushButtonApply->setEnabled(other);
+    ui->pushButtonLock->setEnabled(!other);
+}
+
+DisplayMode MainWindow::rowMode(int row) const
+{
+    // Row i is mode number i.
+    return {displaySettings->pelsWidth(row), displaySettings->pelsHeight(row), displaySettings->bitsPerPel(row),
+            displaySettings->displayFrequency(row)};
 }
 
 void MainWindow::showOrHide()
