@@ -85,14 +85,16 @@ class TestMainWindow : public QObject
         QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, rect.center());
     }
 
-    // Runs `answer` on the modal box as soon as one is up.
-    void whenBoxOpens(std::function<void(QMessageBox *)> answer)
+    // Runs `answer` on the modal box as soon as one is up (with `every`, on each one).
+    void whenBoxOpens(std::function<void(QMessageBox *)> answer, bool every = false)
     {
         boxWatch = std::make_unique<QTimer>();
         boxWatch->setInterval(5);
-        connect(boxWatch.get(), &QTimer::timeout, this, [this, answer] {
-            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-                boxWatch->stop();
+        connect(boxWatch.get(), &QTimer::timeout, this, [this, answer, every] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (box && box->isVisible()) {
+                if (!every)
+                    boxWatch->stop();
                 answer(box);
             }
         });
@@ -281,7 +283,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("answer");
         QTest::addColumn<bool>("kept");
         QTest::newRow("ok") << "ok" << true;
-        QTest::newRow("return") << "return" << true;
+        // Return (or a key held from the table) must not keep an untried mode.
+        QTest::newRow("return") << "return" << false;
         QTest::newRow("cancel") << "cancel" << false;
         QTest::newRow("escape") << "escape" << false;
         QTest::newRow("close") << "close" << false;
@@ -343,6 +346,51 @@ private Q_SLOTS:
         QTest::qWait(delay + 200);
         QCOMPARE(fake->applies(), kept ? 1 : 2);
         QCOMPARE(fake->current(), kept ? M800 : M1024);
+    }
+
+    void trialAlwaysHasAWayBack_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QStringList>("boxes");
+        QTest::addColumn<int>("applies");
+        QTest::addColumn<bool>("back");
+        const QString keep = "是否保留这些设置？15秒后恢复原设置";
+        // Answered "failed" but switched all the same: offered for keeping, and reverted.
+        QTest::newRow("apply misreported") << "misreported" << QStringList{keep} << 2 << true;
+        // No way back known: nothing is tried.
+        QTest::newRow("mode in use unreadable") << "unreadable" << QStringList{"无法应用该显示设置"} << 0 << true;
+        // The way back refused: tried twice, then said.
+        QTest::newRow("revert refused") << "revert refused" << QStringList{keep, "无法恢复原来的显示设置"} << 3 << false;
+    }
+
+    void trialAlwaysHasAWayBack()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QStringList, boxes);
+        QFETCH(int, applies);
+        QFETCH(bool, back);
+        open({M1280, M1024, M800}, 1);
+        window->setRevertDelay(60000);
+        clickCell(2, 0);
+        fake->setAppliesReportFailure(fault == "misreported");
+        fake->setCurrentUnreadable(fault == "unreadable");
+        MessageCapture log;
+        QStringList seen;
+        whenBoxOpens([&](QMessageBox *box) {
+            seen << box->text();
+            if (box->button(QMessageBox::Cancel)) {
+                fake->setRefuseApplies(fault == "revert refused");
+                box->button(QMessageBox::Cancel)->click();
+            } else {
+                box->button(QMessageBox::Ok)->click();
+            }
+        }, true);
+        window->apply();
+        QCOMPARE(seen, boxes);
+        QCOMPARE(fake->applies(), applies);
+        QCOMPARE(fake->current(), back ? M1024 : M800);
+        QCOMPARE(log.matching("trial:"),
+                 back ? QStringList() : QStringList{"trial: the display did not go back to 1024x768 32 bpp 60 Hz"});
     }
 
     void revertWaitsFifteenSeconds()

@@ -94,39 +94,74 @@ void MainWindow::updateInfo()
 void MainWindow::apply()
 {
     // The way back is remembered by its values: the mode in use may have no entry, and the
-    // list may be renumbered while the box is open.
+    // list may be renumbered while the box is open. Without it there is no way back at all.
     DisplayMode previous;
-    const bool havePrevious = displaySettings->currentState(&previous) == DisplayBackend::OutputState::Active;
+    if (displaySettings->currentState(&previous) != DisplayBackend::OutputState::Active) {
+        warn(tr("无法应用该显示设置"));
+        followCurrentRow();
+        return;
+    }
     const int row = ui->tableWidgetSettings->currentRow();
     const bool applied = displaySettings->applyDisplaySetting(row);
     qDebug("%d", row);
 
-    if (!applied) {
-        // Nothing changed, so there is nothing to keep or to revert.
-        QMessageBox refused(QMessageBox::Warning, tr("显示设置"), tr("无法应用该显示设置"), QMessageBox::Ok);
-        refused.setAttribute(Qt::WA_QuitOnClose, false);
-        refused.exec();
-        followCurrentRow();
-        QTimer::singleShot(0, this, &MainWindow::updateInfo);
-        return;
+    // A refusal is no proof: a platform that answered too late may switch all the same, even
+    // while the refusal is on screen. Whatever left the previous mode gets the box.
+    bool left = applied || hasLeft(previous);
+    if (!left) {
+        warn(tr("无法应用该显示设置"));
+        left = hasLeft(previous);
     }
+    if (left && !confirmKeep())
+        revertTo(previous);
+    followCurrentRow();
+    QTimer::singleShot(0, this, &MainWindow::updateInfo);
+}
 
+bool MainWindow::hasLeft(const DisplayMode &mode) const
+{
+    DisplayMode now;
+    return displaySettings->currentState(&now) != DisplayBackend::OutputState::Active || now != mode;
+}
+
+bool MainWindow::confirmKeep()
+{
     QMessageBox box(QMessageBox::Warning, tr("显示设置"), tr("是否保留这些设置？15秒后恢复原设置"),
                     QMessageBox::Ok | QMessageBox::Cancel);
     // Answering the box while the main window is hidden (tray) must not end the program.
     box.setAttribute(Qt::WA_QuitOnClose, false);
-    // Escape and the close button answer Cancel too.
+    // Only a deliberate Ok keeps: Return, or a key still held from the table, must not keep a
+    // mode the user may not be able to see. Escape and the close button answer Cancel too.
+    box.setDefaultButton(QMessageBox::Cancel);
     box.setEscapeButton(QMessageBox::Cancel);
     // The shot dies with the box, so an answered box is never reverted later. Precise: a
     // coarse timer may fire up to 5 % early, before the 15 s the box promises.
     QTimer::singleShot(m_revertDelay, Qt::PreciseTimer, box.button(QMessageBox::Cancel),
                        &QAbstractButton::click);
-    const int answer = box.exec();
+    return box.exec() == QMessageBox::Ok;
+}
 
-    if (answer != QMessageBox::Ok && havePrevious)
+void MainWindow::revertTo(const DisplayMode &previous)
+{
+    // Judged by reading the mode back, not by the apply's answer, which may be late or wrong.
+    for (int attempt = 0; attempt < 2; ++attempt) {
         displaySettings->applyDisplayMode(previous);
-    followCurrentRow();
-    QTimer::singleShot(0, this, &MainWindow::updateInfo);
+        if (!hasLeft(previous))
+            return;
+    }
+    qDebug().noquote() << QStringLiteral("trial: the display did not go back to %1x%2 %3 bpp %4 Hz")
+                              .arg(previous.PelsWidth)
+                              .arg(previous.PelsHeight)
+                              .arg(previous.BitsPerPel)
+                              .arg(previous.DisplayFrequency);
+    warn(tr("无法恢复原来的显示设置"));
+}
+
+void MainWindow::warn(const QString &text)
+{
+    QMessageBox box(QMessageBox::Warning, tr("显示设置"), text, QMessageBox::Ok);
+    box.setAttribute(Qt::WA_QuitOnClose, false);
+    box.exec();
 }
 
 void MainWindow::lock(bool clicked)

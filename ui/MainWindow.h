@@ -62,6 +62,12 @@ private Q_SLOTS:
 private:
     void showButtons(const DisplayMode &inUse);
     DisplayMode rowMode(int row) const;
+    // Whether the display is anywhere but in `mode` now (also when it cannot be read).
+    bool hasLeft(const DisplayMode &mode) const;
+    // The keep-or-revert box; true when the user kept the mode.
+    bool confirmKeep();
+    void revertTo(const DisplayMode &previous);
+    void warn(const QString &text);
     void saveDisplaySettings();
 
     Ui::MainWindow *ui;
