@@ -150,16 +150,27 @@ private Q_SLOTS:
         QCOMPARE(fake->current(), M1024);
     }
 
-    void storedModeWithoutEntryLocksModeInUse()
+    void storedModeWithoutEntryIsHeldByValues()
     {
+        // What the user locked, although the catalogue has no entry and the output does not
+        // offer it yet: waited for, then held.
         prepare({M1024, M800, M1280}, 2, Unlisted, 1000);
         MessageCapture log;
         deamon->start();
+        fake->resetCounts();
         tick();
-        QCOMPARE(log.matching("update()"), QStringList({"update():now=2,locked=2"}));
+        tick();
+        QCOMPARE(log.matching("update()"), QStringList(2, "update():now=2,locked=-1"));
+        QCOMPARE(log.matching("hold:"),
+                 QStringList({"hold: FAKE0 does not offer 1920x1080 32 bpp 144 Hz, waiting until it does"}));
+        QCOMPARE(fake->applies(), 0);
+        fake->setModes({M1024, M800, M1280, Unlisted});
+        tick();
+        QCOMPARE(fake->current(), Unlisted);
+        QCOMPARE(fake->applies(), 1);
     }
 
-    void nothingListedGivesMinusOne()
+    void nothingListedReappliesNothing()
     {
         setUpDisplay({M1024, M800}, 0);
         fake->setCurrent(Unlisted);
@@ -170,12 +181,11 @@ private Q_SLOTS:
         fake->resetCounts();
         tick();
         QCOMPARE(log.matching("update()"), QStringList({"update():now=-1,locked=-1"}));
-        QCOMPARE(fake->applies(), 0);
-        // Once the display is in a listed mode, -1 re-applies the settings in use.
+        // In a listed mode the settings in force are not put back tick after tick.
         fake->setCurrent(M800);
         tick();
-        QCOMPARE(fake->lastApplied(), M800);
-        QCOMPARE(fake->current(), M800);
+        tick();
+        QCOMPARE(fake->applies(), 0);
     }
 
     void twinsNeverLookChanged()
