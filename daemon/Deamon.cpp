@@ -59,8 +59,17 @@ int Deamon::readInterval()
     const bool fits = ok && wide >= std::numeric_limits<int>::min() && wide <= std::numeric_limits<int>::max();
     const int msec = fits ? int(wide) : 0;
     qDebug("msec:%d", msec);
-    if (fits && msec > 0)
-        return msec;
+    if (fits && msec > 0) {
+        // A hand-typed 1 would poll a thousand times a second (on GNOME each a D-Bus call).
+        const int bounded = qBound(MinInterval, msec, MaxInterval);
+        if (bounded != msec)
+            qDebug().noquote() << QStringLiteral("msec: %1 is outside %2 .. %3 ms, polling every %4 ms")
+                                      .arg(msec)
+                                      .arg(MinInterval)
+                                      .arg(MaxInterval)
+                                      .arg(bounded);
+        return bounded;
+    }
     // 0 would poll without pause and burn a core; a negative value would never start the
     // timer while the window says locked.
     qDebug().noquote() << QStringLiteral("msec: \"%1\" is not a positive number of milliseconds, polling every %2 ms")

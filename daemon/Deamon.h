@@ -26,6 +26,9 @@ public:
 
     // Interval used when the stored one is not a positive number of milliseconds.
     static constexpr int FallbackInterval = 1000;
+    // A stored interval is held to these bounds.
+    static constexpr int MinInterval = 100;
+    static constexpr int MaxInterval = 60000;
 
 public Q_SLOTS:
     void start();
