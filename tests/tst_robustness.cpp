@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
@@ -146,6 +147,60 @@ private Q_SLOTS:
         // Bytes that are not text show as replacement characters around the readable rest.
         QVERIFY(lines.contains(QString::fromUtf8("ab\uFFFD\uFFFDcd").toUtf8()));
         QVERIFY(lines.contains("-d"));
+    }
+
+    void shutdownNeverHangs_data()
+    {
+        QTest::addColumn<int>("terms");
+        QTest::newRow("the stuck lock thread is left behind") << 1;
+        QTest::newRow("a second SIGTERM ends it at once") << 2;
+    }
+
+    void shutdownNeverHangs()
+    {
+        QFETCH(int, terms);
+        // The lock thread hangs in an apply: the mode in use is unlisted (so -d locks the
+        // stored one) and every apply takes a minute.
+        QFile display(home->path() + "/display.json");
+        QVERIFY(display.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        display.write(R"({"modes": [[1024,768,32,60],[800,600,32,60]], "current": [1920,1080,32,144],)"
+                      R"( "applyDelay": 60000})");
+        display.close();
+        {
+            QSettings s(settingsFile(), QSettings::IniFormat);
+            s.setValue("Deamon/msec", 100);
+            s.setValue("DisplaySettings/PelsWidth", 800);
+            s.setValue("DisplaySettings/PelsHeight", 600);
+            s.setValue("DisplaySettings/BitsPerPel", 32);
+            s.setValue("DisplaySettings/DisplayFrequency", 60);
+        }
+        QProcess velmora;
+        QByteArray err = startLocked(velmora, {"-d"}, environment());
+        QTRY_VERIFY_WITH_TIMEOUT((err += velmora.readAllStandardError()).contains("applyDisplaySetting():32 800 600 60"),
+                                 5000);
+        QElapsedTimer clock;
+        clock.start();
+        velmora.terminate();
+        if (terms == 2) {
+            QTest::qWait(300);
+            clock.restart();
+            velmora.terminate();
+        }
+        const bool ended = velmora.waitForFinished(8000);
+        err += velmora.readAllStandardError();
+        if (!ended)
+            velmora.kill();
+        QVERIFY2(ended, err.right(2000).constData());
+        if (terms == 1) {
+            QCOMPARE(velmora.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(velmora.exitCode(), 0);
+            QVERIFY2(err.contains("\nshutdown: the lock thread did not end within 3000 ms, going on without it\n"),
+                     err.right(2000).constData());
+        } else {
+            // Ended by the signal itself, without waiting for the lock thread.
+            QCOMPARE(velmora.exitStatus(), QProcess::CrashExit);
+            QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+        }
     }
 
     void xServerDyingEndsTheProgramWithoutHanging()
