@@ -193,9 +193,12 @@ private Q_SLOTS:
             QVERIFY2(err.contains("\nshutdown: the lock thread did not end within 3000 ms, going on without it\n"),
                      err.right(2000).constData());
         } else {
-            // Ended by the signal itself, without waiting for the lock thread.
+            // Ended by the signal itself, without waiting for the lock thread. ThreadSanitizer
+            // holds a signal back while its thread sits in Qt's futex wait, here until the
+            // bounded wait is over.
             QCOMPARE(velmora.exitStatus(), QProcess::CrashExit);
-            QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+            const qint64 atOnce = qEnvironmentVariableIsSet("TSAN_OPTIONS") ? 4000 : 1000;
+            QVERIFY2(clock.elapsed() < atOnce, qPrintable(QString::number(clock.elapsed())));
         }
     }
 
