@@ -9,6 +9,7 @@
 #include "Tray.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QGuiApplication>
 #include <QScreen>
@@ -197,7 +198,24 @@ void Controler::shutdown()
         settings->sync();
     if (deamonThread && deamonThread->isRunning()) {
         deamonThread->quit();
-        deamonThread->wait();
-        threadJoinedAcquire(deamonThread);
+        // A thread stuck in the display system (a hung server or D-Bus peer) must not keep the
+        // program from ending.
+        if (deamonThread->wait(QDeadlineTimer(ThreadJoinTimeout)))
+            threadJoinedAcquire(deamonThread);
+        else
+            abandonDeamonThread();
     }
+}
+
+void Controler::abandonDeamonThread()
+{
+    qDebug().noquote() << QStringLiteral("shutdown: the lock thread did not end within %1 ms, going on without it")
+                              .arg(ThreadJoinTimeout);
+    // Neither the thread nor what it may still be using is deleted: the process's end takes
+    // them. A running QThread must not be destroyed, so it leaves the object tree.
+    deamonThread->setParent(nullptr);
+    deamonThread = nullptr;
+    deamon = nullptr;
+    deamonSettings = nullptr;
+    displaySettings = nullptr;
 }

@@ -20,6 +20,9 @@ public:
     explicit Controler(QObject *parent = nullptr);
     ~Controler() override;
 
+    // How long the end of the program waits for the lock thread before it goes on without it.
+    static constexpr int ThreadJoinTimeout = 3000;
+
     // The run command stored in the log-on start list: this program, in the background.
     static QString runCommand();
 
@@ -41,6 +44,7 @@ private:
     void initDeamon();
     void watchScreens();
     void shutdown();
+    void abandonDeamonThread();
 
     MainWindow *mainWindow = nullptr;
     DisplaySettings *displaySettings = nullptr;

@@ -2,6 +2,7 @@
 
 #include <QSocketNotifier>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -11,9 +12,18 @@
 namespace {
 int fds[2] = {-1, -1};
 const int handled[] = {SIGTERM, SIGINT, SIGHUP};
+std::atomic<bool> ending{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "used in a signal handler");
 
 void onSignal(int signal)
 {
+    // Asked again while ending: whatever keeps the shutdown busy, the answer is to stop now.
+    // The signal is blocked in its handler, so it lands, with its default action, on return.
+    if (ending.exchange(true)) {
+        ::signal(signal, SIG_DFL);
+        ::raise(signal);
+        return;
+    }
     const int saved = errno;
     const unsigned char byte = static_cast<unsigned char>(signal);
     // Non-blocking: a full pipe means a quit is pending already.
@@ -51,6 +61,11 @@ UnixSignals::~UnixSignals()
     ::close(fds[0]);
     ::close(fds[1]);
     fds[0] = fds[1] = -1;
+}
+
+void UnixSignals::shuttingDown()
+{
+    ending = true;
 }
 
 void UnixSignals::readSignal()

@@ -46,6 +46,8 @@ int main(int argc, char *argv[])
         qDebug("signal %d: quitting", signal);
         QCoreApplication::quit();
     });
+    // Connected before the Controler's shutdown, so that a signal during it ends it at once.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &signals_, &UnixSignals::shuttingDown);
 #endif
 
     // QApplication has taken out the options it handles; of the rest only an exact "-d"

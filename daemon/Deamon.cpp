@@ -36,9 +36,10 @@ void Deamon::start()
         settings->value(DisplayFrequency, displaySettings->currentDisplayFrequency()).toInt();
     settings->endGroup();
 
-    locked = displaySettings->indexOf(width, height, bits, frequency);
-    if (locked == -1)
-        locked = displaySettings->currentIndex();
+    // Held by these values even when the catalogue has no entry for them (the mode in use at
+    // start was unlisted, or the list changed): they are what the user locked.
+    held = {width, height, bits, frequency};
+    locked = displaySettings->firstIndexOf(held);
 
     lastEventRestore.invalidate();
     waiting = DisplayBackend::OutputState::Active;
@@ -58,8 +59,17 @@ int Deamon::readInterval()
     const bool fits = ok && wide >= std::numeric_limits<int>::min() && wide <= std::numeric_limits<int>::max();
     const int msec = fits ? int(wide) : 0;
     qDebug("msec:%d", msec);
-    if (fits && msec > 0)
-        return msec;
+    if (fits && msec > 0) {
+        // A hand-typed 1 would poll a thousand times a second (on GNOME each a D-Bus call).
+        const int bounded = qBound(MinInterval, msec, MaxInterval);
+        if (bounded != msec)
+            qDebug().noquote() << QStringLiteral("msec: %1 is outside %2 .. %3 ms, polling every %4 ms")
+                                      .arg(msec)
+                                      .arg(MinInterval)
+                                      .arg(MaxInterval)
+                                      .arg(bounded);
+        return bounded;
+    }
     // 0 would poll without pause and burn a core; a negative value would never start the
     // timer while the window says locked.
     qDebug().noquote() << QStringLiteral("msec: \"%1\" is not a positive number of milliseconds, polling every %2 ms")
@@ -92,32 +102,29 @@ bool Deamon::tick()
 {
     // One read per tick: the line reports exactly what the decision is made on, and a change
     // that lands just after it is announced (displayChanged) or seen by the next tick.
-    DisplayBackend::OutputState state = DisplayBackend::OutputState::Active;
-    const int now = displaySettings->currentIndex(&state);
-    qDebug().noquote() << QStringLiteral("update():now=%1,locked=%2").arg(now).arg(locked);
-    if (locked == -1) {
-        // Nothing listed to hold: only the settings in force can be re-applied.
-        if (now == -1)
-            return false;
-        displaySettings->applyDisplaySetting(locked);
-        return true;
-    }
-    if (state == DisplayBackend::OutputState::Active && now == locked) {
+    DisplayMode now;
+    DisplayBackend::OutputState state = displaySettings->currentState(&now);
+    const int nowIndex = state == DisplayBackend::OutputState::Active ? displaySettings->firstIndexOf(now) : -1;
+    qDebug().noquote() << QStringLiteral("update():now=%1,locked=%2").arg(nowIndex).arg(locked);
+    // No stored mode and none readable at start: nothing is known to hold.
+    if (held == DisplayMode())
+        return false;
+    if (state == DisplayBackend::OutputState::Active && now == held) {
         endWait();
         return false;
     }
-    // Off stays off, and a mode the output does not list cannot be forced on it: wait for the
+    // Off stays off, and a mode the output does not offer cannot be forced on it: wait for the
     // output to come back with it instead of failing on every tick. A display that cannot be
     // read at all is still asked: the platform may answer the apply.
     if (state == DisplayBackend::OutputState::Active)
-        state = displaySettings->availability(locked);
+        state = displaySettings->availability(held);
     if (state != DisplayBackend::OutputState::Active && state != DisplayBackend::OutputState::Unreadable) {
         waitFor(state);
         return false;
     }
     if (state == DisplayBackend::OutputState::Active)
         endWait();
-    displaySettings->applyDisplaySetting(locked);
+    displaySettings->applyDisplayMode(held);
     return true;
 }
 
@@ -138,10 +145,10 @@ void Deamon::waitFor(DisplayBackend::OutputState why)
     case DisplayBackend::OutputState::NotOffered:
         line = QStringLiteral("hold: %1 does not offer %2x%3 %4 bpp %5 Hz, waiting until it does")
                    .arg(output)
-                   .arg(displaySettings->pelsWidth(locked))
-                   .arg(displaySettings->pelsHeight(locked))
-                   .arg(displaySettings->bitsPerPel(locked))
-                   .arg(displaySettings->displayFrequency(locked));
+                   .arg(held.PelsWidth)
+                   .arg(held.PelsHeight)
+                   .arg(held.BitsPerPel)
+                   .arg(held.DisplayFrequency);
         break;
     case DisplayBackend::OutputState::Unreadable:
     case DisplayBackend::OutputState::Active:
@@ -157,8 +164,8 @@ void Deamon::endWait()
     waiting = DisplayBackend::OutputState::Active;
     qDebug().noquote() << QStringLiteral("hold: %1 offers %2x%3 %4 bpp %5 Hz again, holding it")
                               .arg(displaySettings->outputName())
-                              .arg(displaySettings->pelsWidth(locked))
-                              .arg(displaySettings->pelsHeight(locked))
-                              .arg(displaySettings->bitsPerPel(locked))
-                              .arg(displaySettings->displayFrequency(locked));
+                              .arg(held.PelsWidth)
+                              .arg(held.PelsHeight)
+                              .arg(held.BitsPerPel)
+                              .arg(held.DisplayFrequency);
 }

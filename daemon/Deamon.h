@@ -26,6 +26,9 @@ public:
 
     // Interval used when the stored one is not a positive number of milliseconds.
     static constexpr int FallbackInterval = 1000;
+    // A stored interval is held to these bounds.
+    static constexpr int MinInterval = 100;
+    static constexpr int MaxInterval = 60000;
 
 public Q_SLOTS:
     void start();
@@ -42,7 +45,7 @@ private:
     int readInterval();
     // One comparison of the mode in use with the locked one; true when it applied.
     bool tick();
-    // While the output is off, absent or without the locked mode nothing is applied; the
+    // While the output is off, absent or does not offer the held mode nothing is applied; the
     // diagnostic says so once when that starts (or its reason changes) and once when it ends.
     void waitFor(DisplayBackend::OutputState why);
     void endWait();
@@ -51,6 +54,9 @@ private:
     QElapsedTimer lastEventRestore;
     DisplaySettings *displaySettings = nullptr;
     QSettings *settings = nullptr;
+    // The stored values are what is held, listed or not; `locked` is only their entry (or -1)
+    // for the diagnostics.
+    DisplayMode held;
     int locked = -1;
     DisplayBackend::OutputState waiting = DisplayBackend::OutputState::Active;
 };

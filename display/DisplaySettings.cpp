@@ -70,9 +70,14 @@ DisplayBackend::OutputState DisplaySettings::availability(int index) const
 {
     if (!modes.contains(index))
         return DisplayBackend::OutputState::NotOffered;
+    return availability(entry(index));
+}
+
+DisplayBackend::OutputState DisplaySettings::availability(const DisplayMode &mode) const
+{
     if (!backend)
         return DisplayBackend::OutputState::Unreadable;
-    return backend->availability(entry(index));
+    return backend->availability(mode);
 }
 
 QString DisplaySettings::outputName() const

@@ -44,11 +44,15 @@ public:
     DisplayBackend::OutputState currentState(DisplayMode *mode = nullptr) const;
     // Whether entry `index` could be applied right now (Active), else why not.
     DisplayBackend::OutputState availability(int index) const;
+    // The same for values that may have no entry.
+    DisplayBackend::OutputState availability(const DisplayMode &mode) const;
     // The output the catalogue belongs to (empty when there was none).
     QString outputName() const;
 
     // Lowest mode number with these values; else currentIndex().
     int indexOf(int width, int height, int bitsPerPel, int displayFrequency) const;
+    // Lowest mode number with these values; -1 when none has them.
+    int firstIndexOf(const DisplayMode &mode) const;
     // Lowest mode number equal to the settings in force; -1 when none is.
     int currentIndex() const;
     // The same, and how the output stands, from one read.
@@ -66,7 +70,6 @@ public:
 
 private:
     DisplayMode entry(int index) const;
-    int firstIndexOf(const DisplayMode &mode) const;
 
     std::unique_ptr<DisplayBackend> backend;
     QString output;

@@ -85,14 +85,16 @@ class TestMainWindow : public QObject
         QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, rect.center());
     }
 
-    // Runs `answer` on the modal box as soon as one is up.
-    void whenBoxOpens(std::function<void(QMessageBox *)> answer)
+    // Runs `answer` on the modal box as soon as one is up (with `every`, on each one).
+    void whenBoxOpens(std::function<void(QMessageBox *)> answer, bool every = false)
     {
         boxWatch = std::make_unique<QTimer>();
         boxWatch->setInterval(5);
-        connect(boxWatch.get(), &QTimer::timeout, this, [this, answer] {
-            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-                boxWatch->stop();
+        connect(boxWatch.get(), &QTimer::timeout, this, [this, answer, every] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (box && box->isVisible()) {
+                if (!every)
+                    boxWatch->stop();
                 answer(box);
             }
         });
@@ -210,20 +212,30 @@ private Q_SLOTS:
             QVERIFY(lockButton()->isEnabled());
         }
 
-        // The keyboard moves the current row but not the buttons; Apply takes the row it finds.
-        clickCell(2, 0);
+        // The keyboard and the row header move the buttons as a click does: the row under the
+        // cursor is never locked unless it is the mode on screen.
+        clickCell(1, 0);
         table()->setFocus();
+        QSignalSpy started(window.get(), &MainWindow::startDeamon);
         QTest::keyClick(table(), Qt::Key_Down);
+        QCOMPARE(table()->currentRow(), 2);
+        QVERIFY(applyButton()->isEnabled());
+        QVERIFY(!lockButton()->isEnabled());
+        QTest::mouseClick(lockButton(), Qt::LeftButton);
+        QCOMPARE(started.count(), 0);
+        QVERIFY(!lockButton()->isChecked());
+        QVERIFY(!store->contains("DisplaySettings/PelsWidth"));
+        QTest::keyClick(table(), Qt::Key_Up);
+        QVERIFY(!applyButton()->isEnabled());
+        QVERIFY(lockButton()->isEnabled());
+        QHeaderView *rows = table()->verticalHeader();
+        QTest::mouseClick(rows->viewport(), Qt::LeftButton, {},
+                          QPoint(rows->width() / 2, rows->sectionViewportPosition(3) + rows->sectionSize(3) / 2));
         QCOMPARE(table()->currentRow(), 3);
         QVERIFY(applyButton()->isEnabled());
         QVERIFY(!lockButton()->isEnabled());
-        QTest::keyClick(table(), Qt::Key_Up);
-        QTest::keyClick(table(), Qt::Key_Up);
-        QCOMPARE(table()->currentRow(), 1);
-        QVERIFY(applyButton()->isEnabled());
 
-        QTest::keyClick(table(), Qt::Key_Down);
-        QTest::keyClick(table(), Qt::Key_Down);
+        // Apply takes the row it finds.
         MessageCapture log;
         window->setRevertDelay(60000);
         whenBoxOpens([this](QMessageBox *box) {
@@ -271,7 +283,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("answer");
         QTest::addColumn<bool>("kept");
         QTest::newRow("ok") << "ok" << true;
-        QTest::newRow("return") << "return" << true;
+        // Return (or a key held from the table) must not keep an untried mode.
+        QTest::newRow("return") << "return" << false;
         QTest::newRow("cancel") << "cancel" << false;
         QTest::newRow("escape") << "escape" << false;
         QTest::newRow("close") << "close" << false;
@@ -333,6 +346,48 @@ private Q_SLOTS:
         QTest::qWait(delay + 200);
         QCOMPARE(fake->applies(), kept ? 1 : 2);
         QCOMPARE(fake->current(), kept ? M800 : M1024);
+    }
+
+    void trialAlwaysHasAWayBack_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QStringList>("boxes");
+        QTest::addColumn<int>("applies");
+        QTest::addColumn<bool>("back");
+        const QString keep = "是否保留这些设置？15秒后恢复原设置";
+        // Answered "failed" but switched all the same: offered for keeping, and reverted.
+        QTest::newRow("apply misreported") << "misreported" << QStringList{keep} << 2 << true;
+        // No way back known: nothing is tried.
+        QTest::newRow("mode in use unreadable") << "unreadable" << QStringList{"无法应用该显示设置"} << 0 << true;
+        // The way back refused: tried twice, then said.
+        QTest::newRow("revert refused") << "revert refused" << QStringList{keep, "无法恢复原来的显示设置"} << 3 << false;
+    }
+
+    void trialAlwaysHasAWayBack()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QStringList, boxes);
+        QFETCH(int, applies);
+        QFETCH(bool, back);
+        open({M1280, M1024, M800}, 1);
+        window->setRevertDelay(60000);
+        clickCell(2, 0);
+        fake->setAppliesReportFailure(fault == "misreported");
+        fake->setCurrentUnreadable(fault == "unreadable");
+        MessageCapture log;
+        QStringList seen;
+        whenBoxOpens([&](QMessageBox *box) {
+            seen << box->text();
+            fake->setRefuseApplies(fault == "revert refused");
+            // The keep box is answered Cancel, a warning Ok.
+            box->button(box->button(QMessageBox::Cancel) ? QMessageBox::Cancel : QMessageBox::Ok)->click();
+        }, true);
+        window->apply();
+        QCOMPARE(seen, boxes);
+        QCOMPARE(fake->applies(), applies);
+        QCOMPARE(fake->current(), back ? M1024 : M800);
+        QCOMPARE(log.matching("trial:"),
+                 back ? QStringList() : QStringList{"trial: the display did not go back to 1024x768 32 bpp 60 Hz"});
     }
 
     void revertWaitsFifteenSeconds()

@@ -46,7 +46,7 @@ class TestWiring : public QObject
 
     QString autostartFile() const { return config->path() + "/autostart/Velmora.desktop"; }
 
-    // A display in 1024x768 among three modes; the daemon polls every 50 ms; a mode locked
+    // A display in 1024x768 among three modes; the daemon polls every 100 ms; a mode locked
     // by an earlier run is in the store.
     void prepare(bool autoRun = true)
     {
@@ -58,7 +58,7 @@ class TestWiring : public QObject
         qputenv("VELMORA_FAKE_DISPLAY", json.toLocal8Bit());
 
         QSettings store(SettingsKeys::Organization, SettingsKeys::Application);
-        store.setValue("Deamon/msec", 50);
+        store.setValue("Deamon/msec", 100);
         store.setValue("Ui/AutoRun", autoRun);
         store.setValue("DisplaySettings/PelsWidth", 800);
         store.setValue("DisplaySettings/PelsHeight", 600);
@@ -125,7 +125,7 @@ private Q_SLOTS:
         QCOMPARE(stored("DisplaySettings/DisplayFrequency").toInt(), 60);
         // The daemon runs on the mode just stored, started once.
         QTRY_VERIFY(log.lines().contains("update():now=1,locked=1"));
-        QCOMPARE(log.matching("msec:"), QStringList({"msec:50"}));
+        QCOMPARE(log.matching("msec:"), QStringList({"msec:100"}));
         QVERIFY(!window->isVisible());
         QVERIFY(QFile::exists(autostartFile()));
     }

@@ -505,13 +505,13 @@ private Q_SLOTS:
         store.setValue("DisplaySettings/PelsHeight", catalogue.pelsHeight(lockedIndex));
         store.setValue("DisplaySettings/BitsPerPel", catalogue.bitsPerPel(lockedIndex));
         store.setValue("DisplaySettings/DisplayFrequency", catalogue.displayFrequency(lockedIndex));
-        store.setValue("Deamon/msec", 30);
+        store.setValue("Deamon/msec", 100);
         Deamon deamon;
         deamon.setDisplaySettings(&catalogue);
         deamon.setSettings(&store);
         log.clear();
         deamon.start();
-        QTest::qWait(300);
+        QTest::qWait(450);
         deamon.stop();
         QVERIFY(log.matching("update()").size() >= 3);
         QCOMPARE(log.matching("update()").first(), QString("update():now=%1,locked=%1").arg(currentIndex));

@@ -20,6 +20,8 @@ MainWindow::MainWindow(QWidget *parent)
     // last column at its default 100 px, so with a vertical scroll bar the columns overflow.
     ui->tableWidgetSettings->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
 
+    connect(ui->tableWidgetSettings->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            &MainWindow::followCurrentRow);
     connect(ui->actionAbout, &QAction::triggered, this, &MainWindow::about);
     connect(ui->actionAutoRun, &QAction::toggled, this, &MainWindow::autoRun);
 
@@ -68,8 +70,9 @@ void MainWindow::initTable()
         for (int column = 0; column < 4; ++column)
             table->setItem(i, column, new QTableWidgetItem(QString::number(values[column], 10)));
     }
-    // -1 (the mode in use is not listed) leaves no row current.
+    // -1 (the mode in use is not listed) leaves no row current: no change of row to follow.
     table->setCurrentCell(displaySettings->currentIndex(), 0);
+    followCurrentRow();
     if (!displaySettings->supported())
         statusBar()->showMessage(tr("此桌面不支持更改显示模式"));
 }
@@ -84,53 +87,86 @@ void MainWindow::updateInfo()
                              .arg(now.BitsPerPel)
                              .arg(now.DisplayFrequency);
     ui->labelInfoNow->setText(text);
+    // The same read keeps the buttons true when somebody else switched the mode.
+    showButtons(now);
 }
 
 void MainWindow::apply()
 {
     // The way back is remembered by its values: the mode in use may have no entry, and the
-    // list may be renumbered while the box is open.
+    // list may be renumbered while the box is open. Without it there is no way back at all.
     DisplayMode previous;
-    const bool havePrevious = displaySettings->currentState(&previous) == DisplayBackend::OutputState::Active;
+    if (displaySettings->currentState(&previous) != DisplayBackend::OutputState::Active) {
+        warn(tr("无法应用该显示设置"));
+        followCurrentRow();
+        return;
+    }
     const int row = ui->tableWidgetSettings->currentRow();
     const bool applied = displaySettings->applyDisplaySetting(row);
     qDebug("%d", row);
 
-    if (!applied) {
-        // Nothing changed, so there is nothing to keep or to revert.
-        QMessageBox refused(QMessageBox::Warning, tr("显示设置"), tr("无法应用该显示设置"), QMessageBox::Ok);
-        refused.setAttribute(Qt::WA_QuitOnClose, false);
-        refused.exec();
-        ui->pushButtonLock->setEnabled(false);
-        QTimer::singleShot(0, this, &MainWindow::updateInfo);
-        return;
+    // A refusal is no proof: a platform that answered too late may switch all the same, even
+    // while the refusal is on screen. Whatever left the previous mode gets the box.
+    bool left = applied || hasLeft(previous);
+    if (!left) {
+        warn(tr("无法应用该显示设置"));
+        left = hasLeft(previous);
     }
+    if (left && !confirmKeep())
+        revertTo(previous);
+    followCurrentRow();
+    QTimer::singleShot(0, this, &MainWindow::updateInfo);
+}
 
+bool MainWindow::hasLeft(const DisplayMode &mode) const
+{
+    DisplayMode now;
+    return displaySettings->currentState(&now) != DisplayBackend::OutputState::Active || now != mode;
+}
+
+bool MainWindow::confirmKeep()
+{
     QMessageBox box(QMessageBox::Warning, tr("显示设置"), tr("是否保留这些设置？15秒后恢复原设置"),
                     QMessageBox::Ok | QMessageBox::Cancel);
     // Answering the box while the main window is hidden (tray) must not end the program.
     box.setAttribute(Qt::WA_QuitOnClose, false);
-    // Escape and the close button answer Cancel too.
+    // Only a deliberate Ok keeps: Return, or a key still held from the table, must not keep a
+    // mode the user may not be able to see. Escape and the close button answer Cancel too.
+    box.setDefaultButton(QMessageBox::Cancel);
     box.setEscapeButton(QMessageBox::Cancel);
     // The shot dies with the box, so an answered box is never reverted later. Precise: a
     // coarse timer may fire up to 5 % early, before the 15 s the box promises.
     QTimer::singleShot(m_revertDelay, Qt::PreciseTimer, box.button(QMessageBox::Cancel),
                        &QAbstractButton::click);
-    const int answer = box.exec();
+    return box.exec() == QMessageBox::Ok;
+}
 
-    if (answer == QMessageBox::Ok) {
-        ui->pushButtonApply->setEnabled(false);
-        ui->pushButtonLock->setEnabled(true);
-    } else {
-        if (havePrevious)
-            displaySettings->applyDisplayMode(previous);
-        ui->pushButtonLock->setEnabled(false);
+void MainWindow::revertTo(const DisplayMode &previous)
+{
+    // Judged by reading the mode back, not by the apply's answer, which may be late or wrong.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        displaySettings->applyDisplayMode(previous);
+        if (!hasLeft(previous))
+            return;
     }
-    QTimer::singleShot(0, this, &MainWindow::updateInfo);
+    qDebug().noquote() << QStringLiteral("trial: the display did not go back to %1x%2 %3 bpp %4 Hz")
+                              .arg(previous.PelsWidth)
+                              .arg(previous.PelsHeight)
+                              .arg(previous.BitsPerPel)
+                              .arg(previous.DisplayFrequency);
+    warn(tr("无法恢复原来的显示设置"));
+}
+
+void MainWindow::warn(const QString &text)
+{
+    QMessageBox box(QMessageBox::Warning, tr("显示设置"), text, QMessageBox::Ok);
+    box.setAttribute(Qt::WA_QuitOnClose, false);
+    box.exec();
 }
 
 void MainWindow::lock(bool clicked)
 {
+    m_locked = clicked;
     if (clicked) {
         // Stored and synced first: the daemon reads the mode when start() arrives.
         saveDisplaySettings();
@@ -142,6 +178,7 @@ void MainWindow::lock(bool clicked)
         ui->pushButtonLock->setText(tr("锁定"));
         ui->tableWidgetSettings->setEnabled(true);
     }
+    followCurrentRow();
 }
 
 void MainWindow::saveDisplaySettings()
@@ -169,12 +206,25 @@ void MainWindow::autoRun(bool autorun)
     emit updateAutoRun();
 }
 
-void MainWindow::settingsCellActivated(int row, int column)
+void MainWindow::followCurrentRow()
 {
-    Q_UNUSED(column);
-    const bool inUse = row == displaySettings->currentIndex();
-    ui->pushButtonApply->setEnabled(!inUse);
-    ui->pushButtonLock->setEnabled(inUse);
+    showButtons(displaySettings->currentMode());
+}
+
+void MainWindow::showButtons(const DisplayMode &inUse)
+{
+    // Locked, only Unlock is offered. With no current row, Lock holds the stored mode.
+    const int row = ui->tableWidgetSettings->currentRow();
+    const bool other = !m_locked && row >= 0 && rowMode(row) != inUse;
+    ui->pushButtonApply->setEnabled(other);
+    ui->pushButtonLock->setEnabled(!other);
+}
+
+DisplayMode MainWindow::rowMode(int row) const
+{
+    // Row i is mode number i.
+    return {displaySettings->pelsWidth(row), displaySettings->pelsHeight(row), displaySettings->bitsPerPel(row),
+            displaySettings->displayFrequency(row)};
 }
 
 void MainWindow::showOrHide()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DisplayMode.h"
+
 #include <QMainWindow>
 
 class DisplaySettings;
@@ -43,7 +45,6 @@ public Q_SLOTS:
     void apply();
     void lock(bool clicked);
     void autoRun(bool autorun);
-    void settingsCellActivated(int row, int column);
     void showOrHide();
     void deamonRun();
     void updateInfo();
@@ -53,7 +54,20 @@ protected:
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
 
+private Q_SLOTS:
+    // The buttons for the table's current row, however it got there (mouse, arrow keys,
+    // row header, a trial): only the mode on screen can be locked, any other can be tried.
+    void followCurrentRow();
+
 private:
+    void showButtons(const DisplayMode &inUse);
+    DisplayMode rowMode(int row) const;
+    // Whether the display is anywhere but in `mode` now (also when it cannot be read).
+    bool hasLeft(const DisplayMode &mode) const;
+    // The keep-or-revert box; true when the user kept the mode.
+    bool confirmKeep();
+    void revertTo(const DisplayMode &previous);
+    void warn(const QString &text);
     void saveDisplaySettings();
 
     Ui::MainWindow *ui;
@@ -61,4 +75,5 @@ private:
     QSettings *settings = nullptr;
     QTimer *infoTimer;
     int m_revertDelay = DefaultRevertDelay;
+    bool m_locked = false;
 };

@@ -4,6 +4,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QThread>
 
 FakeDisplayBackend::FakeDisplayBackend(const QList<DisplayMode> &modes, int currentIndex)
 {
@@ -116,6 +117,9 @@ std::unique_ptr<FakeDisplayBackend> FakeDisplayBackend::fromJson(const QByteArra
     fake->setMissing(missing);
     fake->setFailReads(root.value(QLatin1String("failReads")).toBool());
     fake->setRefuseApplies(root.value(QLatin1String("refuseApplies")).toBool());
+    fake->setCurrentUnreadable(root.value(QLatin1String("currentUnreadable")).toBool());
+    fake->setAppliesReportFailure(root.value(QLatin1String("appliesReportFailure")).toBool());
+    fake->setApplyDelay(root.value(QLatin1String("applyDelay")).toInt());
     return fake;
 }
 
@@ -198,7 +202,7 @@ DisplayBackend::OutputState FakeDisplayBackend::current(DisplayMode &out)
 {
     QMutexLocker lock(&m_mutex);
     ++m_currentReads;
-    if (m_failReads)
+    if (m_failReads || m_currentUnreadable)
         return OutputState::Unreadable;
     const Output *o = pinned();
     if (!o)
@@ -224,6 +228,8 @@ DisplayBackend::OutputState FakeDisplayBackend::availability(const DisplayMode &
 
 DisplayBackend::ApplyResult FakeDisplayBackend::apply(const DisplayMode &mode)
 {
+    if (const int delay = m_applyDelay.load())
+        QThread::msleep(delay);
     QMutexLocker lock(&m_mutex);
     ++m_applies;
     m_lastApplied = mode;
@@ -240,7 +246,7 @@ DisplayBackend::ApplyResult FakeDisplayBackend::apply(const DisplayMode &mode)
     if (o->current != mode && !o->modes.contains(mode))
         return ApplyResult::NotOffered;
     o->current = mode;
-    return ApplyResult::Applied;
+    return m_appliesReportFailure ? ApplyResult::Failed : ApplyResult::Applied;
 }
 
 void FakeDisplayBackend::setChangeCallback(std::function<void()> callback)
@@ -299,6 +305,23 @@ void FakeDisplayBackend::setRefuseApplies(bool refuse)
 {
     QMutexLocker lock(&m_mutex);
     m_refuseApplies = refuse;
+}
+
+void FakeDisplayBackend::setCurrentUnreadable(bool unreadable)
+{
+    QMutexLocker lock(&m_mutex);
+    m_currentUnreadable = unreadable;
+}
+
+void FakeDisplayBackend::setAppliesReportFailure(bool fail)
+{
+    QMutexLocker lock(&m_mutex);
+    m_appliesReportFailure = fail;
+}
+
+void FakeDisplayBackend::setApplyDelay(int msec)
+{
+    m_applyDelay = msec;
 }
 
 void FakeDisplayBackend::addOutput(const QString &name, const QList<DisplayMode> &modes, const DisplayMode &current)

@@ -21,7 +21,8 @@ public:
     explicit FakeDisplayBackend(const QList<DisplayMode> &modes = {}, int currentIndex = 0);
 
     // {"modes": [[w,h,bpp,hz], ...], "current": n | [w,h,bpp,hz],
-    //  "missing": [n, ...], "failReads": bool, "refuseApplies": bool}
+    //  "missing": [n, ...], "failReads": bool, "refuseApplies": bool,
+    //  "currentUnreadable": bool, "appliesReportFailure": bool, "applyDelay": ms}
     // or, for several outputs, {"outputs": [{"name": s, "modes": [...], "current": ...,
     //  "off": bool}, ...], "primary": s, ...} ("modes"/"current" then describe the first).
     static std::unique_ptr<FakeDisplayBackend> fromJson(const QByteArray &json, QString *error);
@@ -42,6 +43,12 @@ public:
     DisplayMode current() const;
     void setFailReads(bool fail);
     void setRefuseApplies(bool refuse);
+    // The mode in use cannot be read, while applies still work.
+    void setCurrentUnreadable(bool unreadable);
+    // Applies take effect but answer Failed (an answer lost to a time-out).
+    void setAppliesReportFailure(bool fail);
+    // Each apply takes this long first (a hung display system); not while holding the lock.
+    void setApplyDelay(int msec);
 
     // Further outputs. Names are unique; the first output is "FAKE0".
     void addOutput(const QString &name, const QList<DisplayMode> &modes, const DisplayMode &current);
@@ -91,6 +98,9 @@ private:
     QSet<int> m_missing;
     bool m_failReads = false;
     bool m_refuseApplies = false;
+    bool m_currentUnreadable = false;
+    bool m_appliesReportFailure = false;
+    std::atomic<int> m_applyDelay{0};
     DisplayMode m_lastApplied{-1, -1, -1, -1};
     QString m_lastAppliedOutput;
     std::function<void()> m_callback;

@@ -35,7 +35,7 @@
     </message>
     <message>
         <location line="+10"/>
-        <location filename="../../ui/MainWindow.cpp" line="+142"/>
+        <location filename="../../ui/MainWindow.cpp" line="+178"/>
         <source>锁定</source>
         <translation>Lock</translation>
     </message>
@@ -51,7 +51,7 @@
     </message>
     <message>
         <location line="+10"/>
-        <location filename="../../ui/MainWindow.cpp" line="+78"/>
+        <location filename="../../ui/MainWindow.cpp" line="+92"/>
         <source>关于</source>
         <translation>About</translation>
     </message>
@@ -66,38 +66,44 @@
         <translation>Hide when minimised</translation>
     </message>
     <message>
-        <location filename="../../ui/MainWindow.cpp" line="-139"/>
+        <location filename="../../ui/MainWindow.cpp" line="-186"/>
         <source>当前屏幕设置：&lt;br /&gt;分辨率 %1x%2&lt;br /&gt;颜色位数 %3&lt;br /&gt;刷新率 %4</source>
         <translation>Current display mode:&lt;br /&gt;Resolution %1x%2&lt;br /&gt;Colour depth %3 bits&lt;br /&gt;Refresh rate %4 Hz</translation>
     </message>
     <message>
-        <location line="+20"/>
-        <location line="+8"/>
+        <location line="+45"/>
+        <location line="+33"/>
         <source>显示设置</source>
         <translation>Display Settings</translation>
     </message>
     <message>
-        <location line="+0"/>
+        <location line="-33"/>
         <source>是否保留这些设置？15秒后恢复原设置</source>
         <translation>Keep these display settings? The previous settings come back in 15 seconds.</translation>
     </message>
     <message>
-        <location line="+29"/>
+        <location line="+28"/>
+        <source>无法恢复原来的显示设置</source>
+        <translation>The previous display settings could not be restored</translation>
+    </message>
+    <message>
+        <location line="+17"/>
         <source>已锁定</source>
         <translation>Locked</translation>
     </message>
     <message>
-        <location line="+77"/>
+        <location line="+91"/>
         <source>&lt;h1&gt;Velmora&lt;/h1&gt;&lt;h2&gt;v%1&lt;/h2&gt;&lt;a href=&quot;%2&quot;&gt;Velmora&lt;/a&gt; is powered by &lt;a href=&quot;%3&quot;&gt;Orvanne&lt;/a&gt;</source>
         <translation>&lt;h1&gt;Velmora&lt;/h1&gt;&lt;h2&gt;v%1&lt;/h2&gt;&lt;a href=&quot;%2&quot;&gt;Velmora&lt;/a&gt; is powered by &lt;a href=&quot;%3&quot;&gt;Orvanne&lt;/a&gt;</translation>
     </message>
     <message>
-        <location line="-114"/>
+        <location line="-165"/>
+        <location line="+12"/>
         <source>无法应用该显示设置</source>
         <translation>The display settings could not be applied</translation>
     </message>
     <message>
-        <location line="-27"/>
+        <location line="-35"/>
         <source>此桌面不支持更改显示模式</source>
         <translation>This desktop does not support changing the display mode</translation>
     </message>
