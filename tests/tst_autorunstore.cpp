@@ -3,7 +3,10 @@
 #include "TestSupport.h"
 #include "XdgAutoRunStore.h"
 
+#include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QSettings>
 #include <QTest>
 
 namespace {
@@ -127,6 +130,45 @@ private Q_SLOTS:
         XdgAutoRunStore store(dir.path() + "/autostart");
         store.setValue("Velmora", "/usr/bin/velmora -d");
         QCOMPARE(store.value("Velmora"), QString());
+    }
+
+    // Run from an unpacked build in /tmp, where anybody may put a program at that path once
+    // it is gone: no log-on entry (an old one is removed), said once; the setting stays.
+    void programOthersCanReplaceIsNotRegistered()
+    {
+        QTemporaryDir unpacked, home;
+        const QString program = unpacked.filePath("velmora");
+        QVERIFY(QFile::copy(QStringLiteral(VELMORA_BINARY), program));
+        const QString entry = home.filePath(".config/autostart/Velmora.desktop");
+        XdgAutoRunStore old(home.filePath(".config/autostart"));
+        old.setValue("Velmora", old.command(program, "-d"));
+        QFile display(home.filePath("display.json"));
+        QVERIFY(display.open(QIODevice::WriteOnly));
+        display.write(R"({"modes": [[1024,768,32,60]], "current": 0})");
+        display.close();
+        QVERIFY(QDir().mkpath(home.filePath("runtime")));
+
+        QProcess velmora;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", home.path());
+        env.insert("XDG_CONFIG_HOME", home.filePath(".config"));
+        env.insert("XDG_RUNTIME_DIR", home.filePath("runtime"));
+        env.insert("VELMORA_FAKE_DISPLAY", display.fileName());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        velmora.setProcessEnvironment(env);
+        velmora.setProcessChannelMode(QProcess::MergedChannels);
+        velmora.start(program, {"-d"});
+        QVERIFY(velmora.waitForStarted());
+        QByteArray out;
+        const QByteArray said = "updateAutorun(): not registered: other users can write /tmp\n";
+        QTRY_VERIFY_WITH_TIMEOUT((out += velmora.readAll()).contains("\n-d\n"), 10000);
+        velmora.terminate();
+        QVERIFY(velmora.waitForFinished());
+        out += velmora.readAll();
+        QCOMPARE(out.count(said), 1);
+        QVERIFY2(!QFile::exists(entry), out.constData());
+        QCOMPARE(QSettings(home.filePath(".config/Orvanne/Velmora.conf"), QSettings::IniFormat).value("Ui/AutoRun"),
+                 QVariant(true));
     }
 };
 
