@@ -47,8 +47,14 @@ private Q_SLOTS:
 
 private:
     struct State;
+    struct Request;
     bool readState(State &state);
+    // One read and one request; `stale`: the configuration changed in between.
     ApplyResult applyOnce(const DisplayMode &mode, bool *stale);
+    // Its steps.
+    ApplyResult checkPolicy();
+    bool buildRequest(const State &state, int target, Request &request) const;
+    ApplyResult send(const Request &request, uint method, bool *stale);
     void announce();
 
     QDBusConnection bus;
