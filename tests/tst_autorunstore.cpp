@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 #include "XdgAutoRunStore.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -132,11 +133,31 @@ private Q_SLOTS:
         QCOMPARE(store.value("Velmora"), QString());
     }
 
+    // Whoever else may write the program or a folder above it could replace it.
+    void othersWhoCanWriteCanReplace()
+    {
+        QTemporaryDir dir(QCoreApplication::applicationDirPath() + "/replace-XXXXXX");
+        const QString folder = dir.filePath("bin"), program = folder + "/velmora";
+        QVERIFY(QDir().mkpath(folder));
+        QFile file(program);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        XdgAutoRunStore store;
+        QCOMPARE(store.replaceableAt(program), QString());
+        if (QProcess::execute("chown", {"nobody", program}) != 0)
+            QSKIP("needs root to hand files to other users");
+        QCOMPARE(store.replaceableAt(program), program);
+        QVERIFY(QProcess::execute("chown", {"--reference=" + folder, program}) == 0);
+        QVERIFY(QProcess::execute("chown", {":nogroup", folder}) == 0);
+        QVERIFY(QProcess::execute("chmod", {"g+w", folder}) == 0);
+        QCOMPARE(store.replaceableAt(program), folder);
+    }
+
     // Run from an unpacked build in /tmp, where anybody may put a program at that path once
     // it is gone: no log-on entry (an old one is removed), said once; the setting stays.
     void programOthersCanReplaceIsNotRegistered()
     {
-        QTemporaryDir unpacked, home;
+        QTemporaryDir unpacked("/tmp/velmora-unpacked-XXXXXX"), home;
         const QString program = unpacked.filePath("velmora");
         QVERIFY(QFile::copy(QStringLiteral(VELMORA_BINARY), program));
         const QString entry = home.filePath(".config/autostart/Velmora.desktop");
