@@ -261,7 +261,7 @@ private slots:
 
     // A (0,0), B (1920,0), C (1920,1080): as A shrinks and grows again only B, which touches
     // A's right edge, moves along; C touches A at a corner only and stays. With C below A
-    // instead no layout keeps everything touching without an overlap: refused, nothing moves.
+    // no layout keeps everything touching without an overlap: refused, nothing moves.
     void onlyTouchingNeighboursFollow()
     {
         const Host &h = nested3;
@@ -286,6 +286,10 @@ private slots:
         QCOMPARE(places(), (QList<QPoint>{{0, 0}, {1280, 0}, {1920, 1080}}));
         QCOMPARE(backend.apply({1920, 1080, 32, 60}), DisplayBackend::ApplyResult::Applied);
         QCOMPARE(places(), (QList<QPoint>{{0, 0}, {1920, 0}, {1920, 1080}}));
+        // In a row, what touches a monitor that moves moves too.
+        QVERIFY(arrange({3840, 0}));
+        QCOMPARE(backend.apply({1280, 720, 32, 60}), DisplayBackend::ApplyResult::Applied);
+        QCOMPARE(places(), (QList<QPoint>{{0, 0}, {1280, 0}, {3200, 0}}));
 
         QVERIFY(arrange({0, 1080}));
         MessageCapture log;
