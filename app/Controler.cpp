@@ -99,7 +99,8 @@ void Controler::updateAutoRun()
     // A program that somebody else could replace is never started at log-on, whatever the
     // setting says; the setting itself stays for when the program is somewhere safe.
     const QString replaceable = autoRun ? store->replaceableAt(QCoreApplication::applicationFilePath()) : QString();
-    setAutoRunRefused(replaceable);
+    if (!replaceable.isEmpty())
+        refuseAutoRun(replaceable);
     if (autoRun && replaceable.isEmpty()) {
         const QString command = runCommand(*store);
         if (!command.isEmpty() && store->value(Application).compare(command) != 0) {
@@ -112,14 +113,14 @@ void Controler::updateAutoRun()
     store->sync();
 }
 
-void Controler::setAutoRunRefused(const QString &replaceableAt)
+void Controler::refuseAutoRun(const QString &replaceableAt)
 {
+    // Said once: the menu entry may be switched on again and again.
     if (replaceableAt == autoRunRefusedAt)
         return;
     autoRunRefusedAt = replaceableAt;
-    if (!replaceableAt.isEmpty())
-        qDebug().noquote() << QStringLiteral("updateAutorun(): not registered: other users can write %1").arg(replaceableAt);
-    m_statusText = replaceableAt.isEmpty() ? QString() : tr("未设置开机启动：其他用户可以替换本程序");
+    qDebug().noquote() << QStringLiteral("updateAutorun(): not registered: other users can write %1").arg(replaceableAt);
+    m_statusText = tr("未设置开机启动：其他用户可以替换本程序");
     Q_EMIT statusTextChanged(m_statusText);
 }
 

@@ -45,7 +45,7 @@ private:
     void initDeamon();
     void watchScreens();
     void shutdown();
-    void setAutoRunRefused(const QString &replaceableAt);
+    void refuseAutoRun(const QString &replaceableAt);
 
     MainWindow *mainWindow = nullptr;
     DisplaySettings *displaySettings = nullptr;

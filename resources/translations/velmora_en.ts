@@ -4,7 +4,7 @@
 <context>
     <name>Controler</name>
     <message>
-        <location filename="../../app/Controler.cpp" line="+122"/>
+        <location filename="../../app/Controler.cpp" line="+123"/>
         <source>未设置开机启动：其他用户可以替换本程序</source>
         <translation>Not started at log-on: other users could replace this program</translation>
     </message>
