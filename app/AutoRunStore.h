@@ -4,6 +4,8 @@
 
 #include <memory>
 
+class QFileInfo;
+
 // The per-user list of commands started at log-on, reduced to what the program needs of it:
 // one command string per name.
 class AutoRunStore
@@ -22,6 +24,15 @@ public:
     // blanks and special characters in the path survive.
     virtual QString command(const QString &program, const QString &arguments) const = 0;
 
+    // Where another user could put a program of theirs in place of `program`: the file itself
+    // or the first folder above it that others may write (such as /tmp). Empty when there is
+    // none; only such a program may be started at log-on.
+    QString replaceableAt(const QString &program) const;
+
     // The store of this platform.
     static std::unique_ptr<AutoRunStore> open();
+
+protected:
+    // Whether somebody other than the user may write `path`.
+    virtual bool othersMayWrite(const QString &path) const;
 };

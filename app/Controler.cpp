@@ -13,6 +13,7 @@
 #include <QDebug>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QStatusBar>
 #include <QSettings>
 #include <QThread>
 #include <QTimer>
@@ -96,7 +97,12 @@ void Controler::updateAutoRun()
     settings->endGroup();
 
     std::unique_ptr<AutoRunStore> store = AutoRunStore::open();
-    if (autoRun) {
+    // A program that somebody else could replace is never started at log-on, whatever the
+    // setting says; the setting itself stays for when the program is somewhere safe.
+    const QString replaceable = autoRun ? store->replaceableAt(QCoreApplication::applicationFilePath()) : QString();
+    if (!replaceable.isEmpty())
+        refuseAutoRun(replaceable);
+    if (autoRun && replaceable.isEmpty()) {
         const QString command = runCommand(*store);
         if (!command.isEmpty() && store->value(Application).compare(command) != 0) {
             qDebug("updateAutorun()");
@@ -106,6 +112,17 @@ void Controler::updateAutoRun()
         store->remove(Application);
     }
     store->sync();
+}
+
+void Controler::refuseAutoRun(const QString &replaceableAt)
+{
+    // Said once: the menu entry may be switched on again and again.
+    if (replaceableAt == autoRunRefusedAt)
+        return;
+    autoRunRefusedAt = replaceableAt;
+    qDebug().noquote() << QStringLiteral("updateAutorun(): not registered: other users can write %1").arg(replaceableAt);
+    m_statusText = tr("未设置开机启动：其他用户可以替换本程序");
+    Q_EMIT statusTextChanged(m_statusText);
 }
 
 void Controler::initUi(bool background)
@@ -118,6 +135,14 @@ void Controler::initUi(bool background)
     mainWindow->initTable();
     if (!background)
         mainWindow->setVisible(true);
+    // Next to what the window itself may say there (a desktop without mode changes).
+    auto showStatus = [window = mainWindow](const QString &text) {
+        const QString shown = window->statusBar()->currentMessage();
+        if (!text.isEmpty() && !shown.contains(text))
+            window->statusBar()->showMessage(shown.isEmpty() ? text : shown + QStringLiteral("  ") + text);
+    };
+    showStatus(m_statusText);
+    connect(this, &Controler::statusTextChanged, mainWindow, showStatus);
 
     connect(mainWindow, &MainWindow::startDeamon, deamon, &Deamon::start);
     connect(mainWindow, &MainWindow::stopDeamon, deamon, &Deamon::stop);

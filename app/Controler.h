@@ -30,8 +30,12 @@ public:
     // window hidden and locks the mode in use once the event loop runs.
     void initUi(bool background);
 
+    // What the window's status bar says about the program's own set-up; empty: nothing.
+    QString statusText() const { return m_statusText; }
+
 Q_SIGNALS:
     void quit();
+    void statusTextChanged(const QString &text);
 
 public Q_SLOTS:
     void updateAutoRun();
@@ -45,6 +49,7 @@ private:
     void watchScreens();
     void shutdown();
     void abandonDeamonThread();
+    void refuseAutoRun(const QString &replaceableAt);
 
     MainWindow *mainWindow = nullptr;
     DisplaySettings *displaySettings = nullptr;
@@ -54,4 +59,6 @@ private:
     Tray *tray = nullptr;
     // The daemon's own object over the same store: QSettings is not thread-safe.
     QSettings *deamonSettings = nullptr;
+    QString autoRunRefusedAt;
+    QString m_statusText;
 };

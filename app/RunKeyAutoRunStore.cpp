@@ -2,6 +2,9 @@
 
 #include <QDir>
 
+// Qt reads a file's access list only while this is above zero.
+extern Q_CORE_EXPORT int qt_ntfs_permission_lookup;
+
 RunKeyAutoRunStore::RunKeyAutoRunStore()
     : runKey(QStringLiteral("HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"),
              QSettings::NativeFormat)
@@ -36,4 +39,13 @@ QString RunKeyAutoRunStore::command(const QString &program, const QString &argum
     if (!arguments.isEmpty())
         line += QLatin1Char(' ') + arguments;
     return line;
+}
+
+bool RunKeyAutoRunStore::othersMayWrite(const QString &path) const
+{
+    // Without the access list every file that is not read-only looks writable by everybody.
+    ++qt_ntfs_permission_lookup;
+    const bool others = AutoRunStore::othersMayWrite(path);
+    --qt_ntfs_permission_lookup;
+    return others;
 }

@@ -16,6 +16,9 @@ public:
     void sync() override;
     QString command(const QString &program, const QString &arguments) const override;
 
+protected:
+    bool othersMayWrite(const QString &path) const override;
+
 private:
     QSettings runKey;
 };

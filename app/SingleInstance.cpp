@@ -4,15 +4,24 @@
 #include <QDebug>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
 #include <QStandardPaths>
 #include <QThread>
+#include <QTimer>
 
 namespace {
-constexpr int AnswerTimeoutMs = 3000;
-}
+// How long a later start tries to reach the first one, which may still be starting.
+constexpr int ConnectTimeoutMs = 3000;
+// How long it then waits for the answer: the first instance may be busy for a while (a
+// D-Bus call to a slow compositor, a mode switch).
+constexpr int AnswerTimeoutMs = 15000;
+// A request is one short line, said at once; anything else is dropped unread.
+constexpr qint64 MaxRequestBytes = 64;
+constexpr int RequestTimeoutMs = 1000;
+} // namespace
 
 SingleInstance::SingleInstance(const QString &dir, QObject *parent)
     : QObject(parent)
@@ -20,8 +29,14 @@ SingleInstance::SingleInstance(const QString &dir, QObject *parent)
     directory = dir;
     if (directory.isEmpty())
         directory = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (directory.isEmpty())
-        directory = QDir::tempPath();
+    // No private runtime folder (Qt gives none when its fallback in /tmp belongs to somebody
+    // else). A fixed name in a shared folder would let another user hold the lock or take the
+    // hand-over: a folder of the user's own instead.
+    if (directory.isEmpty()) {
+        directory = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)
+            + QStringLiteral("/velmora");
+        ownFolder = true;
+    }
 }
 
 SingleInstance::~SingleInstance()
@@ -50,6 +65,8 @@ QString SingleInstance::serverName() const
 SingleInstance::Result SingleInstance::claim(const QByteArray &request)
 {
     QDir().mkpath(directory);
+    if (ownFolder && !QFile::setPermissions(directory, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+        qWarning().noquote() << "cannot make" << directory << "private to this user";
     lock = std::make_unique<QLockFile>(lockPath());
     // Only a dead owner makes the lock stale, however old it is.
     lock->setStaleLockTime(0);
@@ -64,36 +81,66 @@ SingleInstance::Result SingleInstance::claim(const QByteArray &request)
         return Result::First;
     }
     lock.reset();
+    return handOver(request);
+}
 
+SingleInstance::Result SingleInstance::handOver(const QByteArray &request)
+{
     // The first instance may still be starting and not listen yet: try for a while.
-    QDeadlineTimer deadline(AnswerTimeoutMs);
-    do {
-        QLocalSocket socket;
+    QLocalSocket socket;
+    const QDeadlineTimer connecting(ConnectTimeoutMs);
+    for (;;) {
         socket.connectToServer(serverName());
-        if (socket.waitForConnected(200)) {
-            socket.write(request + '\n');
-            // The first instance closes the connection once it has read the request.
-            if (socket.waitForBytesWritten(1000)
-                && (socket.state() == QLocalSocket::UnconnectedState || socket.waitForDisconnected(1000)))
-                return Result::HandedOver;
-        }
+        if (socket.waitForConnected(200))
+            break;
+        if (connecting.hasExpired())
+            return Result::Unreachable;
         QThread::msleep(50);
-    } while (!deadline.hasExpired());
+    }
+    // One connection only, so the request arrives once however long the first instance
+    // takes; it closes the connection once it has read the request.
+    socket.write(request + '\n');
+    if (socket.waitForBytesWritten(AnswerTimeoutMs)
+        && (socket.state() == QLocalSocket::UnconnectedState || socket.waitForDisconnected(AnswerTimeoutMs)))
+        return Result::HandedOver;
     return Result::Unreachable;
 }
 
 void SingleInstance::readRequest()
 {
     while (QLocalSocket *socket = server->nextPendingConnection()) {
+        // Never more than a request's worth in memory, and never a connection kept open.
+        socket->setReadBufferSize(MaxRequestBytes);
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        auto read = [this, socket] {
-            if (!socket->canReadLine())
-                return;
-            const QByteArray request = socket->readLine().trimmed();
-            socket->disconnectFromServer();
-            Q_EMIT requested(request);
-        };
-        connect(socket, &QLocalSocket::readyRead, this, read);
-        read();
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readLine(socket); });
+        QTimer::singleShot(RequestTimeoutMs, socket, [this, socket] {
+            if (!readLine(socket))
+                drop(socket);
+        });
+        readLine(socket);
     }
+}
+
+bool SingleInstance::readLine(QLocalSocket *socket)
+{
+    if (socket->state() != QLocalSocket::ConnectedState)
+        return true;
+    if (socket->canReadLine()) {
+        const QByteArray request = socket->readLine(MaxRequestBytes + 1).trimmed();
+        socket->disconnectFromServer();
+        Q_EMIT requested(request);
+        return true;
+    }
+    // A full buffer without a line break is no request.
+    if (socket->bytesAvailable() >= MaxRequestBytes) {
+        drop(socket);
+        return true;
+    }
+    return false;
+}
+
+void SingleInstance::drop(QLocalSocket *socket)
+{
+    socket->abort();
+    socket->deleteLater();
 }

@@ -5,6 +5,7 @@
 #include <memory>
 
 class QLocalServer;
+class QLocalSocket;
 class QLockFile;
 
 // One running instance per user. The first start holds a lock file and listens on a local
@@ -16,7 +17,7 @@ class SingleInstance : public QObject
 
 public:
     // `directory`: where the lock and (on Unix) the socket live; empty: the user's runtime
-    // folder.
+    // folder, else a folder only this user can enter.
     explicit SingleInstance(const QString &directory = QString(), QObject *parent = nullptr);
     ~SingleInstance() override;
 
@@ -35,9 +36,14 @@ Q_SIGNALS:
     void requested(const QByteArray &request);
 
 private:
+    Result handOver(const QByteArray &request);
     void readRequest();
+    // Reads one connection's request if it is there; true when the connection is done with.
+    bool readLine(QLocalSocket *socket);
+    void drop(QLocalSocket *socket);
 
     QString directory;
+    bool ownFolder = false; // made by us, kept private to this user
     std::unique_ptr<QLockFile> lock;
     QLocalServer *server = nullptr;
 };

@@ -3,8 +3,11 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
+
+#include <unistd.h>
 
 XdgAutoRunStore::XdgAutoRunStore(const QString &dir)
     : directory(dir.isEmpty()
@@ -75,6 +78,15 @@ void XdgAutoRunStore::remove(const QString &name)
 void XdgAutoRunStore::sync()
 {
     // Every write above is complete when it returns.
+}
+
+bool XdgAutoRunStore::othersMayWrite(const QString &path) const
+{
+    // An owner may always write: any owner but the user and root is somebody else.
+    const uint owner = QFileInfo(path).ownerId();
+    if (QFileInfo::exists(path) && owner != uint(geteuid()) && owner != 0)
+        return true;
+    return AutoRunStore::othersMayWrite(path);
 }
 
 QString XdgAutoRunStore::command(const QString &program, const QString &arguments) const

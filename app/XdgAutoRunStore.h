@@ -24,6 +24,9 @@ public:
     static QString escapeValue(const QString &value);
     static QString unescapeValue(const QString &value);
 
+protected:
+    bool othersMayWrite(const QString &path) const override;
+
 private:
     QString directory;
 };

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # A real Mutter on a test X server, in a session bus of its own, for the GNOME tests.
-#   mutter.sh start DIR x11|nested XSERVER_DIR
+#   mutter.sh start DIR x11|nested XSERVER_DIR [MONITORS]
 #       x11:    Mutter as the X server's window manager; its DisplayConfig drives RandR.
-#       nested: Mutter as a nested Wayland compositor (a window on the X server) with two
-#               fake monitors whose modes are fixed below; XWayland starts on demand.
+#       nested: Mutter as a nested Wayland compositor (a window on the X server) with
+#               MONITORS (default two) fake monitors whose modes are fixed below; XWayland
+#               starts on demand.
 #     DIR/bus gets the bus address, DIR/runtime is XDG_RUNTIME_DIR, DIR/wayland the Wayland
 #     display, DIR/xwayland and DIR/xauthority XWayland's DISPLAY and XAUTHORITY (nested),
 #     DIR/dbus.pid and DIR/mutter.pid the PIDs. When Mutter cannot run
@@ -64,7 +65,7 @@ start_mutter() {
       > "$dir/config/glib-2.0/settings/keyfile"
     settings=keyfile
     env+=(MUTTER_DEBUG_DUMMY_MODE_SPECS=1920x1080@60:1920x1080@59.94:1280x720@60:1024x768@60
-         MUTTER_DEBUG_NUM_DUMMY_MONITORS=2)
+         MUTTER_DEBUG_NUM_DUMMY_MONITORS="$(cat "$dir/monitors" 2>/dev/null || echo 2)")
     echo velmora-wayland > "$dir/wayland"
   fi
   env -u WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS="$(cat "$dir/bus")" XDG_RUNTIME_DIR="$dir/runtime" \
@@ -94,6 +95,7 @@ case "$cmd" in
 start)
   kind=${3:?x11|nested}
   xdir=${4:?X server state directory}
+  monitors=${5:-2}
   # One host per directory: a previous one still running is stopped first.
   stop_pid "$dir/mutter.pid" mutter
   stop_pid "$dir/dbus.pid" dbus-daemon
@@ -106,6 +108,7 @@ start)
   command -v dbus-daemon >/dev/null || fail "dbus-daemon is not installed (scripts/deps.sh test)"
   command -v gdbus >/dev/null || fail "gdbus is not installed (libglib2.0-bin)"
   echo "$kind" > "$dir/kind"
+  echo "$monitors" > "$dir/monitors"
   cp "$xdir/display" "$dir/display"
   mkdir -p "$dir/runtime" "$dir/config"
   chmod 700 "$dir/runtime"
@@ -131,7 +134,7 @@ start-mutter)
   start_mutter
   ;;
 *)
-  echo "usage: $0 start DIR x11|nested XSERVER_DIR | stop DIR | kill-mutter DIR | start-mutter DIR" >&2
+  echo "usage: $0 start DIR x11|nested XSERVER_DIR [MONITORS] | stop DIR | kill-mutter DIR | start-mutter DIR" >&2
   exit 2
   ;;
 esac

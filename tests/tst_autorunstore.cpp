@@ -3,7 +3,11 @@
 #include "TestSupport.h"
 #include "XdgAutoRunStore.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QSettings>
 #include <QTest>
 
 namespace {
@@ -127,6 +131,65 @@ private Q_SLOTS:
         XdgAutoRunStore store(dir.path() + "/autostart");
         store.setValue("Velmora", "/usr/bin/velmora -d");
         QCOMPARE(store.value("Velmora"), QString());
+    }
+
+    // Whoever else may write the program or a folder above it could replace it.
+    void othersWhoCanWriteCanReplace()
+    {
+        QTemporaryDir dir(QCoreApplication::applicationDirPath() + "/replace-XXXXXX");
+        const QString folder = dir.filePath("bin"), program = folder + "/velmora";
+        QVERIFY(QDir().mkpath(folder));
+        QFile file(program);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        XdgAutoRunStore store;
+        QCOMPARE(store.replaceableAt(program), QString());
+        if (QProcess::execute("chown", {"nobody", program}) != 0)
+            QSKIP("needs root to hand files to other users");
+        QCOMPARE(store.replaceableAt(program), program);
+        QVERIFY(QProcess::execute("chown", {"--reference=" + folder, program}) == 0);
+        QVERIFY(QProcess::execute("chown", {":nogroup", folder}) == 0);
+        QVERIFY(QProcess::execute("chmod", {"g+w", folder}) == 0);
+        QCOMPARE(store.replaceableAt(program), folder);
+    }
+
+    // Run from an unpacked build in /tmp, where anybody may put a program at that path once
+    // it is gone: no log-on entry (an old one is removed), said once; the setting stays.
+    void programOthersCanReplaceIsNotRegistered()
+    {
+        QTemporaryDir unpacked("/tmp/velmora-unpacked-XXXXXX"), home;
+        const QString program = unpacked.filePath("velmora");
+        QVERIFY(QFile::copy(QStringLiteral(VELMORA_BINARY), program));
+        const QString entry = home.filePath(".config/autostart/Velmora.desktop");
+        XdgAutoRunStore old(home.filePath(".config/autostart"));
+        old.setValue("Velmora", old.command(program, "-d"));
+        QFile display(home.filePath("display.json"));
+        QVERIFY(display.open(QIODevice::WriteOnly));
+        display.write(R"({"modes": [[1024,768,32,60]], "current": 0})");
+        display.close();
+        QVERIFY(QDir().mkpath(home.filePath("runtime")));
+
+        QProcess velmora;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", home.path());
+        env.insert("XDG_CONFIG_HOME", home.filePath(".config"));
+        env.insert("XDG_RUNTIME_DIR", home.filePath("runtime"));
+        env.insert("VELMORA_FAKE_DISPLAY", display.fileName());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        velmora.setProcessEnvironment(env);
+        velmora.setProcessChannelMode(QProcess::MergedChannels);
+        velmora.start(program, {"-d"});
+        QVERIFY(velmora.waitForStarted());
+        QByteArray out;
+        const QByteArray said = "updateAutorun(): not registered: other users can write /tmp\n";
+        QTRY_VERIFY_WITH_TIMEOUT((out += velmora.readAll()).contains("\n-d\n"), 10000);
+        velmora.terminate();
+        QVERIFY(velmora.waitForFinished());
+        out += velmora.readAll();
+        QCOMPARE(out.count(said), 1);
+        QVERIFY2(!QFile::exists(entry), out.constData());
+        QCOMPARE(QSettings(home.filePath(".config/Orvanne/Velmora.conf"), QSettings::IniFormat).value("Ui/AutoRun"),
+                 QVariant(true));
     }
 };
 

@@ -92,6 +92,7 @@ class TestGnomeDisplay : public QObject
 
     Host x11;
     Host nested;
+    Host nested3; // three monitors
 
     Host hostFor(const QString &name) const { return name == "x11" ? x11 : nested; }
 
@@ -128,6 +129,7 @@ private slots:
     {
         x11 = host(QStringLiteral(VELMORA_MUTTER_X11_DIR));
         nested = host(QStringLiteral(VELMORA_MUTTER_NESTED_DIR));
+        nested3 = host(QStringLiteral(VELMORA_MUTTER_NESTED3_DIR));
     }
 
     void hosts_data()
@@ -255,6 +257,45 @@ private slots:
         }
         if (name == "x11")
             QVERIFY(xrandr(h, {"--output", "DUMMY1", "--off"}));
+    }
+
+    // A (0,0), B (1920,0), C (1920,1080): as A shrinks and grows again only B, which touches
+    // A's right edge, moves along; C touches A at a corner only and stays. With C below A
+    // no layout keeps everything touching without an overlap: refused, nothing moves.
+    void onlyTouchingNeighboursFollow()
+    {
+        const Host &h = nested3;
+        REQUIRE_MUTTER(h);
+        const QString full = "1920x1080@60.000";
+        auto arrange = [&](QPoint c) {
+            return foreignApply(h, {{0, 0, 1.0, true, "LVDS1", full}, {1920, 0, 1.0, false, "LVDS2", full},
+                                    {c.x(), c.y(), 1.0, false, "LVDS3", full}})
+                && waitFor([&] { return state(h).logical("LVDS3") && state(h).logical("LVDS3")->x == c.x(); });
+        };
+        auto places = [&h] {
+            const State s = state(h);
+            QList<QPoint> out;
+            for (const char *c : {"LVDS1", "LVDS2", "LVDS3"})
+                out << (s.logical(c) ? QPoint(s.logical(c)->x, s.logical(c)->y) : QPoint(-1, -1));
+            return out;
+        };
+        QVERIFY(arrange({1920, 1080}));
+        GnomeDisplayBackend backend(bus(h, "nested3"));
+        QCOMPARE(backend.pinOutput(), std::string("LVDS1"));
+        QCOMPARE(backend.apply({1280, 720, 32, 60}), DisplayBackend::ApplyResult::Applied);
+        QCOMPARE(places(), (QList<QPoint>{{0, 0}, {1280, 0}, {1920, 1080}}));
+        QCOMPARE(backend.apply({1920, 1080, 32, 60}), DisplayBackend::ApplyResult::Applied);
+        QCOMPARE(places(), (QList<QPoint>{{0, 0}, {1920, 0}, {1920, 1080}}));
+        // In a row, what touches a monitor that moves moves too.
+        QVERIFY(arrange({3840, 0}));
+        QCOMPARE(backend.apply({1280, 720, 32, 60}), DisplayBackend::ApplyResult::Applied);
+        QCOMPARE(places(), (QList<QPoint>{{0, 0}, {1280, 0}, {3200, 0}}));
+
+        QVERIFY(arrange({0, 1080}));
+        MessageCapture log;
+        QCOMPARE(backend.apply({1280, 720, 32, 60}), DisplayBackend::ApplyResult::Refused);
+        QCOMPARE(places(), (QList<QPoint>{{0, 0}, {1920, 0}, {0, 1080}}));
+        QCOMPARE(log.matching("GNOME: ApplyMonitorsConfig refused").size(), 1);
     }
 
     // The scale stays where the new mode supports it, else it becomes that mode's preferred.

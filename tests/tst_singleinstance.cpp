@@ -1,9 +1,13 @@
-// One instance per user: hand-over to the running one, stale locks, a silent owner.
+// One instance per user: hand-over to the running one, stale locks, a silent owner, a
+// shared machine.
 #include "SingleInstance.h"
 #include "TestSupport.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QLocalSocket>
 #include <QLockFile>
 #include <QProcess>
 #include <QSignalSpy>
@@ -12,11 +16,13 @@
 
 namespace {
 // A later start, in a thread of its own: the first instance needs its event loop meanwhile.
-SingleInstance::Result claimFromAnotherThread(const QString &dir, const QByteArray &request)
+// `busyMs`: the first instance's thread does not answer for that long meanwhile.
+SingleInstance::Result claimFromAnotherThread(const QString &dir, const QByteArray &request, int busyMs = 0)
 {
     SingleInstance::Result result = SingleInstance::Result::First;
     QThread *thread = QThread::create([&] { result = SingleInstance(dir).claim(request); });
     startThread(*thread);
+    QThread::msleep(busyMs);
     while (!thread->isFinished())
         QTest::qWait(10);
     stopThread(*thread);
@@ -44,6 +50,72 @@ private Q_SLOTS:
         QCOMPARE(claimFromAnotherThread(dir.path(), "background"), SingleInstance::Result::HandedOver);
         QTRY_COMPARE(spy.size(), 2);
         QCOMPARE(spy.at(1).at(0).toByteArray(), QByteArray("background"));
+
+        // A first instance busy for seconds still gets the request, once.
+        QCOMPARE(claimFromAnotherThread(dir.path(), "show", 4000), SingleInstance::Result::HandedOver);
+        QTRY_COMPARE(spy.size(), 3);
+        QTest::qWait(500);
+        QCOMPARE(spy.size(), 3);
+    }
+
+    // Whatever connects gets a few bytes and a moment to say them in one line, then is cut off.
+    void requestsAreSmallAndBounded()
+    {
+        QTemporaryDir dir;
+        SingleInstance first(dir.path());
+        QCOMPARE(first.claim("show"), SingleInstance::Result::First);
+        QSignalSpy spy(&first, &SingleInstance::requested);
+
+        QLocalSocket silent, flood;
+        silent.connectToServer(first.serverName());
+        flood.connectToServer(first.serverName());
+        QVERIFY(silent.waitForConnected(1000) && flood.waitForConnected(1000));
+        flood.write(QByteArray(1 << 20, 'x'));
+        QTRY_COMPARE_WITH_TIMEOUT(flood.state(), QLocalSocket::UnconnectedState, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(silent.state(), QLocalSocket::UnconnectedState, 5000);
+        QCOMPARE(spy.size(), 0);
+
+        QCOMPARE(claimFromAnotherThread(dir.path(), "show"), SingleInstance::Result::HandedOver);
+        QTRY_COMPARE(spy.size(), 1);
+    }
+
+    // No private runtime folder (XDG_RUNTIME_DIR unset, Qt's fallback owned by somebody
+    // else): the lock and the socket go to a folder of the user's own, not to the shared one.
+    void sharedTemporaryFolderIsNeverUsed()
+    {
+        QTemporaryDir tmp, home;
+        const QString fallback = tmp.filePath("runtime-" + qEnvironmentVariable("USER", "root"));
+        QVERIFY(QDir().mkpath(fallback));
+        if (QProcess::execute("chown", {"nobody", fallback}) != 0)
+            QSKIP("needs root to give the fallback runtime folder to another user");
+        const QByteArray saved[] = {qgetenv("XDG_RUNTIME_DIR"), qgetenv("TMPDIR"), qgetenv("HOME"),
+                                    qgetenv("XDG_CACHE_HOME")};
+        qunsetenv("XDG_RUNTIME_DIR");
+        qunsetenv("XDG_CACHE_HOME");
+        qputenv("TMPDIR", tmp.path().toLocal8Bit());
+        qputenv("HOME", home.path().toLocal8Bit());
+
+        SingleInstance first;
+        const SingleInstance::Result claimed = first.claim("show");
+        QSignalSpy spy(&first, &SingleInstance::requested);
+        const SingleInstance::Result handed = claimFromAnotherThread(QString(), "show");
+        const QFileInfo folder(QFileInfo(first.lockPath()).path());
+        const QFileInfo socket(first.serverName());
+
+        const char *names[] = {"XDG_RUNTIME_DIR", "TMPDIR", "HOME", "XDG_CACHE_HOME"};
+        for (int i = 0; i < 4; ++i) {
+            if (saved[i].isNull())
+                qunsetenv(names[i]);
+            else
+                qputenv(names[i], saved[i]);
+        }
+        QCOMPARE(claimed, SingleInstance::Result::First);
+        QCOMPARE(handed, SingleInstance::Result::HandedOver);
+        QTRY_COMPARE(spy.size(), 1);
+        QVERIFY2(folder.absoluteFilePath().startsWith(home.path() + "/"), qPrintable(first.lockPath()));
+        QCOMPARE(socket.path(), folder.absoluteFilePath());
+        // rwx for the owner (0x7000), nothing for group and others (0x0077).
+        QCOMPARE(int(folder.permissions() & 0x7077), 0x7000);
     }
 
     void lockOfACrashedInstanceDoesNotBlock()

@@ -9,7 +9,9 @@
 #include <QFile>
 #include <QMenu>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSettings>
+#include <QStatusBar>
 #include <QTest>
 #include <QTimer>
 
@@ -163,6 +165,28 @@ private Q_SLOTS:
         QVERIFY(!window->isVisible());
         showOrHide->trigger();
         QVERIFY(window->isVisible());
+    }
+
+    // A program others could replace gets no log-on entry, however often it is asked for:
+    // said once in a line and in the status bar; the setting stays.
+    void replaceableProgramIsNotRegistered()
+    {
+        const QString program = QCoreApplication::applicationFilePath();
+        const QFile::Permissions permissions = QFile::permissions(program);
+        if (!QFile::setPermissions(program, permissions | QFile::WriteOther))
+            QSKIP("cannot let others write the test program");
+        const auto restore = qScopeGuard([&] { QFile::setPermissions(program, permissions); });
+        MessageCapture log;
+        Controler controler;
+        controler.initUi(false);
+        QAction *autoRun = mainWindow()->findChild<QAction *>("actionAutoRun");
+        autoRun->trigger();
+        autoRun->trigger();
+        QVERIFY(autoRun->isChecked());
+        QCOMPARE(stored("Ui/AutoRun"), QVariant(true));
+        QVERIFY(!QFile::exists(autostartFile()));
+        QCOMPARE(log.count("updateAutorun(): not registered: other users can write " + program), 1);
+        QCOMPARE(mainWindow()->statusBar()->currentMessage(), QString("未设置开机启动：其他用户可以替换本程序"));
     }
 
     void storedAutoRunOffIsKept()

@@ -10,6 +10,8 @@
 #include <QDBusVariant>
 #include <QDebug>
 #include <QList>
+#include <QPoint>
+#include <QRect>
 #include <QSize>
 #include <QVariantMap>
 
@@ -26,6 +28,7 @@ const int CallTimeoutMs = 3000;
 // Mutter's layout modes: sizes in the layout are mode size / scale, or the mode size itself.
 const uint LayoutLogical = 1;
 // ApplyMonitorsConfig's methods: 0 verify, 1 temporary, 2 persistent.
+const uint MethodVerify = 0;
 const uint MethodTemporary = 1;
 
 // One monitor in an ApplyMonitorsConfig request: connector, mode id, properties.
@@ -127,13 +130,14 @@ struct GnomeDisplayBackend::State
         bool current = false;
 
         DisplayMode values() const { return {width, height, 32, RefreshRate::wholeHz(refresh)}; }
-        bool supportsScale(double scale) const
+        // The scale stays where this mode supports it, else it is this mode's preferred one.
+        double scaleKeeping(double scale) const
         {
             for (double s : scales) {
                 if (sameScale(s, scale))
-                    return true;
+                    return scale;
             }
-            return false;
+            return preferredScale;
         }
     };
     struct Monitor
@@ -148,6 +152,37 @@ struct GnomeDisplayBackend::State
                     return i;
             }
             return -1;
+        }
+        // The mode to switch to for these values: the one in use when it has them (a re-apply
+        // keeps its own timing), else the first one listed; -1 when none has them.
+        int modeFor(const DisplayMode &wanted) const
+        {
+            const int inUse = currentMode();
+            if (inUse >= 0 && modes[inUse].values() == wanted)
+                return inUse;
+            for (int i = 0; i < modes.size(); ++i) {
+                if (modes[i].values() == wanted)
+                    return i;
+            }
+            return -1;
+        }
+        // A mirror shows the same picture: its mode is the first of that size, else the one
+        // in use.
+        int mirrorOf(const Mode &mode) const
+        {
+            for (int i = 0; i < modes.size(); ++i) {
+                if (modes[i].width == mode.width && modes[i].height == mode.height)
+                    return i;
+            }
+            return currentMode();
+        }
+        // Unsaid monitor properties are reset by Mutter: underscanning stays as it is.
+        QVariantMap keptProperties() const
+        {
+            QVariantMap properties;
+            if (underscanning.isValid())
+                properties.insert(QStringLiteral("underscanning"), underscanning.toBool());
+            return properties;
         }
     };
     struct Logical
@@ -197,6 +232,65 @@ struct GnomeDisplayBackend::State
             std::swap(w, h);
         return QSize(w, h);
     }
+    // Where logical monitor `i` lies in the layout now.
+    QRect extent(int i) const
+    {
+        const Logical &l = logicals[i];
+        const Monitor *m = l.connectors.isEmpty() ? nullptr : monitor(l.connectors.first());
+        const int inUse = m ? m->currentMode() : -1;
+        if (inUse < 0)
+            return QRect(l.x, l.y, 0, 0);
+        return QRect(QPoint(l.x, l.y), layoutSize(m->modes[inUse], l.scale, l.transform));
+    }
+
+    // Where every logical monitor goes once logical monitor `changed` has `size`. Its right and
+    // bottom edges move; what touches such an edge along a stretch moves with it, and so on
+    // from there. Nothing else moves: what merely lies further right or below would otherwise
+    // come to overlap or leave a gap, and Mutter takes neither.
+    QList<QPoint> placesAfterResize(int changed, QSize size) const
+    {
+        QList<QRect> rects;
+        for (int i = 0; i < logicals.size(); ++i)
+            rects.append(extent(i));
+        const QList<bool> right = followers(rects, changed, Qt::Horizontal);
+        const QList<bool> below = followers(rects, changed, Qt::Vertical);
+        const int dx = size.width() - rects[changed].width();
+        const int dy = size.height() - rects[changed].height();
+        QList<QPoint> places;
+        for (int i = 0; i < rects.size(); ++i)
+            places.append(rects[i].topLeft() + QPoint(right[i] ? dx : 0, below[i] ? dy : 0));
+        return places;
+    }
+
+    // Which rectangles move along with the right (Horizontal) or bottom (Vertical) edge of
+    // rects[from].
+    static QList<bool> followers(const QList<QRect> &rects, int from, Qt::Orientation edge)
+    {
+        QList<bool> moves(rects.size(), false);
+        QList<int> todo{from};
+        while (!todo.isEmpty()) {
+            const QRect r = rects[todo.takeLast()];
+            for (int i = 0; i < rects.size(); ++i) {
+                const QRect &o = rects[i];
+                const bool touches = edge == Qt::Horizontal
+                    ? o.x() == r.x() + r.width() && o.y() < r.y() + r.height() && r.y() < o.y() + o.height()
+                    : o.y() == r.y() + r.height() && o.x() < r.x() + r.width() && r.x() < o.x() + o.width();
+                if (i != from && !moves[i] && touches) {
+                    moves[i] = true;
+                    todo.append(i);
+                }
+            }
+        }
+        return moves;
+    }
+};
+
+// ApplyMonitorsConfig's arguments.
+struct GnomeDisplayBackend::Request
+{
+    uint serial = 0;
+    QList<LogicalAssignment> config;
+    QVariantMap properties;
 };
 
 GnomeDisplayBackend::GnomeDisplayBackend(const QDBusConnection &connection)
@@ -392,128 +486,104 @@ DisplayBackend::ApplyResult GnomeDisplayBackend::applyOnce(const DisplayMode &wa
     const State::Monitor *monitor = state.monitor(pinned);
     if (!monitor)
         return ApplyResult::Absent;
-    const int currentIndex = monitor->currentMode();
-    const int pinnedLogical = state.logicalOf(pinned);
-    if (currentIndex < 0 || pinnedLogical < 0)
+    if (monitor->currentMode() < 0 || state.logicalOf(pinned) < 0)
         return ApplyResult::Off;
-
-    // The mode it is in when that one has the values, else the first one listed.
-    int target = -1;
-    if (monitor->modes[currentIndex].values() == wanted)
-        target = currentIndex;
-    for (int i = 0; i < monitor->modes.size() && target < 0; ++i) {
-        if (monitor->modes[i].values() == wanted)
-            target = i;
-    }
+    const int target = monitor->modeFor(wanted);
     if (target < 0)
         return ApplyResult::NotOffered;
-    if (target == currentIndex)
+    if (target == monitor->currentMode())
         return ApplyResult::Applied;
 
+    const ApplyResult allowed = checkPolicy();
+    if (allowed != ApplyResult::Applied)
+        return allowed;
+    Request request;
+    if (!buildRequest(state, target, request))
+        return ApplyResult::Failed;
+    if (beforeApply)
+        beforeApply();
+    // Mutter checks the layout first without touching a monitor: a layout it rejects is
+    // refused before anything happens.
+    const ApplyResult verified = send(request, MethodVerify, stale);
+    if (verified != ApplyResult::Applied)
+        return verified;
+    return send(request, MethodTemporary, stale);
+}
+
+DisplayBackend::ApplyResult GnomeDisplayBackend::checkPolicy()
+{
     // GNOME's policy may forbid configuration over D-Bus.
-    {
-        QDBusMessage get = QDBusMessage::createMethodCall(QString::fromLatin1(Service), QString::fromLatin1(Path),
-                                                          QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                          QStringLiteral("Get"));
-        get.setAutoStartService(false);
-        get << QString::fromLatin1(Interface) << QStringLiteral("ApplyMonitorsConfigAllowed");
-        ++calls;
-        const QDBusMessage reply = bus.call(get, QDBus::Block, CallTimeoutMs);
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-            return ApplyResult::Failed;
-        const bool allowed = reply.arguments().first().value<QDBusVariant>().variant().toBool();
-        if (!allowed) {
-            if (!refusalSaid)
-                qDebug().noquote() << QStringLiteral("GNOME: ApplyMonitorsConfigAllowed is false, Mutter does not "
-                                                     "let programs change the display mode");
-            refusalSaid = true;
-            return ApplyResult::Refused;
-        }
-        refusalSaid = false;
+    QDBusMessage get = QDBusMessage::createMethodCall(QString::fromLatin1(Service), QString::fromLatin1(Path),
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                      QStringLiteral("Get"));
+    get.setAutoStartService(false);
+    get << QString::fromLatin1(Interface) << QStringLiteral("ApplyMonitorsConfigAllowed");
+    ++calls;
+    const QDBusMessage reply = bus.call(get, QDBus::Block, CallTimeoutMs);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return ApplyResult::Failed;
+    const bool allowed = reply.arguments().first().value<QDBusVariant>().variant().toBool();
+    if (!allowed) {
+        if (!refusalSaid)
+            qDebug().noquote() << QStringLiteral("GNOME: ApplyMonitorsConfigAllowed is false, Mutter does not "
+                                                 "let programs change the display mode");
+        refusalSaid = true;
+        return ApplyResult::Refused;
     }
+    refusalSaid = false;
+    return ApplyResult::Applied;
+}
 
-    const State::Mode &oldMode = monitor->modes[currentIndex];
-    const State::Mode &newMode = monitor->modes[target];
-    const State::Logical &logical = state.logicals[pinnedLogical];
+bool GnomeDisplayBackend::buildRequest(const State &state, int target, Request &request) const
+{
+    const int changed = state.logicalOf(pinned);
+    const State::Logical &logical = state.logicals[changed];
+    const State::Mode &newMode = state.monitor(pinned)->modes[target];
+    const double newScale = newMode.scaleKeeping(logical.scale);
+    const QList<QPoint> places =
+        state.placesAfterResize(changed, state.layoutSize(newMode, newScale, logical.transform));
 
-    // The scale stays where the new mode supports it.
-    double newScale = logical.scale;
-    if (!newMode.supportsScale(newScale))
-        newScale = newMode.preferredScale;
-
-    const QSize oldSize = state.layoutSize(oldMode, logical.scale, logical.transform);
-    const QSize newSize = state.layoutSize(newMode, newScale, logical.transform);
-    const int right = logical.x + oldSize.width();
-    const int bottom = logical.y + oldSize.height();
-    const int dx = newSize.width() - oldSize.width();
-    const int dy = newSize.height() - oldSize.height();
-
-    QList<LogicalAssignment> config;
+    request.serial = state.serial;
     for (int i = 0; i < state.logicals.size(); ++i) {
         const State::Logical &l = state.logicals[i];
         LogicalAssignment a;
-        a.x = l.x;
-        a.y = l.y;
-        a.scale = l.scale;
+        a.x = places[i].x();
+        a.y = places[i].y();
+        a.scale = i == changed || state.globalScaleRequired ? newScale : l.scale;
         a.transform = l.transform;
         a.primary = l.primary;
-        if (i == pinnedLogical) {
-            a.scale = newScale;
-        } else {
-            // Mutter takes no gaps and no overlaps: what lay beyond the pinned monitor's right
-            // or bottom edge moves with that edge.
-            if (l.x >= right)
-                a.x += dx;
-            if (l.y >= bottom)
-                a.y += dy;
-            if (state.globalScaleRequired)
-                a.scale = newScale;
-        }
         for (const QString &connector : l.connectors) {
             const State::Monitor *m = state.monitor(connector);
             if (!m)
-                return ApplyResult::Failed;
-            int index = m->currentMode();
-            if (connector == pinned) {
-                index = target;
-            } else if (i == pinnedLogical) {
-                // A mirror shows the same picture: its size follows the pinned monitor's.
-                for (int k = 0; k < m->modes.size(); ++k) {
-                    if (m->modes[k].width == newMode.width && m->modes[k].height == newMode.height) {
-                        index = k;
-                        break;
-                    }
-                }
-            }
+                return false;
+            const int index = connector == pinned ? target : i == changed ? m->mirrorOf(newMode) : m->currentMode();
             if (index < 0)
-                return ApplyResult::Failed;
-            // Unsaid monitor properties are reset by Mutter: keep underscanning as it is.
-            QVariantMap monitorProperties;
-            if (m->underscanning.isValid())
-                monitorProperties.insert(QStringLiteral("underscanning"), m->underscanning.toBool());
-            a.monitors.append({connector, m->modes[index].id, monitorProperties});
+                return false;
+            a.monitors.append({connector, m->modes[index].id, m->keptProperties()});
         }
-        config.append(a);
+        request.config.append(a);
     }
-
-    if (beforeApply)
-        beforeApply();
-    QDBusMessage call = methodCall("ApplyMonitorsConfig");
     // The layout mode stays as it is; Mutter takes it only where it can be changed at all.
-    QVariantMap properties;
     if (state.layoutModeChangeable)
-        properties.insert(QStringLiteral("layout-mode"), state.layoutMode);
-    call << state.serial << MethodTemporary << QVariant::fromValue(config) << properties;
+        request.properties.insert(QStringLiteral("layout-mode"), state.layoutMode);
+    return true;
+}
+
+DisplayBackend::ApplyResult GnomeDisplayBackend::send(const Request &request, uint method, bool *stale)
+{
+    QDBusMessage call = methodCall("ApplyMonitorsConfig");
+    call << request.serial << method << QVariant::fromValue(request.config) << request.properties;
     ++calls;
     const QDBusMessage reply = bus.call(call, QDBus::Block, CallTimeoutMs);
     if (reply.type() == QDBusMessage::ReplyMessage) {
-        lastRefusal.clear();
+        if (method != MethodVerify)
+            lastRefusal.clear();
         return ApplyResult::Applied;
     }
     if (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.AccessDenied")) {
         // Stale serial, or refused for good: only a new serial tells them apart.
         State again;
-        if (readState(again) && again.serial != state.serial) {
+        if (readState(again) && again.serial != request.serial) {
             *stale = true;
             return ApplyResult::Failed;
         }

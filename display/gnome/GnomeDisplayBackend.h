@@ -47,8 +47,16 @@ private Q_SLOTS:
 
 private:
     struct State;
+    struct Request;
     bool readState(State &state);
+    // One read and one request; `stale`: the configuration changed in between.
     ApplyResult applyOnce(const DisplayMode &mode, bool *stale);
+    // Its steps. checkPolicy: Applied when GNOME lets programs configure the monitors.
+    ApplyResult checkPolicy();
+    // Mode `target` for the pinned monitor, everything else kept or moved along.
+    bool buildRequest(const State &state, int target, Request &request) const;
+    // ApplyMonitorsConfig with `method` (verify or temporary).
+    ApplyResult send(const Request &request, uint method, bool *stale);
     void announce();
 
     QDBusConnection bus;

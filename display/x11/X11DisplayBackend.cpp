@@ -55,18 +55,15 @@ int refreshRate(const xcb_randr_mode_info_t &info)
     return RefreshRate::wholeHz(double(info.dot_clock), double(info.htotal), vtotal);
 }
 
+using Resources = Reply<xcb_randr_get_screen_resources_current_reply_t>;
+
 // What one read of the server tells about the pinned output.
-struct Snapshot
+struct OutputView
 {
-    // Only when it was read: the steady-state poll does without.
-    Reply<xcb_randr_get_screen_resources_current_reply_t> resources;
     const ModeTable *modes = nullptr;
     xcb_randr_output_t output = XCB_NONE;
     OutputInfo outputInfo; // null: the output is gone
     Reply<xcb_randr_get_crtc_info_reply_t> crtc; // the CRTC driving it, if any
-
-    xcb_timestamp_t timestamp() const { return resources->timestamp; }
-    xcb_timestamp_t configTimestamp() const { return resources->config_timestamp; }
 
     DisplayBackend::OutputState state() const
     {
@@ -97,6 +94,23 @@ struct Snapshot
     }
 };
 
+// The output together with the screen's resources, whose timestamps and CRTCs a change needs.
+// Only a read that got the resources makes one.
+struct ScreenView : OutputView
+{
+    Resources resources;
+
+    xcb_timestamp_t timestamp() const { return resources->timestamp; }
+    xcb_timestamp_t configTimestamp() const { return resources->config_timestamp; }
+};
+
+// Where the pinned output and its CRTC were last seen.
+struct LastSeen
+{
+    xcb_randr_output_t output = XCB_NONE;
+    xcb_randr_crtc_t crtc = XCB_NONE;
+};
+
 } // namespace
 
 struct X11DisplayBackend::Private
@@ -107,18 +121,15 @@ struct X11DisplayBackend::Private
     xcb_window_t root = XCB_NONE;
     int bitsPerPixel = 0;
     int roundTrips = 0;
-    // Where the pinned output and its CRTC were last seen: asked for along with the
-    // resources, so that a steady-state read is one round trip.
-    xcb_randr_output_t knownOutput = XCB_NONE;
-    xcb_randr_crtc_t knownCrtc = XCB_NONE;
+    // Asked for along with everything else, so that a steady-state read is one round trip.
+    LastSeen lastSeen;
     ModeTable modes;
 
     ~Private() { disconnect(); }
 
     void disconnect()
     {
-        knownOutput = XCB_NONE;
-        knownCrtc = XCB_NONE;
+        lastSeen = LastSeen();
         if (connection)
             xcb_disconnect(connection);
         connection = nullptr;
@@ -168,13 +179,13 @@ struct X11DisplayBackend::Private
     }
 
     // Every output of the screen with its info, in one round trip.
-    std::vector<std::pair<xcb_randr_output_t, OutputInfo>> allOutputs(const Snapshot &s)
+    std::vector<std::pair<xcb_randr_output_t, OutputInfo>> allOutputs(const Resources &resources)
     {
-        const xcb_randr_output_t *outputs = xcb_randr_get_screen_resources_current_outputs(s.resources.get());
-        const int count = xcb_randr_get_screen_resources_current_outputs_length(s.resources.get());
+        const xcb_randr_output_t *outputs = xcb_randr_get_screen_resources_current_outputs(resources.get());
+        const int count = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
         std::vector<xcb_randr_get_output_info_cookie_t> cookies;
         for (int i = 0; i < count; ++i)
-            cookies.push_back(xcb_randr_get_output_info(connection, outputs[i], s.configTimestamp()));
+            cookies.push_back(xcb_randr_get_output_info(connection, outputs[i], resources->config_timestamp));
         ++roundTrips;
         std::vector<std::pair<xcb_randr_output_t, OutputInfo>> all;
         for (int i = 0; i < count; ++i) {
@@ -184,130 +195,160 @@ struct X11DisplayBackend::Private
         return all;
     }
 
-    void readModes(const Snapshot &s)
+    void readModes(const Resources &resources)
     {
         modes.clear();
-        const xcb_randr_mode_info_t *infos = xcb_randr_get_screen_resources_current_modes(s.resources.get());
-        const int count = xcb_randr_get_screen_resources_current_modes_length(s.resources.get());
+        const xcb_randr_mode_info_t *infos = xcb_randr_get_screen_resources_current_modes(resources.get());
+        const int count = xcb_randr_get_screen_resources_current_modes_length(resources.get());
         for (int i = 0; i < count; ++i)
             modes.emplace(infos[i].id, infos[i]);
     }
 
-    // The steady-state poll: the pinned output and its CRTC where they were last seen, one
-    // round trip with small replies. False when that no longer holds (the output is gone from
-    // its id, or lists a mode we do not know): then a full read follows.
-    bool quickRead(Snapshot &s)
+    // --- Reading the pinned output ------------------------------------------------------------
+
+    // The requests for the output and the CRTC last seen; their replies come with receive().
+    struct Asked
     {
-        const xcb_randr_output_t output = knownOutput;
-        const xcb_randr_crtc_t crtc = knownCrtc;
-        auto outputCookie = xcb_randr_get_output_info(connection, output, XCB_CURRENT_TIME);
-        xcb_randr_get_crtc_info_cookie_t crtcCookie {};
-        if (crtc != XCB_NONE)
-            crtcCookie = xcb_randr_get_crtc_info(connection, crtc, XCB_CURRENT_TIME);
-        s.outputInfo = shared(xcb_randr_get_output_info_reply(connection, outputCookie, nullptr));
-        if (crtc != XCB_NONE)
-            s.crtc.reset(xcb_randr_get_crtc_info_reply(connection, crtcCookie, nullptr));
-        ++roundTrips;
-        if (!s.outputInfo || nameOf(s.outputInfo.get()) != pinned) {
+        LastSeen ids;
+        xcb_randr_get_output_info_cookie_t output {};
+        xcb_randr_get_crtc_info_cookie_t crtc {};
+    };
+
+    Asked askLastSeen()
+    {
+        Asked asked{lastSeen, {}, {}};
+        if (asked.ids.output != XCB_NONE)
+            asked.output = xcb_randr_get_output_info(connection, asked.ids.output, XCB_CURRENT_TIME);
+        if (asked.ids.crtc != XCB_NONE)
+            asked.crtc = xcb_randr_get_crtc_info(connection, asked.ids.crtc, XCB_CURRENT_TIME);
+        return asked;
+    }
+
+    // The output as asked for, when its id still names the pinned output.
+    void receive(const Asked &asked, OutputView &s)
+    {
+        if (asked.ids.output != XCB_NONE)
+            s.outputInfo = shared(xcb_randr_get_output_info_reply(connection, asked.output, nullptr));
+        if (asked.ids.crtc != XCB_NONE)
+            s.crtc.reset(xcb_randr_get_crtc_info_reply(connection, asked.crtc, nullptr));
+        if (s.outputInfo && nameOf(s.outputInfo.get()) == pinned) {
+            s.output = asked.ids.output;
+        } else {
             s.outputInfo.reset();
             s.crtc.reset();
-            return false;
         }
-        s.output = output;
-        followCrtc(s, crtc);
-        return s.modesKnown();
+    }
+
+    // The pinned output by name, among all outputs of the screen.
+    void findByName(const Resources &resources, OutputView &s)
+    {
+        if (pinned.empty())
+            return;
+        for (auto &[id, info] : allOutputs(resources)) {
+            if (nameOf(info.get()) == pinned) {
+                s.output = id;
+                s.outputInfo = info;
+                return;
+            }
+        }
     }
 
     // The CRTC that drives the output now, read again when it is not the one asked for.
-    void followCrtc(Snapshot &s, xcb_randr_crtc_t asked)
+    void followCrtc(OutputView &s, xcb_randr_crtc_t asked)
     {
         const xcb_randr_crtc_t driving = s.outputInfo ? s.outputInfo->crtc : xcb_randr_crtc_t(XCB_NONE);
         if (driving == XCB_NONE)
             s.crtc.reset();
         else if (!s.crtc || driving != asked)
             s.crtc = crtcInfo(driving);
-        knownOutput = s.output;
-        knownCrtc = driving;
     }
 
-    // Reads the pinned output and its CRTC; with `withResources`, or when the quick read does
-    // not do, the screen's resources too (GetScreenResourcesCurrent: it never probes the
-    // hardware, as GetScreenResources would). The output is looked up by name again only when
-    // its id no longer names it.
-    bool snapshot(Snapshot &s, bool withResources = false)
+    void remember(const OutputView &s)
+    {
+        lastSeen = {s.output, s.outputInfo ? s.outputInfo->crtc : xcb_randr_crtc_t(XCB_NONE)};
+    }
+
+    // The steady-state poll: the output and its CRTC where they were last seen, one round trip
+    // with small replies. False when that no longer does (the id names another output now, or
+    // the output lists a mode not in the table).
+    bool quickRead(OutputView &s)
+    {
+        s.modes = &modes;
+        const Asked asked = askLastSeen();
+        receive(asked, s);
+        ++roundTrips;
+        if (!s.outputInfo)
+            return false;
+        followCrtc(s, asked.ids.crtc);
+        remember(s);
+        return s.modesKnown();
+    }
+
+    // The screen's resources (GetScreenResourcesCurrent: it never probes the hardware, as
+    // GetScreenResources would) with the output and its CRTC, all asked for at once. The
+    // output is looked up by name only when its id no longer names it.
+    bool readScreen(ScreenView &s)
     {
         if (!connect())
             return false;
         s.modes = &modes;
-        if (!withResources && knownOutput != XCB_NONE && quickRead(s))
-            return true;
-        if (xcb_connection_has_error(connection))
-            return false;
-        // All requests go out before any reply is awaited.
-        const xcb_randr_output_t output = knownOutput;
-        const xcb_randr_crtc_t crtc = knownCrtc;
         auto resourcesCookie = xcb_randr_get_screen_resources_current(connection, root);
-        xcb_randr_get_output_info_cookie_t outputCookie {};
-        xcb_randr_get_crtc_info_cookie_t crtcCookie {};
-        if (output != XCB_NONE)
-            outputCookie = xcb_randr_get_output_info(connection, output, XCB_CURRENT_TIME);
-        if (crtc != XCB_NONE)
-            crtcCookie = xcb_randr_get_crtc_info(connection, crtc, XCB_CURRENT_TIME);
+        const Asked asked = askLastSeen();
         s.resources.reset(xcb_randr_get_screen_resources_current_reply(connection, resourcesCookie, nullptr));
-        s.outputInfo.reset();
-        s.crtc.reset();
-        if (output != XCB_NONE)
-            s.outputInfo = shared(xcb_randr_get_output_info_reply(connection, outputCookie, nullptr));
-        if (crtc != XCB_NONE)
-            s.crtc.reset(xcb_randr_get_crtc_info_reply(connection, crtcCookie, nullptr));
+        receive(asked, s);
         ++roundTrips;
         if (!s.resources) {
-            knownOutput = knownCrtc = XCB_NONE;
+            lastSeen = LastSeen();
             return false;
         }
-        readModes(s);
+        readModes(s.resources);
+        if (!s.outputInfo)
+            findByName(s.resources, s);
+        followCrtc(s, asked.ids.crtc);
+        remember(s);
+        return true;
+    }
 
-        if (s.outputInfo && nameOf(s.outputInfo.get()) == pinned) {
-            s.output = output;
-        } else {
-            s.output = XCB_NONE;
-            s.outputInfo.reset();
-            s.crtc.reset();
-            if (!pinned.empty()) {
-                for (auto &[id, info] : allOutputs(s)) {
-                    if (nameOf(info.get()) == pinned) {
-                        s.output = id;
-                        s.outputInfo = info;
-                        break;
-                    }
-                }
+    // The pinned output: the quick read where it does, else the full one.
+    bool readOutput(OutputView &s)
+    {
+        if (!connect())
+            return false;
+        if (lastSeen.output != XCB_NONE) {
+            OutputView quick;
+            if (quickRead(quick)) {
+                s = std::move(quick);
+                return true;
             }
+            if (xcb_connection_has_error(connection))
+                return false;
         }
-        followCrtc(s, crtc);
+        ScreenView full;
+        if (!readScreen(full))
+            return false;
+        s = std::move(full);
         return true;
     }
 
     // One read, and how the pinned output stands in it.
-    OutputState read(Snapshot &s) { return snapshot(s) ? s.state() : OutputState::Unreadable; }
+    OutputState read(OutputView &s) { return readOutput(s) ? s.state() : OutputState::Unreadable; }
 
     std::string pinPrimary()
     {
         pinned.clear();
-        knownOutput = knownCrtc = XCB_NONE;
+        lastSeen = LastSeen();
         if (!connect())
             return pinned;
         auto primaryCookie = xcb_randr_get_output_primary(connection, root);
-        Snapshot s;
-        s.resources.reset(xcb_randr_get_screen_resources_current_reply(
+        Resources resources(xcb_randr_get_screen_resources_current_reply(
             connection, xcb_randr_get_screen_resources_current(connection, root), nullptr));
         Reply<xcb_randr_get_output_primary_reply_t> primary(
             xcb_randr_get_output_primary_reply(connection, primaryCookie, nullptr));
         ++roundTrips;
-        if (!s.resources || !primary)
+        if (!resources || !primary)
             return pinned;
-        s.modes = &modes;
-        readModes(s);
-        const auto all = allOutputs(s);
+        readModes(resources);
+        const auto all = allOutputs(resources);
         for (const auto &[id, info] : all) {
             if (id == primary->output)
                 pinned = nameOf(info.get());
@@ -320,7 +361,7 @@ struct X11DisplayBackend::Private
         return pinned;
     }
 
-    bool toMode(const Snapshot &s, xcb_randr_mode_t id, DisplayMode &out) const
+    bool toMode(const OutputView &s, xcb_randr_mode_t id, DisplayMode &out) const
     {
         const xcb_randr_mode_info_t *info = s.modeInfo(id);
         if (!info)
@@ -331,7 +372,7 @@ struct X11DisplayBackend::Private
 
     // The mode to switch to for these values: the one in use when it has them (a re-apply
     // keeps its own timing), else the first the output lists with them.
-    xcb_randr_mode_t modeFor(const Snapshot &s, const DisplayMode &want) const
+    xcb_randr_mode_t modeFor(const OutputView &s, const DisplayMode &want) const
     {
         DisplayMode m;
         if (s.state() == OutputState::Active && toMode(s, s.crtc->mode, m) && m == want)
@@ -365,7 +406,7 @@ struct X11DisplayBackend::Private
     };
 
     // The screen must hold every active CRTC once this one has its new size.
-    bool computeScreenSize(const Snapshot &s, const xcb_randr_mode_info_t &mode, Layout &layout)
+    bool computeScreenSize(const ScreenView &s, const xcb_randr_mode_info_t &mode, Layout &layout)
     {
         layout.x = s.crtc->x;
         layout.y = s.crtc->y;
@@ -430,7 +471,7 @@ struct X11DisplayBackend::Private
     }
 
     // The CRTC keeps its position, rotation and outputs; only the mode changes.
-    Result setCrtc(const Snapshot &s, xcb_randr_mode_t mode, const Layout &layout)
+    Result setCrtc(const ScreenView &s, xcb_randr_mode_t mode, const Layout &layout)
     {
         const xcb_randr_output_t *outputs = xcb_randr_get_crtc_info_outputs(s.crtc.get());
         const int outputCount = xcb_randr_get_crtc_info_outputs_length(s.crtc.get());
@@ -462,9 +503,9 @@ struct X11DisplayBackend::Private
     Result setMode(const DisplayMode &want, ApplyResult &why)
     {
         why = ApplyResult::Failed;
-        Snapshot s;
+        ScreenView s;
         // The request needs the screen's timestamps and its CRTCs: a full read.
-        if (!snapshot(s, true))
+        if (!readScreen(s))
             return Result::Failed;
         // Never switches an output on or off: an output without a CRTC stays so.
         switch (s.state()) {
@@ -619,14 +660,14 @@ void X11DisplayBackend::pinOutputNamed(const std::string &name)
 {
     std::lock_guard<std::mutex> lock(mutex);
     d->pinned = name;
-    d->knownOutput = d->knownCrtc = XCB_NONE;
+    d->lastSeen = LastSeen();
 }
 
 bool X11DisplayBackend::mode(int n, DisplayMode &out)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    Snapshot s;
-    if (!d->snapshot(s) || n < 0 || n >= s.modeCount())
+    OutputView s;
+    if (!d->readOutput(s) || n < 0 || n >= s.modeCount())
         return false;
     return d->toMode(s, s.modeId(n), out);
 }
@@ -634,7 +675,7 @@ bool X11DisplayBackend::mode(int n, DisplayMode &out)
 DisplayBackend::OutputState X11DisplayBackend::current(DisplayMode &out)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    Snapshot s;
+    OutputView s;
     const OutputState state = d->read(s);
     if (state != OutputState::Active)
         return state;
@@ -644,7 +685,7 @@ DisplayBackend::OutputState X11DisplayBackend::current(DisplayMode &out)
 DisplayBackend::OutputState X11DisplayBackend::availability(const DisplayMode &mode)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    Snapshot s;
+    OutputView s;
     const OutputState state = d->read(s);
     if (state != OutputState::Active)
         return state;

@@ -2,6 +2,14 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en">
 <context>
+    <name>Controler</name>
+    <message>
+        <location filename="../../app/Controler.cpp" line="+123"/>
+        <source>未设置开机启动：其他用户可以替换本程序</source>
+        <translation>Not started at log-on: other users could replace this program</translation>
+    </message>
+</context>
+<context>
     <name>MainWindow</name>
     <message>
         <location filename="../../ui/MainWindow.ui" line="+20"/>
