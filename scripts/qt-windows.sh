@@ -37,7 +37,15 @@ options=(
 key=$(printf '%s\n' "$qt_version" "${options[@]}" "v1" | sha256sum | cut -c1-12)
 prefix=$cache/qt-$qt_version-$target-$key
 
+# Qt's own translations (qttranslations is not built): Debian's, which do not depend on the
+# platform, where a Qt installation keeps them, for programs run from their build folder.
+add_translations() {
+  mkdir -p "$prefix/translations"
+  cp -u /usr/share/qt6/translations/qtbase_*.qm "$prefix/translations/"
+}
+
 if [ -f "$prefix/.complete" ]; then
+  add_translations
   echo "$prefix"
   exit 0
 fi
@@ -74,7 +82,10 @@ fi
 src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'qt6-base-*' | head -n 1)
 [ -n "$src" ] || { log "apt-get source left no qt6-base-* folder in $work"; exit 1; }
 
-cat >"$work/toolchain.cmake" <<EOF
+# Inside the prefix: Qt's own toolchain file loads it on every later build of an app.
+mkdir -p "$prefix"
+toolchain=$prefix/mingw-toolchain.cmake
+cat >"$toolchain" <<EOF
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER $target-gcc-posix)
@@ -96,7 +107,7 @@ done
 
 log "configuring Qt $qt_version for $target in $work/build"
 cmake -S "$src" -B "$work/build" -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$work/toolchain.cmake" \
+  -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
   -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
   -DCMAKE_INSTALL_PREFIX="$prefix" \
   "${options[@]}" "${system_off[@]}" >"$work/configure.log" 2>&1 ||
@@ -106,6 +117,7 @@ cmake --build "$work/build" -j "$jobs" >"$work/build.log" 2>&1 ||
   { tail -n 40 "$work/build.log" >&2; log "build failed (see $work/build.log)"; exit 1; }
 cmake --install "$work/build" >"$work/install.log" 2>&1 ||
   { tail -n 20 "$work/install.log" >&2; log "install failed"; exit 1; }
+add_translations
 touch "$prefix/.complete"
 log "Qt $qt_version for $target built in $(( ($(date +%s) - started) / 60 )) min"
 rm -rf "$work"

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "AutoRunStore.h"
+#include "SettingsKeys.h"
 #include "ThreadSanitizer.h"
 
 #include <QFile>
@@ -82,8 +84,10 @@ TemporaryConfig::TemporaryConfig()
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
     qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
-    // Where the native format is the registry the path above changes nothing: start empty.
-    QSettings(QStringLiteral("Orvanne"), QStringLiteral("Velmora")).clear();
+    // Where the native format is the registry the path above changes nothing: start as a new
+    // user there too, without settings and without a log-on entry.
+    QSettings(SettingsKeys::Organization, SettingsKeys::Application).clear();
+    AutoRunStore::open()->remove(SettingsKeys::Application);
 }
 
 QString TemporaryConfig::settingsFile() const

@@ -190,12 +190,16 @@ private Q_SLOTS:
         QTableWidget *t = table();
         QTRY_VERIFY(t->verticalScrollBar()->isVisible());
         QHeaderView *header = t->horizontalHeader();
-        int total = 0;
-        for (int c = 0; c < 4; ++c) {
-            total += header->sectionSize(c);
+        const auto total = [header] {
+            int sum = 0;
+            for (int c = 0; c < 4; ++c)
+                sum += header->sectionSize(c);
+            return sum;
+        };
+        // The header follows the viewport once the scroll bar's resize has been handled.
+        QTRY_COMPARE(total(), t->viewport()->width());
+        for (int c = 0; c < 4; ++c)
             QVERIFY(qAbs(header->sectionSize(c) - header->sectionSize(0)) <= 1);
-        }
-        QCOMPARE(total, t->viewport()->width());
         QVERIFY(!t->horizontalScrollBar()->isVisible());
     }
 
@@ -404,7 +408,8 @@ private Q_SLOTS:
         window->apply();
         const qint64 elapsed = clock.elapsed();
         QVERIFY(stillOpen);
-        QVERIFY2(elapsed >= 14900 && elapsed < 17000, qPrintable(QString::number(elapsed)));
+        // Never early; late only by what a loaded machine (or Wine) adds.
+        QVERIFY2(elapsed >= 14900 && elapsed < 20000, qPrintable(QString::number(elapsed)));
         QCOMPARE(fake->current(), M1024);
     }
 
@@ -473,9 +478,11 @@ private Q_SLOTS:
 
         QCOMPARE(started.count(), 1);
         QCOMPARE(stopped.count(), 0);
+#ifndef Q_OS_WIN // there the store is the registry, with no file to read back
         QVERIFY(onDiskAtStart.contains("[DisplaySettings]"));
         for (const char *line : {"PelsWidth=800", "PelsHeight=600", "BitsPerPel=32", "DisplayFrequency=60"})
             QVERIFY2(onDiskAtStart.contains(line), line);
+#endif
         QCOMPARE(store->value("DisplaySettings/PelsWidth").toInt(), 800);
         QCOMPARE(store->value("DisplaySettings/PelsHeight").toInt(), 600);
 

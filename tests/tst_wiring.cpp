@@ -1,4 +1,5 @@
 // The whole program in-process: Controler, window, tray and daemon over the fake display.
+#include "AutoRunStore.h"
 #include "Controler.h"
 #include "MainWindow.h"
 #include "SettingsKeys.h"
@@ -46,7 +47,8 @@ class TestWiring : public QObject
 
     static QPushButton *lockButton() { return mainWindow()->findChild<QPushButton *>("pushButtonLock"); }
 
-    QString autostartFile() const { return config->path() + "/autostart/Velmora.desktop"; }
+    // The log-on entry in this platform's list (a desktop file, or the Run value on Windows).
+    static bool registered() { return !AutoRunStore::open()->value(SettingsKeys::Application).isEmpty(); }
 
     // A display in 1024x768 among three modes; the daemon polls every 100 ms; a mode locked
     // by an earlier run is in the store.
@@ -129,7 +131,7 @@ private Q_SLOTS:
         QTRY_VERIFY(log.lines().contains("update():now=1,locked=1"));
         QCOMPARE(log.matching("msec:"), QStringList({"msec:100"}));
         QVERIFY(!window->isVisible());
-        QVERIFY(QFile::exists(autostartFile()));
+        QVERIFY(registered());
     }
 
     void connections()
@@ -150,12 +152,12 @@ private Q_SLOTS:
 
         // The autorun entry of the Settings menu reaches the log-on start list.
         QAction *autoRun = window->findChild<QAction *>("actionAutoRun");
-        QVERIFY(QFile::exists(autostartFile()));
+        QVERIFY(registered());
         autoRun->trigger();
-        QVERIFY(!QFile::exists(autostartFile()));
+        QVERIFY(!registered());
         log.clear();
         autoRun->trigger();
-        QVERIFY(QFile::exists(autostartFile()));
+        QVERIFY(registered());
         QCOMPARE(log.count("updateAutorun()"), 1);
 
         // The tray's Show/Hide toggles the window; a double click does the same, later.
@@ -171,6 +173,9 @@ private Q_SLOTS:
     // said once in a line and in the status bar; the setting stays.
     void replaceableProgramIsNotRegistered()
     {
+#ifdef Q_OS_WIN
+        QSKIP("Windows keeps who may write in access lists, not in these bits: scripts/windows-tests.sh");
+#endif
         const QString program = QCoreApplication::applicationFilePath();
         const QFile::Permissions permissions = QFile::permissions(program);
         if (!QFile::setPermissions(program, permissions | QFile::WriteOther))
@@ -184,7 +189,7 @@ private Q_SLOTS:
         autoRun->trigger();
         QVERIFY(autoRun->isChecked());
         QCOMPARE(stored("Ui/AutoRun"), QVariant(true));
-        QVERIFY(!QFile::exists(autostartFile()));
+        QVERIFY(!registered());
         QCOMPARE(log.count("updateAutorun(): not registered: other users can write " + program), 1);
         QCOMPARE(mainWindow()->statusBar()->currentMessage(), QString("未设置开机启动：其他用户可以替换本程序"));
     }
@@ -197,7 +202,7 @@ private Q_SLOTS:
         controler.initUi(false);
         QVERIFY(!mainWindow()->findChild<QAction *>("actionAutoRun")->isChecked());
         QCOMPARE(stored("Ui/AutoRun"), QVariant(false));
-        QVERIFY(!QFile::exists(autostartFile()));
+        QVERIFY(!registered());
         QCOMPARE(log.count("updateAutorun()"), 0);
     }
 

@@ -18,7 +18,11 @@ MainWindow::MainWindow(QWidget *parent)
     ui->setupUi(this);
     // The four columns share the table's width. No stretchLastSection on top: it keeps the
     // last column at its default 100 px, so with a vertical scroll bar the columns overflow.
-    ui->tableWidgetSettings->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    QHeaderView *header = ui->tableWidgetSettings->horizontalHeader();
+    header->setSectionResizeMode(QHeaderView::Stretch);
+    // The style's minimum (58 px on Windows) would push four columns past a narrow window;
+    // five digits' width still shows every value.
+    header->setMinimumSectionSize(header->fontMetrics().horizontalAdvance(QStringLiteral("00000")));
 
     connect(ui->tableWidgetSettings->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             &MainWindow::followCurrentRow);
