@@ -111,8 +111,7 @@ check "a Start-menu shortcut" test -n "$shortcut"
 start_velmora() {
   local name=$1 lang=$2
   shift 2
-  LANG=$lang LC_ALL= LC_MESSAGES= LANGUAGE= QT_FORCE_STDERR_LOGGING=1 \
-    wine "$exe_win" "$@" >"$work/$name.out" 2>"$work/$name.err" </dev/null &
+  LANG=$lang LC_ALL= LC_MESSAGES= LANGUAGE= wine "$exe_win" "$@" >"$work/$name.out" 2>"$work/$name.err" </dev/null &
   vpid=$!
 }
 # Waits up to $3 s until a line of $work/$1.err matches the extended regex $2.
@@ -134,21 +133,31 @@ wait_exit() {
   done
   return 1
 }
-# The X id of a viewable top-level window titled exactly $1, waiting up to $2 s.
-find_window() {
+# Clicks (button $4, default 1) at ($2, $3) inside window $1 with the X server's pointer; the
+# pointer arrives first, as a hand's would (Wine takes a click without it for none).
+click_in() {
+  local X Y WIDTH HEIGHT
+  eval "$(xdotool getwindowgeometry --shell "$1" | grep -E '^(X|Y|WIDTH|HEIGHT)=')"
+  xdotool mousemove $((X + $2 - 3)) $((Y + $3 - 3))
+  sleep 0.3
+  xdotool mousemove $((X + $2)) $((Y + $3))
+  sleep 0.3
+  xdotool click ${5:+--repeat "$5" --delay 80} "${4:-1}"
+}
+# The X ids of the program's viewable top-level windows titled $1 (any title when empty).
+windows_titled() {
+  local id
+  xwininfo -root -tree | awk -v t="\"$1\"" '/\("velmora\.exe" "velmora\.exe"\)/ && (t == "\"\"" || index($0, " " t ": (") > 0) { print $1 }' |
+    while read -r id; do xwininfo -id "$id" | grep -q IsViewable && echo "$id"; done
+}
+wait_window() {
   local i id
   for i in $(seq 1 $((${2:-20} * 10))); do
-    id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1)
+    id=$(windows_titled "$1" | head -n 1)
     [ -n "$id" ] && { echo "$id"; return 0; }
     sleep 0.1
   done
   return 1
-}
-# Clicks (button $4, default 1) at ($2, $3) inside window $1, through the X server's pointer.
-click_in() {
-  local X Y WIDTH HEIGHT
-  eval "$(xdotool getwindowgeometry --shell "$1" | grep -E '^(X|Y|WIDTH|HEIGHT)=')"
-  xdotool mousemove $((X + $2)) $((Y + $3)) click "${4:-1}"
 }
 # Waits up to $2 s until X shows DUMMY0 in "W H HZ" $1.
 wait_mode() {
@@ -167,9 +176,8 @@ tr -d '\r' <"$work/other-list.raw" | awk '$1 == "mode" { print $2, $3, $4, $5, $
 read -r ow oh of < <(xcurrent)
 
 start_velmora first zh_CN.UTF-8
-main=$(find_window Velmora 30) || { bad "the main window shows (see $work/first.err)"; finish; }
+main=$(wait_window Velmora 30) || { bad "the main window shows (see $work/first.err)"; finish; }
 ok "the main window shows"
-import -window root "$work/first.png" 2>/dev/null
 sed -nE 's/^([0-9]+): ([0-9]+) ([0-9]+) ([0-9]+) ([0-9]+)$/\1 \2 \3 \4 \5/p' "$work/first.err" >"$work/first-list.txt"
 if [ -s "$work/first-list.txt" ] && cmp -s "$work/first-list.txt" "$work/other-list.txt"; then
   ok "the $(wc -l <"$work/first-list.txt") modes listed are EnumDisplaySettingsW's, in its order"
@@ -187,5 +195,163 @@ done
 seeded=$(for k in PelsWidth PelsHeight BitsPerPel DisplayFrequency; do
   printf '%d ' "$(grep -iE "^ +$k +REG_" <<<"$reg" | awk '{ print $3 }')"; done)
 check "the stored mode is the one in use ($ow $oh 32 $of)" test "$seeded" = "$ow $oh 32 $of "
+
+# --- Apply under the keep-or-revert box --------------------------------------------------------
+# Places in the window (its form, on this server's fonts): the first visible row of the table,
+# the Apply button; in the box, the Cancel button.
+row_x=60 row_y=67 apply_x=318 apply_y=42 cancel_x=214 cancel_y=68
+sleep 2
+import -window root "$work/window.png" 2>/dev/null
+# Tries the first visible row; echoes "W H HZ" of the mode tried, as X must show it.
+trial() {
+  local before row
+  before=$(grep -cE '^[0-9]+$' "$work/first.err")
+  click_in "$main" $row_x $row_y
+  click_in "$main" $apply_x $apply_y
+  box=$(wait_window "$1" 10) || return 1
+  row=$(grep -E '^[0-9]+$' "$work/first.err" | sed -n "$((before + 1))p")
+  awk -v r="$row" '$1 == r { print $2, $3, $5 }' "$work/first-list.txt"
+}
+if tried=$(trial 显示设置); then
+  ok "Apply opens the keep-or-revert box, titled 显示设置 in Chinese"
+  import -window root "$work/box.png" 2>/dev/null
+  check "X shows the mode tried ($tried)" wait_mode "$tried" 5
+  click_in "$box" $cancel_x $cancel_y
+  check "Cancel puts the mode in use back ($ow $oh $of)" wait_mode "$ow $oh $of" 5
+else
+  bad "Apply opens the keep-or-revert box (see $work/first.err)"
+fi
+if tried=$(trial 显示设置); then
+  t0=$(ms)
+  if wait_mode "$ow $oh $of" 25; then
+    waited=$(($(ms) - t0))
+    check "unanswered, the box puts the mode back after 15 s (${waited} ms)" test "$waited" -ge 14000
+  else
+    bad "unanswered, the box puts the mode back within 25 s"
+  fi
+else
+  bad "Apply opens the box a second time"
+fi
+
+# --- The tray: the icon docked in the tray host, its menu's Exit -------------------------------
+# The tray host (trayer) docks the icon; a right click on it opens the menu, whose second entry
+# is Exit.
+panel=$(xwininfo -root -tree | awk '/\("panel" "trayer"\)/ { print $1; exit }')
+tray_click() {
+  local X Y WIDTH HEIGHT
+  eval "$(xdotool getwindowgeometry --shell "$panel" | grep -E '^(X|Y|WIDTH|HEIGHT)=')"
+  xdotool mousemove $((X + WIDTH / 2 - 2)) $((Y + HEIGHT / 2 - 2))
+  sleep 0.3
+  xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2))
+  sleep 0.3
+  xdotool click ${2:+--repeat "$2" --delay 80} "$1"
+}
+docked=$(xwininfo -id "$panel" -children 2>/dev/null | grep -c '^ *0x')
+check "the tray icon is docked in the tray host ($docked window(s) in its panel)" test "$docked" -ge 1
+exit_from_tray() {
+  local before menu
+  before=$(windows_titled "" | sort)
+  tray_click 3
+  for _ in $(seq 1 50); do
+    menu=$(comm -13 <(echo "$before") <(windows_titled "" | sort) | head -n 1)
+    [ -n "$menu" ] && break
+    sleep 0.1
+  done
+  [ -n "$menu" ] || return 1
+  import -window root "$work/menu-$1.png" 2>/dev/null
+  local X Y WIDTH HEIGHT
+  eval "$(xdotool getwindowgeometry --shell "$menu" | grep -E '^(X|Y|WIDTH|HEIGHT)=')"
+  click_in "$menu" $((WIDTH / 2)) $((HEIGHT * 3 / 4))
+}
+if exit_from_tray first && wait_exit; then
+  check "the tray menu's 退出 ends the program with 0" test "$code" = 0
+else
+  bad "the tray menu's 退出 ends the program"
+  kill "$vpid" 2>/dev/null
+fi
+
+# --- In the background (-d), as at log-on: the lock --------------------------------------------
+# A long interval: a restore within it comes from the display's announcement, not the poll.
+wine reg add "$store\\Deamon" /v msec /t REG_DWORD /d 10000 /f >/dev/null 2>&1
+start_velmora background en_US.UTF-8 -d
+if wait_line background '^msec:10000$' 30 && wait_line background '^update\(\)' 10; then
+  ok "-d locks the mode in use, polling every 10000 ms"
+else
+  bad "-d locks the mode in use (see $work/background.err)"
+fi
+check "-d shows no window" test -z "$(windows_titled Velmora)"
+read -r fw fh _ ff < <(awk -v w="$ow" '$2 != w && $4 == 32 { print $2, $3, $4, $5; exit }' "$work/other-list.txt")
+t0=$(ms)
+wine "$other" push "$fw" "$fh" 32 "$ff" >"$work/push.out" 2>&1 </dev/null
+pushed=$(($(ms) - t0))
+if wait_mode "$ow $oh $of" 5; then
+  restored=$(($(ms) - t0))
+  ok "another Windows program's switch to $fw x $fh is put back ${restored} ms after it started (its run took ${pushed} ms)"
+  check "... on the announcement, well within the 10 s poll" test "$restored" -lt 5000
+else
+  bad "another Windows program's switch to $fw x $fh is put back (X shows '$(xcurrent)')"
+fi
+
+# A second start hands over to the first and ends with 0.
+first_pid=$vpid
+start_velmora second en_US.UTF-8 -d
+if wait_exit; then
+  check "a second start ends with 0" test "$code" = 0
+  check "... saying it handed over" grep -q '^Velmora is already running: handed over to it$' "$work/second.err"
+else
+  bad "a second start ends"
+  kill "$vpid" 2>/dev/null
+fi
+vpid=$first_pid
+
+# The installer does not run over a running Velmora: a silent run fails, nothing is replaced.
+batch reinstall "\"$(win "$setup")\" /S /D=$dir_win"
+reinstall=$?
+check "a silent install while Velmora runs fails (exit code $reinstall)" test "$reinstall" != 0
+check "... and Velmora still runs" kill -0 "$vpid"
+
+# A double click on the icon shows the window.
+tray_click 1 2
+if main=$(wait_window Velmora 10); then
+  ok "a double click on the tray icon shows the window"
+  import -window root "$work/shown.png" 2>/dev/null
+else
+  bad "a double click on the tray icon shows the window"
+fi
+if exit_from_tray background && wait_exit; then
+  check "退出 ends the background instance with 0" test "$code" = 0
+else
+  bad "退出 ends the background instance"
+  kill "$vpid" 2>/dev/null
+fi
+
+# --- A copy in a folder every user may write gets no log-on entry ---------------------------------
+shared=$drive/shared
+mkdir -p "$shared"
+chmod 1777 "$shared"
+cp -r "$dir" "$shared/Velmora"
+wine reg delete "$run_key" /v Velmora /f >/dev/null 2>&1
+exe_win='C:\shared\Velmora\velmora.exe'
+start_velmora shared en_US.UTF-8 -d
+if wait_line shared '^msec:' 30; then
+  check "a program in a folder others may write is not registered" test -z "$(reg_value "$run_key" Velmora)"
+  check "... and says so once" test "$(grep -c '^updateAutorun(): not registered: other users can write ' "$work/shared.err")" = 1
+else
+  bad "the copy in a shared folder starts (see $work/shared.err)"
+fi
+kill "$vpid" 2>/dev/null
+wait "$vpid" 2>/dev/null
+vpid=
+exe_win="$dir_win\\velmora.exe"
+
+# --- Uninstall, silently ----------------------------------------------------------------------------
+wine reg add "$run_key" /v Velmora /d "\"$dir_win\\velmora.exe\" -d" /f >/dev/null 2>&1
+if batch uninstall "\"$dir_win\\uninstall.exe\" /S"; then ok "the silent uninstall exits 0"; else bad "the silent uninstall exits $?"; fi
+# The uninstaller runs on from a copy of itself: wait for the folder to go.
+for _ in $(seq 1 100); do [ -e "$dir" ] || break; sleep 0.2; done
+check "no file is left" test ! -e "$dir"
+check "no Run value is left" test -z "$(reg_value "$run_key" Velmora)"
+check "no Apps & features entry is left" test -z "$(reg_value "$uninstall_key" DisplayName)"
+check "no Start-menu shortcut is left" test -z "$(find "$drive/users" -path '*Start Menu/Programs/Velmora.lnk' 2>/dev/null)"
 
 finish

@@ -62,6 +62,9 @@ ENV
     "$0" stop "$dir"
     skip "wineboot could not create the Wine prefix (see $dir/wineboot.log)"
   fi
+  # Wine hands no QT_* variable of Unix on to Windows programs: Qt's switch that sends the
+  # debug lines to standard error (where the tests read them) is set in the prefix instead.
+  wine reg add 'HKCU\Environment' /v QT_FORCE_STDERR_LOGGING /d 1 /f >/dev/null 2>&1 </dev/null
   echo "wine-host: prefix created in $(($(date +%s) - t0)) s on $display"
   ;;
 stop)

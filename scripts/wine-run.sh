@@ -9,7 +9,7 @@ qtest=0
 [ "${1:-}" = --qtest ] && { qtest=1; shift; }
 dir=${1:?host dir} qtbin=${2:?Qt bin dir} cxx=${3:?compiler}
 shift 3
-[ -f "$dir/skip" ] && { echo "SKIP   : $(cat "$dir/skip")"; exit 0; }
+[ -f "$dir/skip" ] && { echo "wine-run: SKIPPED: $(cat "$dir/skip")"; exit 0; }
 . "$dir/env" || exit 1
 win() { local p=$1; echo "Z:${p//\//\\}"; }
 runtime=$(dirname "$("$cxx" -print-file-name=libstdc++-6.dll)")
