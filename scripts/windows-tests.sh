@@ -114,11 +114,13 @@ start_velmora() {
   LANG=$lang LC_ALL= LC_MESSAGES= LANGUAGE= wine "$exe_win" "$@" >"$work/$name.out" 2>"$work/$name.err" </dev/null &
   vpid=$!
 }
-# Waits up to $3 s until a line of $work/$1.err matches the extended regex $2.
+# The diagnostic lines of run $1, without the CRs of Windows' text mode.
+lines() { tr -d '\r' <"$work/$1.err" 2>/dev/null; }
+# Waits up to $3 s until a line of run $1 matches the extended regex $2.
 wait_line() {
   local i
   for i in $(seq 1 $((${3:-20} * 10))); do
-    grep -qE "$2" "$work/$1.err" 2>/dev/null && return 0
+    lines "$1" | grep -qE "$2" && return 0
     sleep 0.1
   done
   return 1
@@ -178,13 +180,13 @@ read -r ow oh of < <(xcurrent)
 start_velmora first zh_CN.UTF-8
 main=$(wait_window Velmora 30) || { bad "the main window shows (see $work/first.err)"; finish; }
 ok "the main window shows"
-sed -nE 's/^([0-9]+): ([0-9]+) ([0-9]+) ([0-9]+) ([0-9]+)$/\1 \2 \3 \4 \5/p' "$work/first.err" >"$work/first-list.txt"
+lines first | sed -nE 's/^([0-9]+): ([0-9]+) ([0-9]+) ([0-9]+) ([0-9]+)$/\1 \2 \3 \4 \5/p' >"$work/first-list.txt"
 if [ -s "$work/first-list.txt" ] && cmp -s "$work/first-list.txt" "$work/other-list.txt"; then
   ok "the $(wc -l <"$work/first-list.txt") modes listed are EnumDisplaySettingsW's, in its order"
 else
   bad "the modes listed differ from EnumDisplaySettingsW's: $(diff "$work/first-list.txt" "$work/other-list.txt" | head -n 4 | tr '\n' ';')"
 fi
-check "the first start says updateAutorun() once" test "$(grep -c '^updateAutorun()$' "$work/first.err")" = 1
+check "the first start says updateAutorun() once" test "$(lines first | grep -c '^updateAutorun()$')" = 1
 check "the Run value is the quoted path and -d" test "$(reg_value "$run_key" Velmora)" = "\"$dir_win\\velmora.exe\" -d"
 reg=$(wine reg query "$store" /s 2>/dev/null | tr -d '\r')
 keys=
@@ -202,17 +204,19 @@ check "the stored mode is the one in use ($ow $oh 32 $of)" test "$seeded" = "$ow
 row_x=60 row_y=67 apply_x=318 apply_y=42 cancel_x=214 cancel_y=68
 sleep 2
 import -window root "$work/window.png" 2>/dev/null
-# Tries the first visible row; echoes "W H HZ" of the mode tried, as X must show it.
+# Tries the first visible row: $box is the keep-or-revert box titled $1, $tried "W H HZ" of the
+# mode tried, as X must show it.
 trial() {
   local before row
-  before=$(grep -cE '^[0-9]+$' "$work/first.err")
+  box= tried=
+  before=$(lines first | grep -cE '^[0-9]+$')
   click_in "$main" $row_x $row_y
   click_in "$main" $apply_x $apply_y
   box=$(wait_window "$1" 10) || return 1
-  row=$(grep -E '^[0-9]+$' "$work/first.err" | sed -n "$((before + 1))p")
-  awk -v r="$row" '$1 == r { print $2, $3, $5 }' "$work/first-list.txt"
+  row=$(lines first | grep -E '^[0-9]+$' | sed -n "$((before + 1))p")
+  tried=$(awk -v r="$row" '$1 == r { print $2, $3, $5 }' "$work/first-list.txt")
 }
-if tried=$(trial 显示设置); then
+if trial 显示设置; then
   ok "Apply opens the keep-or-revert box, titled 显示设置 in Chinese"
   import -window root "$work/box.png" 2>/dev/null
   check "X shows the mode tried ($tried)" wait_mode "$tried" 5
@@ -221,7 +225,7 @@ if tried=$(trial 显示设置); then
 else
   bad "Apply opens the keep-or-revert box (see $work/first.err)"
 fi
-if tried=$(trial 显示设置); then
+if trial 显示设置; then
   t0=$(ms)
   if wait_mode "$ow $oh $of" 25; then
     waited=$(($(ms) - t0))
@@ -249,13 +253,17 @@ tray_click() {
 docked=$(xwininfo -id "$panel" -children 2>/dev/null | grep -c '^ *0x')
 check "the tray icon is docked in the tray host ($docked window(s) in its panel)" test "$docked" -ge 1
 exit_from_tray() {
-  local before menu
+  local before menu try
   before=$(windows_titled "" | sort)
-  tray_click 3
-  for _ in $(seq 1 50); do
-    menu=$(comm -13 <(echo "$before") <(windows_titled "" | sort) | head -n 1)
-    [ -n "$menu" ] && break
-    sleep 0.1
+  # A second right click if the first was taken for something else (a double click just
+  # before it, say).
+  for try in 1 2; do
+    tray_click 3
+    for _ in $(seq 1 50); do
+      menu=$(comm -13 <(echo "$before") <(windows_titled "" | sort) | head -n 1)
+      [ -n "$menu" ] && break 2
+      sleep 0.1
+    done
   done
   [ -n "$menu" ] || return 1
   import -window root "$work/menu-$1.png" 2>/dev/null
@@ -297,7 +305,7 @@ first_pid=$vpid
 start_velmora second en_US.UTF-8 -d
 if wait_exit; then
   check "a second start ends with 0" test "$code" = 0
-  check "... saying it handed over" grep -q '^Velmora is already running: handed over to it$' "$work/second.err"
+  check "... saying it handed over" test "$(lines second | grep -c '^Velmora is already running: handed over to it$')" = 1
 else
   bad "a second start ends"
   kill "$vpid" 2>/dev/null
@@ -314,6 +322,7 @@ check "... and Velmora still runs" kill -0 "$vpid"
 tray_click 1 2
 if main=$(wait_window Velmora 10); then
   ok "a double click on the tray icon shows the window"
+  sleep 1
   import -window root "$work/shown.png" 2>/dev/null
 else
   bad "a double click on the tray icon shows the window"
@@ -335,7 +344,7 @@ exe_win='C:\shared\Velmora\velmora.exe'
 start_velmora shared en_US.UTF-8 -d
 if wait_line shared '^msec:' 30; then
   check "a program in a folder others may write is not registered" test -z "$(reg_value "$run_key" Velmora)"
-  check "... and says so once" test "$(grep -c '^updateAutorun(): not registered: other users can write ' "$work/shared.err")" = 1
+  check "... and says so once" test "$(lines shared | grep -c '^updateAutorun(): not registered: other users can write ')" = 1
 else
   bad "the copy in a shared folder starts (see $work/shared.err)"
 fi

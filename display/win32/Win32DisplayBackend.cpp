@@ -43,8 +43,9 @@ DisplayMode valuesOf(const DEVMODEW &dm)
     return m;
 }
 
-// How the device stands; when Active, `now` holds its current settings.
-OutputState stateOf(const std::wstring &name, DEVMODEW &now)
+// How the device stands; when Active, `now` holds its current settings and `primary` whether
+// it is the primary device.
+OutputState stateOf(const std::wstring &name, DEVMODEW &now, bool &primary)
 {
     if (name.empty())
         return OutputState::Unreadable; // nothing was pinned: there is no display to ask
@@ -56,6 +57,7 @@ OutputState stateOf(const std::wstring &name, DEVMODEW &now)
         return OutputState::Absent;
     if (!(dd.StateFlags & DISPLAY_DEVICE_ATTACHED_TO_DESKTOP))
         return OutputState::Off;
+    primary = (dd.StateFlags & DISPLAY_DEVICE_PRIMARY_DEVICE) != 0;
     if (!settings(name, ENUM_CURRENT_SETTINGS, now))
         return OutputState::Unreadable;
     // Wine keeps an output whose CRTC was switched off on the desktop, in a 0x0 mode.
@@ -115,10 +117,38 @@ bool Win32DisplayBackend::mode(int n, DisplayMode &out)
     return true;
 }
 
+DisplayBackend::OutputState Win32DisplayBackend::read(DEVMODEW &now)
+{
+    bool primary = false;
+    const OutputState state = stateOf(m_device, now, primary);
+    if (state != OutputState::Active || !primary)
+        return state;
+    // WM_DISPLAYCHANGE names the primary's new size and depth. Where the settings read here
+    // disagree, they are a copy the system has not renewed (Wine keeps one per process and
+    // renews it only for the process's own changes): the announcement is what is on screen,
+    // at a refresh rate it does not say.
+    std::lock_guard<std::mutex> lock(announcedMutex);
+    if (haveAnnounced && (int(now.dmPelsWidth) != announced.PelsWidth || int(now.dmPelsHeight) != announced.PelsHeight
+                          || int(now.dmBitsPerPel) != announced.BitsPerPel)) {
+        now.dmPelsWidth = DWORD(announced.PelsWidth);
+        now.dmPelsHeight = DWORD(announced.PelsHeight);
+        now.dmBitsPerPel = DWORD(announced.BitsPerPel);
+        now.dmDisplayFrequency = 0;
+    }
+    return state;
+}
+
+void Win32DisplayBackend::noteOnScreen(const DisplayMode &mode)
+{
+    std::lock_guard<std::mutex> lock(announcedMutex);
+    announced = mode;
+    haveAnnounced = true;
+}
+
 DisplayBackend::OutputState Win32DisplayBackend::current(DisplayMode &out)
 {
     DEVMODEW now;
-    const OutputState state = stateOf(m_device, now);
+    const OutputState state = read(now);
     if (state == OutputState::Active)
         out = valuesOf(now);
     return state;
@@ -127,7 +157,7 @@ DisplayBackend::OutputState Win32DisplayBackend::current(DisplayMode &out)
 DisplayBackend::OutputState Win32DisplayBackend::availability(const DisplayMode &mode)
 {
     DEVMODEW now, dm;
-    const OutputState state = stateOf(m_device, now);
+    const OutputState state = read(now);
     if (state != OutputState::Active)
         return state;
     return valuesOf(now) == mode || find(m_device, mode, dm) ? OutputState::Active
@@ -137,7 +167,7 @@ DisplayBackend::OutputState Win32DisplayBackend::availability(const DisplayMode 
 DisplayBackend::ApplyResult Win32DisplayBackend::apply(const DisplayMode &mode)
 {
     DEVMODEW now, dm;
-    switch (stateOf(m_device, now)) {
+    switch (read(now)) {
     case OutputState::Active:
         break;
     case OutputState::Off:
@@ -155,22 +185,23 @@ DisplayBackend::ApplyResult Win32DisplayBackend::apply(const DisplayMode &mode)
     // record also carries would otherwise be applied too (a listed record sits at 0,0).
     dm.dmFields = DM_PELSWIDTH | DM_PELSHEIGHT | DM_BITSPERPEL | DM_DISPLAYFREQUENCY;
     // Flags 0: switch now, for this session only; nothing goes to the registry.
-    return ChangeDisplaySettingsExW(m_device.c_str(), &dm, nullptr, 0, nullptr)
-                   == DISP_CHANGE_SUCCESSFUL
-               ? ApplyResult::Applied
-               : ApplyResult::Refused;
+    if (ChangeDisplaySettingsExW(m_device.c_str(), &dm, nullptr, 0, nullptr) != DISP_CHANGE_SUCCESSFUL)
+        return ApplyResult::Refused;
+    noteOnScreen(mode); // before our own announcement comes back
+    return ApplyResult::Applied;
 }
 
 // A hidden top-level window (message-only windows get no broadcasts) with its own thread and
 // message loop, so that announcements come whether or not Qt's windows exist or pump.
 struct Win32DisplayBackend::Watcher
 {
+    Win32DisplayBackend *backend;
     std::function<void()> callback;
     HWND window = nullptr;
     std::thread thread;
 
-    explicit Watcher(std::function<void()> cb)
-        : callback(std::move(cb))
+    Watcher(Win32DisplayBackend *owner, std::function<void()> cb)
+        : backend(owner), callback(std::move(cb))
     {
         HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         thread = std::thread([this, ready] { run(ready); });
@@ -211,8 +242,10 @@ struct Win32DisplayBackend::Watcher
         auto *self = reinterpret_cast<Watcher *>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
         switch (message) {
         case WM_DISPLAYCHANGE:
-            if (self)
+            if (self) {
+                self->backend->noteOnScreen({LOWORD(lParam), HIWORD(lParam), int(wParam), 0});
                 self->callback();
+            }
             return 0;
         case WM_CLOSE:
             DestroyWindow(hwnd);
@@ -235,5 +268,5 @@ void Win32DisplayBackend::setChangeCallback(std::function<void()> callback)
     // The old watcher is gone (its thread joined) before a new one starts.
     watcher.reset();
     if (callback)
-        watcher = std::make_unique<Watcher>(std::move(callback));
+        watcher = std::make_unique<Watcher>(this, std::move(callback));
 }

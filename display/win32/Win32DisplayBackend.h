@@ -3,7 +3,10 @@
 #include "DisplayBackend.h"
 
 #include <memory>
+#include <mutex>
 #include <string>
+
+struct _devicemodeW;
 
 // The display layer on USER32's EnumDisplayDevicesW / EnumDisplaySettingsW /
 // ChangeDisplaySettingsExW, for the one display device that was primary when pinOutput() ran.
@@ -27,6 +30,14 @@ public:
 
 private:
     struct Watcher;
+    // How the pinned device stands, its settings corrected by the last announcement.
+    OutputState read(_devicemodeW &now);
+    // The primary's size and depth on screen, as last announced or applied here.
+    void noteOnScreen(const DisplayMode &mode);
+
     std::unique_ptr<Watcher> watcher;
+    std::mutex announcedMutex;
+    DisplayMode announced;
+    bool haveAnnounced = false;
     std::wstring m_device; // e.g. \\.\DISPLAY1; empty until pinned, or when there is none
 };
