@@ -43,6 +43,7 @@ void Deamon::start()
 
     lastEventRestore.invalidate();
     waiting = DisplayBackend::OutputState::Active;
+    refused = false;
     timer->start(readInterval());
 }
 
@@ -92,6 +93,7 @@ void Deamon::displayChanged()
 {
     if (!timer->isActive())
         return;
+    refused = false;
     if (lastEventRestore.isValid() && lastEventRestore.elapsed() < timer->interval())
         return;
     if (tick())
@@ -124,7 +126,19 @@ bool Deamon::tick()
     }
     if (state == DisplayBackend::OutputState::Active)
         endWait();
-    displaySettings->applyDisplayMode(held);
+    if (refused)
+        return false;
+    if (displaySettings->applyDisplayMode(held) == DisplayBackend::ApplyResult::Refused) {
+        // Asking again every tick changes nothing (a mode the driver will not set, one that
+        // needs a restart): the next change of the display may.
+        refused = true;
+        qDebug().noquote() << QStringLiteral("hold: %1 refuses %2x%3 %4 bpp %5 Hz, waiting for the next display change")
+                                  .arg(displaySettings->outputName())
+                                  .arg(held.PelsWidth)
+                                  .arg(held.PelsHeight)
+                                  .arg(held.BitsPerPel)
+                                  .arg(held.DisplayFrequency);
+    }
     return true;
 }
 

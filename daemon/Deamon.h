@@ -59,4 +59,6 @@ private:
     DisplayMode held;
     int locked = -1;
     DisplayBackend::OutputState waiting = DisplayBackend::OutputState::Active;
+    // The platform refused the held mode: nothing is applied until the display changes.
+    bool refused = false;
 };

@@ -136,17 +136,17 @@ bool DisplaySettings::applyDisplaySetting(int index)
         qDebug().noquote() << QStringLiteral("applyDisplaySetting(): no mode %1").arg(index);
         return false;
     }
-    return applyDisplayMode(m);
+    return applyDisplayMode(m) == DisplayBackend::ApplyResult::Applied;
 }
 
-bool DisplaySettings::applyDisplayMode(const DisplayMode &m)
+DisplayBackend::ApplyResult DisplaySettings::applyDisplayMode(const DisplayMode &m)
 {
     qDebug().noquote() << QStringLiteral("applyDisplaySetting():%1 %2 %3 %4")
                               .arg(m.BitsPerPel)
                               .arg(m.PelsWidth)
                               .arg(m.PelsHeight)
                               .arg(m.DisplayFrequency);
-    return backend && backend->apply(m) == DisplayBackend::ApplyResult::Applied;
+    return backend ? backend->apply(m) : DisplayBackend::ApplyResult::Failed;
 }
 
 void DisplaySettings::setChangeCallback(std::function<void()> callback)

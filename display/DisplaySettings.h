@@ -63,7 +63,7 @@ public:
     // offer those values now, is off or absent.
     bool applyDisplaySetting(int index);
     // The same for values that may have no entry (a trial's way back).
-    bool applyDisplayMode(const DisplayMode &mode);
+    DisplayBackend::ApplyResult applyDisplayMode(const DisplayMode &mode);
 
     // Called from any thread when the platform announces a change of the configuration.
     void setChangeCallback(std::function<void()> callback);

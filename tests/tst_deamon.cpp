@@ -133,7 +133,7 @@ private Q_SLOTS:
         QVERIFY(log.lines().contains("update():now=-1,locked=0"));
     }
 
-    void refusedApplyIsRetriedEveryTick()
+    void refusedApplyWaitsForTheNextChange()
     {
         prepare({M1024, M800}, 0, M1024, 1000);
         MessageCapture log;
@@ -144,9 +144,13 @@ private Q_SLOTS:
         tick();
         tick();
         tick();
-        QCOMPARE(fake->applies(), 3);
+        QCOMPARE(fake->applies(), 1);
+        QCOMPARE(log.matching("hold:"),
+                 QStringList({"hold: FAKE0 refuses 1024x768 32 bpp 60 Hz, waiting for the next display change"}));
         fake->setRefuseApplies(false);
         tick();
+        QCOMPARE(fake->applies(), 1);
+        QMetaObject::invokeMethod(deamon.get(), "displayChanged", Qt::DirectConnection);
         QCOMPARE(fake->current(), M1024);
     }
 

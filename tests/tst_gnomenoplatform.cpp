@@ -38,7 +38,7 @@ private slots:
                  1);
         // Nothing to read or apply, and no crash for asking.
         QCOMPARE(catalogue.currentState(), DisplayBackend::OutputState::Unreadable);
-        QVERIFY(!catalogue.applyDisplayMode({1024, 768, 32, 60}));
+        QVERIFY(catalogue.applyDisplayMode({1024, 768, 32, 60}) != DisplayBackend::ApplyResult::Applied);
         QVERIFY(!catalogue.applyDisplaySetting(-1));
         catalogue.setChangeCallback([] {});
 

@@ -185,8 +185,17 @@ DisplayBackend::ApplyResult Win32DisplayBackend::apply(const DisplayMode &mode)
     // record also carries would otherwise be applied too (a listed record sits at 0,0).
     dm.dmFields = DM_PELSWIDTH | DM_PELSHEIGHT | DM_BITSPERPEL | DM_DISPLAYFREQUENCY;
     // Flags 0: switch now, for this session only; nothing goes to the registry.
-    if (ChangeDisplaySettingsExW(m_device.c_str(), &dm, nullptr, 0, nullptr) != DISP_CHANGE_SUCCESSFUL)
+    switch (ChangeDisplaySettingsExW(m_device.c_str(), &dm, nullptr, 0, nullptr)) {
+    case DISP_CHANGE_SUCCESSFUL:
+        break;
+    // The mode is not to be had now (the driver will not set it, or not without a restart).
+    case DISP_CHANGE_RESTART:
+    case DISP_CHANGE_BADMODE:
+    case DISP_CHANGE_NOTUPDATED:
         return ApplyResult::Refused;
+    default:
+        return ApplyResult::Failed;
+    }
     noteOnScreen(mode); // before our own announcement comes back
     return ApplyResult::Applied;
 }
