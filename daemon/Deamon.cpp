@@ -132,12 +132,8 @@ bool Deamon::tick()
         // Asking again every tick changes nothing (a mode the driver will not set, one that
         // needs a restart): the next change of the display may.
         refused = true;
-        qDebug().noquote() << QStringLiteral("hold: %1 refuses %2x%3 %4 bpp %5 Hz, waiting for the next display change")
-                                  .arg(displaySettings->outputName())
-                                  .arg(held.PelsWidth)
-                                  .arg(held.PelsHeight)
-                                  .arg(held.BitsPerPel)
-                                  .arg(held.DisplayFrequency);
+        qDebug().noquote() << QStringLiteral("hold: %1 refuses %2, waiting for the next display change")
+                                  .arg(displaySettings->outputName(), heldText());
     }
     return true;
 }
@@ -157,12 +153,7 @@ void Deamon::waitFor(DisplayBackend::OutputState why)
         line = QStringLiteral("hold: %1 is not connected, waiting for it").arg(output);
         break;
     case DisplayBackend::OutputState::NotOffered:
-        line = QStringLiteral("hold: %1 does not offer %2x%3 %4 bpp %5 Hz, waiting until it does")
-                   .arg(output)
-                   .arg(held.PelsWidth)
-                   .arg(held.PelsHeight)
-                   .arg(held.BitsPerPel)
-                   .arg(held.DisplayFrequency);
+        line = QStringLiteral("hold: %1 does not offer %2, waiting until it does").arg(output, heldText());
         break;
     case DisplayBackend::OutputState::Unreadable:
     case DisplayBackend::OutputState::Active:
@@ -176,10 +167,10 @@ void Deamon::endWait()
     if (waiting == DisplayBackend::OutputState::Active)
         return;
     waiting = DisplayBackend::OutputState::Active;
-    qDebug().noquote() << QStringLiteral("hold: %1 offers %2x%3 %4 bpp %5 Hz again, holding it")
-                              .arg(displaySettings->outputName())
-                              .arg(held.PelsWidth)
-                              .arg(held.PelsHeight)
-                              .arg(held.BitsPerPel)
-                              .arg(held.DisplayFrequency);
+    qDebug().noquote() << QStringLiteral("hold: %1 offers %2 again, holding it").arg(displaySettings->outputName(), heldText());
+}
+
+QString Deamon::heldText() const
+{
+    return QStringLiteral("%1x%2 %3 bpp %4 Hz").arg(held.PelsWidth).arg(held.PelsHeight).arg(held.BitsPerPel).arg(held.DisplayFrequency);
 }

@@ -49,6 +49,8 @@ private:
     // diagnostic says so once when that starts (or its reason changes) and once when it ends.
     void waitFor(DisplayBackend::OutputState why);
     void endWait();
+    // "WxH B bpp F Hz" of the held mode, for the diagnostics.
+    QString heldText() const;
 
     QTimer *timer;
     QElapsedTimer lastEventRestore;
