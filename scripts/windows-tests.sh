@@ -334,6 +334,12 @@ else
   kill "$vpid" 2>/dev/null
 fi
 
+# Installed again over itself while nothing runs, as an update would be: it works, and what
+# was there is replaced.
+: >"$dir/Qt6Core.dll"
+if batch update "\"$(win "$setup")\" /S /D=$dir_win"; then ok "installing over an installed Velmora exits 0"; else bad "installing over an installed Velmora exits $?"; fi
+check "... and replaces its files" test -s "$dir/Qt6Core.dll"
+
 # --- A copy in a folder every user may write gets no log-on entry ---------------------------------
 shared=$drive/shared
 mkdir -p "$shared"
