@@ -164,14 +164,17 @@ section=$work/section.md
   echo "| VmRSS 2 s after the start | $(series linux rss_kb | awk '{ printf "%.1f MB", $1 / 1024 }') | $(series windows rss_kb | awk '{ printf "%.1f MB", $1 / 1024 }') |"
   echo "| VmRSS while locked | $(mb "$(cat "$work/rss-linux.txt")") | $(mb "$(cat "$work/rss-windows.txt")") |"
   echo "| CPU while locked (\`-d\`, nothing happens), % of a core over $cpu_seconds s | $cpu_l (Xorg meanwhile $x_l) | $cpu_w, wineserver $ws_w (Xorg meanwhile $x_w) |"
-  echo "| restore latency after another program's switch, ms: p50 / p90 / max ($switches switches, $interval ms interval) | $(result restore-linux p50) / $(result restore-linux p90) / $(result restore-linux max) | $(result restore-windows p50) / $(result restore-windows p90) / $(result restore-windows max) |"
+  echo "| restore latency after another program's switch, ms: p50 / p90 / max ($switches switches, $interval ms interval) | $(result restore-linux p50) / $(result restore-linux p90) / $(result restore-linux max); $(result restore-linux n) restored, $(result restore-linux timeouts) not | $(result restore-windows p50) / $(result restore-windows p90) / $(result restore-windows max); $(result restore-windows n) restored, $(result restore-windows timeouts) not |"
   echo
   echo "The other program: \`xrandr --output DUMMY0 --mode M\` for Linux; for Windows"
   echo "\`tst_win32display.exe push W H 32 F\` under the same Wine (\`bench/wine-switch.sh\`), since a switch"
   echo "made outside Wine reaches no Windows program. Latency is from the CRTC change that left the"
   echo "locked mode to the one that brought it back, seen by \`velmora_xwatch\` through RandR events."
   echo "Under Wine each display call of the program goes through wineserver, whose CPU is shown"
-  echo "beside it; Wine's own start (its DLLs, the prefix) is part of the start-up figure."
+  echo "beside it; Wine's own start (its DLLs, the prefix) is part of the start-up figure. Under Wine"
+  echo "a running program sees another one's switch only through the size and depth that"
+  echo "WM_DISPLAYCHANGE announces: a switch to the locked size at another refresh rate (1024x768_75)"
+  echo "goes unseen there (README, Windows)."
   echo
   echo "Per-switch figures:"
   echo
