@@ -13,8 +13,9 @@
 #include <QTimer>
 
 namespace {
-// How long a later start tries to reach the first one, which may still be starting.
-constexpr int ConnectTimeoutMs = 3000;
+// How long a later start tries to reach the first one, which may still be starting (or slow
+// to accept: under Wine on a loaded machine 3 s were seen not to do).
+constexpr int ConnectTimeoutMs = 6000;
 // How long it then waits for the answer: the first instance may be busy for a while (a
 // D-Bus call to a slow compositor, a mode switch).
 constexpr int AnswerTimeoutMs = 15000;
