@@ -4,7 +4,8 @@
 # As root it installs them; otherwise it prints the apt-get line to run and fails.
 set -eu
 build=(cmake make g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
-       libxcb1-dev libxcb-randr0-dev qt6-tools-dev qt6-l10n-tools qt6-translations-l10n)
+       libxcb1-dev libxcb-randr0-dev qt6-tools-dev qt6-l10n-tools qt6-translations-l10n
+       libwayland-dev libwayland-bin plasma-wayland-protocols)
 # The Debian package and the checks of what it ships.
 package=(dpkg-dev file lintian appstream desktop-file-utils man-db qt6-wayland)
 # A headless X server with RandR, a tray host, and the tools that look at it from outside.
