@@ -5,6 +5,8 @@
 #include "Win32DisplayBackend.h"
 #else
 #include "GnomeDisplayBackend.h"
+#include "KdeDisplayBackend.h"
+#include "WlrootsDisplayBackend.h"
 #include "X11DisplayBackend.h"
 #endif
 
@@ -31,8 +33,13 @@ std::unique_ptr<DisplayBackend> DisplayBackend::create()
         return std::make_unique<GnomeDisplayBackend>();
     if (forced == QLatin1String("x11"))
         return std::make_unique<X11DisplayBackend>();
+    if (forced == QLatin1String("kde"))
+        return std::make_unique<KdeDisplayBackend>();
+    if (forced == QLatin1String("wlroots"))
+        return std::make_unique<WlrootsDisplayBackend>();
     if (!forced.isEmpty())
-        qWarning().noquote() << "VELMORA_DISPLAY_BACKEND:" << forced << "is neither gnome nor x11 - choosing by the session";
+        qWarning().noquote() << "VELMORA_DISPLAY_BACKEND:" << forced
+                             << "is none of gnome, x11, kde, wlroots - choosing by the session";
 
     // An X server whose RandR is real: X11, GNOME on X11 included (Mutter leaves RandR
     // changes by others alone there, and RandR is the faster way). XWayland's RandR is
@@ -54,8 +61,18 @@ std::unique_ptr<DisplayBackend> DisplayBackend::create()
     }
     if (GnomeDisplayBackend::serviceRegistered())
         return std::make_unique<GnomeDisplayBackend>();
+    // Other Wayland compositors, by the output-management protocol they offer.
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        auto kde = std::make_unique<KdeDisplayBackend>();
+        if (kde->offered())
+            return kde;
+        auto wlroots = std::make_unique<WlrootsDisplayBackend>();
+        if (wlroots->offered())
+            return wlroots;
+    }
     qDebug().noquote() << QStringLiteral("no display platform for this session (XDG_SESSION_TYPE=%1, "
-                                         "XDG_CURRENT_DESKTOP=%2): %3, and %4 is not on the session bus")
+                                         "XDG_CURRENT_DESKTOP=%2): %3, %4 is not on the session bus, "
+                                         "and no Wayland compositor offers KDE's or wlroots' output management")
                               .arg(qEnvironmentVariable("XDG_SESSION_TYPE"),
                                    qEnvironmentVariable("XDG_CURRENT_DESKTOP"), why,
                                    QString::fromLatin1(GnomeDisplayBackend::Service));

@@ -182,7 +182,7 @@ private slots:
         run(nested, "xrandr", {"--output", "DUMMY0", "--mode", "1024x768_60"});
     }
 
-    // KDE's or a wlroots compositor's Wayland session: neither real RandR nor Mutter's service.
+    // A Wayland session with neither real RandR, Mutter's service nor an output-management protocol.
     // One diagnostic line, and -d still starts quietly.
     void noPlatformIsSaid()
     {
@@ -195,7 +195,8 @@ private slots:
         start(velmora, env, {"-d"});
         QByteArray err;
         const QByteArray line = "no display platform for this session (XDG_SESSION_TYPE=wayland, XDG_CURRENT_DESKTOP=KDE): "
-                                "no X server (DISPLAY is not set), and org.gnome.Mutter.DisplayConfig is not on the session bus\n";
+                                "no X server (DISPLAY is not set), org.gnome.Mutter.DisplayConfig is not on the session bus, "
+                                "and no Wayland compositor offers KDE's or wlroots' output management\n";
         QTRY_VERIFY_WITH_TIMEOUT((err += velmora.readAllStandardError()).contains("msec:"), 15000);
         QVERIFY2(err.contains(line), err.constData());
         QCOMPARE(err.count(line), 1);

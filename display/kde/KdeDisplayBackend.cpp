@@ -1,0 +1,378 @@
+#include "KdeDisplayBackend.h"
+
+#include "WaylandConnection.h"
+#include "WaylandModes.h"
+
+#include "kde-output-device-v2-client-protocol.h"
+#include "kde-output-management-v2-client-protocol.h"
+#include "kde-primary-output-v1-client-protocol.h"
+
+#include <QDebug>
+#include <QString>
+
+#include <algorithm>
+#include <cstring>
+#include <list>
+#include <vector>
+
+namespace {
+// The versions this program speaks: device names came with version 2.
+constexpr uint32_t DeviceVersion = 2;
+constexpr uint32_t ManagementVersion = 1;
+constexpr uint32_t PrimaryVersion = 1;
+
+struct Device;
+
+struct Mode : WaylandMode
+{
+    kde_output_device_mode_v2 *proxy = nullptr;
+    Device *device = nullptr;
+};
+
+struct Device
+{
+    kde_output_device_v2 *proxy = nullptr;
+    uint32_t global = 0; // the registry's name for it, by which it is removed
+    std::string name;
+    std::string uuid;
+    std::vector<Mode *> modes; // in the order announced
+    Mode *current = nullptr;
+    bool enabled = false;
+
+    void dropMode(Mode *mode)
+    {
+        modes.erase(std::remove(modes.begin(), modes.end(), mode), modes.end());
+        if (current == mode)
+            current = nullptr;
+        kde_output_device_mode_v2_destroy(mode->proxy);
+        delete mode;
+    }
+
+    void destroy()
+    {
+        while (!modes.empty())
+            dropMode(modes.back());
+        kde_output_device_v2_destroy(proxy);
+    }
+};
+
+enum class Outcome { Pending, Applied, Failed };
+
+const kde_output_device_mode_v2_listener modeListener = {
+    [](void *data, kde_output_device_mode_v2 *, int32_t width, int32_t height) {
+        auto *m = static_cast<Mode *>(data);
+        m->width = width;
+        m->height = height;
+    },
+    [](void *data, kde_output_device_mode_v2 *, int32_t refresh) { static_cast<Mode *>(data)->refresh = refresh; },
+    [](void *data, kde_output_device_mode_v2 *) { static_cast<Mode *>(data)->preferred = true; },
+    [](void *data, kde_output_device_mode_v2 *) {
+        auto *m = static_cast<Mode *>(data);
+        m->device->dropMode(m);
+    },
+};
+
+void setOutcome(void *data, Outcome outcome)
+{
+    *static_cast<Outcome *>(data) = outcome;
+}
+
+const kde_output_configuration_v2_listener configurationListener = {
+    [](void *data, kde_output_configuration_v2 *) { setOutcome(data, Outcome::Applied); },
+    [](void *data, kde_output_configuration_v2 *) { setOutcome(data, Outcome::Failed); },
+};
+} // namespace
+
+struct KdeDisplayBackend::Private
+{
+    std::unique_ptr<WaylandConnection> connection;
+    kde_output_management_v2 *management = nullptr;
+    kde_primary_output_v1 *primaryOutput = nullptr;
+    std::string primary; // as KWin names it last
+    std::list<Device> devices; // stable addresses: the proxies point at them
+    std::string pinned;
+
+    static const kde_output_device_v2_listener deviceListener;
+    static const kde_primary_output_v1_listener primaryListener;
+
+    void bind(wl_registry *registry, uint32_t name, const char *interface, uint32_t version)
+    {
+        if (std::strcmp(interface, kde_output_device_v2_interface.name) == 0) {
+            devices.emplace_back();
+            Device &device = devices.back();
+            device.global = name;
+            device.proxy = static_cast<kde_output_device_v2 *>(
+                wl_registry_bind(registry, name, &kde_output_device_v2_interface, std::min(version, DeviceVersion)));
+            kde_output_device_v2_add_listener(device.proxy, &deviceListener, this);
+        } else if (!management && std::strcmp(interface, kde_output_management_v2_interface.name) == 0) {
+            management = static_cast<kde_output_management_v2 *>(wl_registry_bind(
+                registry, name, &kde_output_management_v2_interface, std::min(version, ManagementVersion)));
+        } else if (!primaryOutput && std::strcmp(interface, kde_primary_output_v1_interface.name) == 0) {
+            primaryOutput = static_cast<kde_primary_output_v1 *>(wl_registry_bind(
+                registry, name, &kde_primary_output_v1_interface, std::min(version, PrimaryVersion)));
+            kde_primary_output_v1_add_listener(primaryOutput, &primaryListener, this);
+        }
+    }
+
+    // Unplugged: the device leaves the list for good.
+    void unbind(uint32_t name)
+    {
+        for (auto it = devices.begin(); it != devices.end(); ++it) {
+            if (it->global == name) {
+                it->destroy();
+                devices.erase(it);
+                announce();
+                return;
+            }
+        }
+    }
+
+    void announce()
+    {
+        if (connection) // null while the connection is still being made
+            connection->changeAnnounced();
+    }
+
+    Device *device(kde_output_device_v2 *proxy)
+    {
+        for (Device &each : devices) {
+            if (each.proxy == proxy)
+                return &each;
+        }
+        return nullptr;
+    }
+
+    Device *device(const std::string &name)
+    {
+        for (Device &each : devices) {
+            if (!name.empty() && each.name == name)
+                return &each;
+        }
+        return nullptr;
+    }
+
+    // Brings what KWin said up to now; false when it cannot be asked.
+    bool refresh(std::unique_lock<std::mutex> &held) { return management && connection->roundtrip(held); }
+
+    static OutputState stateOf(const Device *device)
+    {
+        if (!device)
+            return OutputState::Absent;
+        if (!device->enabled)
+            return OutputState::Off;
+        return OutputState::Active;
+    }
+
+    // The configuration that sets the pinned device's mode, and KWin's answer.
+    Outcome send(std::unique_lock<std::mutex> &held, const Device &pin, Mode *target)
+    {
+        kde_output_configuration_v2 *config = kde_output_management_v2_create_configuration(management);
+        Outcome outcome = Outcome::Pending;
+        kde_output_configuration_v2_add_listener(config, &configurationListener, &outcome);
+        kde_output_configuration_v2_mode(config, pin.proxy, target->proxy);
+        kde_output_configuration_v2_apply(config);
+        connection->flush();
+        connection->waitUntil(held, [&] { return outcome != Outcome::Pending; });
+        kde_output_configuration_v2_destroy(config);
+        return outcome;
+    }
+};
+
+const kde_output_device_v2_listener KdeDisplayBackend::Private::deviceListener = {
+    [](void *, kde_output_device_v2 *, int32_t, int32_t, int32_t, int32_t, int32_t, const char *, const char *,
+       int32_t) {}, // geometry
+    [](void *data, kde_output_device_v2 *proxy, kde_output_device_mode_v2 *mode) {
+        Device *device = static_cast<Private *>(data)->device(proxy);
+        if (!device)
+            return;
+        device->current = nullptr;
+        for (Mode *m : device->modes) {
+            if (m->proxy == mode)
+                device->current = m;
+        }
+    },
+    [](void *data, kde_output_device_v2 *proxy, kde_output_device_mode_v2 *mode) {
+        Device *device = static_cast<Private *>(data)->device(proxy);
+        if (!device) {
+            kde_output_device_mode_v2_destroy(mode);
+            return;
+        }
+        auto *m = new Mode;
+        m->proxy = mode;
+        m->device = device;
+        kde_output_device_mode_v2_add_listener(mode, &modeListener, m);
+        device->modes.push_back(m);
+    },
+    [](void *data, kde_output_device_v2 *) { static_cast<Private *>(data)->announce(); },
+    [](void *, kde_output_device_v2 *, wl_fixed_t) {},    // scale
+    [](void *, kde_output_device_v2 *, const char *) {},  // edid
+    [](void *data, kde_output_device_v2 *proxy, int32_t enabled) {
+        if (Device *device = static_cast<Private *>(data)->device(proxy)) {
+            device->enabled = enabled != 0;
+            // A device switched off has no mode in use; KWin says nothing of it then.
+            if (!device->enabled)
+                device->current = nullptr;
+        }
+    },
+    [](void *data, kde_output_device_v2 *proxy, const char *uuid) {
+        if (Device *device = static_cast<Private *>(data)->device(proxy))
+            device->uuid = uuid;
+    },
+    [](void *, kde_output_device_v2 *, const char *) {}, // serial number
+    [](void *, kde_output_device_v2 *, const char *) {}, // EISA id
+    [](void *, kde_output_device_v2 *, uint32_t) {},     // capabilities
+    [](void *, kde_output_device_v2 *, uint32_t) {},     // overscan
+    [](void *, kde_output_device_v2 *, uint32_t) {},     // VRR policy
+    [](void *, kde_output_device_v2 *, uint32_t) {},     // RGB range
+    [](void *data, kde_output_device_v2 *proxy, const char *name) {
+        if (Device *device = static_cast<Private *>(data)->device(proxy))
+            device->name = name;
+    },
+};
+
+const kde_primary_output_v1_listener KdeDisplayBackend::Private::primaryListener = {
+    [](void *data, kde_primary_output_v1 *, const char *name) {
+        auto *d = static_cast<Private *>(data);
+        d->primary = name;
+        d->announce();
+    },
+};
+
+KdeDisplayBackend::KdeDisplayBackend(const std::string &display)
+    : d(std::make_unique<Private>())
+{
+    WaylandConnection::Handlers handlers;
+    handlers.global = [this](wl_registry *registry, uint32_t name, const char *interface, uint32_t version) {
+        d->bind(registry, name, interface, version);
+    };
+    handlers.globalRemoved = [this](uint32_t name) { d->unbind(name); };
+    d->connection = std::make_unique<WaylandConnection>(display, handlers);
+    d->connection->start();
+}
+
+KdeDisplayBackend::~KdeDisplayBackend()
+{
+    {
+        auto held = d->connection->lock();
+        for (Device &device : d->devices)
+            device.destroy();
+        d->devices.clear();
+        if (d->management)
+            kde_output_management_v2_destroy(d->management);
+        // Version 1 has no destructor request: the proxy alone goes.
+        if (d->primaryOutput)
+            wl_proxy_destroy(reinterpret_cast<wl_proxy *>(d->primaryOutput));
+        d->management = nullptr;
+        d->primaryOutput = nullptr;
+    }
+    d->connection.reset();
+}
+
+bool KdeDisplayBackend::offered()
+{
+    auto held = d->connection->lock();
+    return d->management && !d->devices.empty() && d->connection->isAlive();
+}
+
+std::string KdeDisplayBackend::pinOutput()
+{
+    auto held = d->connection->lock();
+    d->pinned.clear();
+    if (!d->refresh(held))
+        return d->pinned;
+    // KWin's primary output, by name (or uuid, as the protocol's text has it), else the first
+    // device in use.
+    for (const Device &device : d->devices) {
+        if (device.enabled && !d->primary.empty() && (device.name == d->primary || device.uuid == d->primary)) {
+            d->pinned = device.name;
+            return d->pinned;
+        }
+    }
+    for (const Device &device : d->devices) {
+        if (device.enabled && device.current) {
+            d->pinned = device.name;
+            return d->pinned;
+        }
+    }
+    qDebug().noquote() << QStringLiteral("KDE: KWin reports no output in use (%1 devices): nothing is listed or set")
+                              .arg(d->devices.size());
+    return d->pinned;
+}
+
+bool KdeDisplayBackend::mode(int n, DisplayMode &out)
+{
+    auto held = d->connection->lock();
+    if (n < 0 || !d->refresh(held))
+        return false;
+    const Device *device = d->device(d->pinned);
+    if (!device || n >= int(device->modes.size()))
+        return false;
+    out = device->modes[n]->values();
+    return true;
+}
+
+DisplayBackend::OutputState KdeDisplayBackend::current(DisplayMode &out)
+{
+    auto held = d->connection->lock();
+    if (!d->refresh(held))
+        return OutputState::Unreadable;
+    const Device *device = d->device(d->pinned);
+    const OutputState state = Private::stateOf(device);
+    if (state != OutputState::Active)
+        return state;
+    if (!device->current)
+        return OutputState::Unreadable;
+    out = device->current->values();
+    return OutputState::Active;
+}
+
+DisplayBackend::OutputState KdeDisplayBackend::availability(const DisplayMode &mode)
+{
+    auto held = d->connection->lock();
+    if (!d->refresh(held))
+        return OutputState::Unreadable;
+    const Device *device = d->device(d->pinned);
+    const OutputState state = Private::stateOf(device);
+    if (state != OutputState::Active)
+        return state;
+    return waylandModeFor(device->modes, device->current, mode) ? OutputState::Active : OutputState::NotOffered;
+}
+
+DisplayBackend::ApplyResult KdeDisplayBackend::apply(const DisplayMode &mode)
+{
+    auto held = d->connection->lock();
+    if (d->pinned.empty())
+        return ApplyResult::Absent;
+    if (!d->refresh(held))
+        return ApplyResult::Failed;
+    const Device *device = d->device(d->pinned);
+    const OutputState state = Private::stateOf(device);
+    if (state == OutputState::Absent)
+        return ApplyResult::Absent;
+    if (state == OutputState::Off)
+        return ApplyResult::Off;
+    Mode *target = waylandModeFor(device->modes, device->current, mode);
+    if (!target)
+        return ApplyResult::NotOffered;
+    switch (d->send(held, *device, target)) {
+    case Outcome::Applied:
+        // What KWin announces after taking it.
+        d->refresh(held);
+        return ApplyResult::Applied;
+    case Outcome::Failed:
+        qDebug().noquote() << QStringLiteral("KDE: KWin did not take %1x%2 %3 Hz on %4")
+                                  .arg(mode.PelsWidth)
+                                  .arg(mode.PelsHeight)
+                                  .arg(mode.DisplayFrequency)
+                                  .arg(QString::fromStdString(d->pinned));
+        return ApplyResult::Refused;
+    case Outcome::Pending:
+        break;
+    }
+    return ApplyResult::Failed;
+}
+
+void KdeDisplayBackend::setChangeCallback(std::function<void()> callback)
+{
+    d->connection->setChangeCallback(std::move(callback));
+}

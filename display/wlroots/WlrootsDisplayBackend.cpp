@@ -1,0 +1,395 @@
+#include "WlrootsDisplayBackend.h"
+
+#include "WaylandConnection.h"
+#include "WaylandModes.h"
+
+#include "wlr-output-management-unstable-v1-client-protocol.h"
+
+#include <QDebug>
+#include <QString>
+
+#include <algorithm>
+#include <cstring>
+#include <list>
+#include <vector>
+
+namespace {
+// The manager's version this program speaks.
+constexpr uint32_t ManagerVersion = 2;
+
+struct Head;
+
+struct Mode : WaylandMode
+{
+    zwlr_output_mode_v1 *proxy = nullptr;
+    Head *head = nullptr;
+};
+
+struct Head
+{
+    zwlr_output_head_v1 *proxy = nullptr;
+    std::list<Head> *list = nullptr; // where it lives, to leave it when finished
+    std::string name;
+    std::vector<Mode *> modes; // in the order announced
+    Mode *current = nullptr;
+    bool enabled = false;
+    int x = 0;
+    int y = 0;
+    int32_t transform = 0;
+    wl_fixed_t scale = wl_fixed_from_int(1);
+
+    // A head whose compositor keeps no list of modes (virtual and nested outputs): wlroots then
+    // announces the mode in use as its only, unpreferred mode, and takes custom modes.
+    bool takesCustomModes() const { return modes.size() <= 1 && (modes.empty() || !modes.front()->preferred); }
+
+    void dropMode(Mode *mode)
+    {
+        modes.erase(std::remove(modes.begin(), modes.end(), mode), modes.end());
+        if (current == mode)
+            current = nullptr;
+        zwlr_output_mode_v1_destroy(mode->proxy);
+        delete mode;
+    }
+
+    void destroy()
+    {
+        while (!modes.empty())
+            dropMode(modes.back());
+        zwlr_output_head_v1_destroy(proxy);
+    }
+};
+
+enum class Outcome { Pending, Succeeded, Failed, Cancelled, Lost };
+
+const zwlr_output_mode_v1_listener modeListener = {
+    [](void *data, zwlr_output_mode_v1 *, int32_t width, int32_t height) {
+        auto *m = static_cast<Mode *>(data);
+        m->width = width;
+        m->height = height;
+    },
+    [](void *data, zwlr_output_mode_v1 *, int32_t refresh) { static_cast<Mode *>(data)->refresh = refresh; },
+    [](void *data, zwlr_output_mode_v1 *) { static_cast<Mode *>(data)->preferred = true; },
+    [](void *data, zwlr_output_mode_v1 *) {
+        auto *m = static_cast<Mode *>(data);
+        m->head->dropMode(m);
+    },
+};
+
+const zwlr_output_head_v1_listener headListener = {
+    [](void *data, zwlr_output_head_v1 *, const char *name) { static_cast<Head *>(data)->name = name; },
+    [](void *, zwlr_output_head_v1 *, const char *) {},      // description
+    [](void *, zwlr_output_head_v1 *, int32_t, int32_t) {},  // physical size
+    [](void *data, zwlr_output_head_v1 *, zwlr_output_mode_v1 *proxy) {
+        auto *h = static_cast<Head *>(data);
+        auto *m = new Mode;
+        m->proxy = proxy;
+        m->head = h;
+        h->modes.push_back(m);
+        zwlr_output_mode_v1_add_listener(proxy, &modeListener, m);
+    },
+    [](void *data, zwlr_output_head_v1 *, int32_t enabled) {
+        auto *h = static_cast<Head *>(data);
+        h->enabled = enabled != 0;
+        // A head switched off has no mode in use, whether or not the compositor says so.
+        if (!h->enabled)
+            h->current = nullptr;
+    },
+    [](void *data, zwlr_output_head_v1 *, zwlr_output_mode_v1 *proxy) {
+        auto *h = static_cast<Head *>(data);
+        h->current = nullptr;
+        for (Mode *m : h->modes) {
+            if (m->proxy == proxy)
+                h->current = m;
+        }
+    },
+    [](void *data, zwlr_output_head_v1 *, int32_t x, int32_t y) {
+        auto *h = static_cast<Head *>(data);
+        h->x = x;
+        h->y = y;
+    },
+    [](void *data, zwlr_output_head_v1 *, int32_t transform) { static_cast<Head *>(data)->transform = transform; },
+    [](void *data, zwlr_output_head_v1 *, wl_fixed_t scale) { static_cast<Head *>(data)->scale = scale; },
+    [](void *data, zwlr_output_head_v1 *) {
+        // Unplugged: the head leaves the list for good.
+        auto *h = static_cast<Head *>(data);
+        std::list<Head> *list = h->list;
+        h->destroy();
+        list->remove_if([h](const Head &each) { return &each == h; });
+    },
+    [](void *, zwlr_output_head_v1 *, const char *) {}, // make
+    [](void *, zwlr_output_head_v1 *, const char *) {}, // model
+    [](void *, zwlr_output_head_v1 *, const char *) {}, // serial number
+};
+
+void setOutcome(void *data, Outcome outcome)
+{
+    *static_cast<Outcome *>(data) = outcome;
+}
+
+const zwlr_output_configuration_v1_listener configurationListener = {
+    [](void *data, zwlr_output_configuration_v1 *) { setOutcome(data, Outcome::Succeeded); },
+    [](void *data, zwlr_output_configuration_v1 *) { setOutcome(data, Outcome::Failed); },
+    [](void *data, zwlr_output_configuration_v1 *) { setOutcome(data, Outcome::Cancelled); },
+};
+
+QString text(const DisplayMode &m)
+{
+    return QStringLiteral("%1x%2 %3 Hz").arg(m.PelsWidth).arg(m.PelsHeight).arg(m.DisplayFrequency);
+}
+} // namespace
+
+struct WlrootsDisplayBackend::Private
+{
+    std::unique_ptr<WaylandConnection> connection;
+    zwlr_output_manager_v1 *manager = nullptr;
+    uint32_t serial = 0;
+    std::list<Head> heads; // stable addresses: the proxies point at them
+    std::string pinned;
+
+    static const zwlr_output_manager_v1_listener managerListener;
+
+    void bind(wl_registry *registry, uint32_t name, const char *interface, uint32_t version)
+    {
+        if (manager || std::strcmp(interface, zwlr_output_manager_v1_interface.name) != 0)
+            return;
+        manager = static_cast<zwlr_output_manager_v1 *>(wl_registry_bind(
+            registry, name, &zwlr_output_manager_v1_interface, std::min(version, ManagerVersion)));
+        zwlr_output_manager_v1_add_listener(manager, &managerListener, this);
+    }
+
+    Head *head(const std::string &name)
+    {
+        for (Head &h : heads) {
+            if (h.name == name)
+                return &h;
+        }
+        return nullptr;
+    }
+
+    // Brings what the compositor said up to now; false when it cannot be asked.
+    bool refresh(std::unique_lock<std::mutex> &held) { return manager && connection->roundtrip(held); }
+
+    static OutputState stateOf(const Head *h)
+    {
+        if (!h)
+            return OutputState::Absent;
+        if (!h->enabled)
+            return OutputState::Off;
+        return OutputState::Active;
+    }
+
+    static Mode *modeFor(const Head &h, const DisplayMode &wanted) { return waylandModeFor(h.modes, h.current, wanted); }
+
+    // One configuration naming every head as it stands, but the pinned one in `target`, or in
+    // the custom mode `wanted` when there is no target. Waits for the compositor's answer.
+    Outcome send(std::unique_lock<std::mutex> &held, const Head &pin, Mode *target, const DisplayMode &wanted)
+    {
+        zwlr_output_configuration_v1 *config = zwlr_output_manager_v1_create_configuration(manager, serial);
+        Outcome outcome = Outcome::Pending;
+        zwlr_output_configuration_v1_add_listener(config, &configurationListener, &outcome);
+        for (const Head &h : heads) {
+            if (!h.enabled) {
+                zwlr_output_configuration_v1_disable_head(config, h.proxy);
+                continue;
+            }
+            zwlr_output_configuration_head_v1 *c = zwlr_output_configuration_v1_enable_head(config, h.proxy);
+            if (&h == &pin && target)
+                zwlr_output_configuration_head_v1_set_mode(c, target->proxy);
+            else if (&h == &pin)
+                zwlr_output_configuration_head_v1_set_custom_mode(c, wanted.PelsWidth, wanted.PelsHeight,
+                                                                  wanted.DisplayFrequency * 1000);
+            else if (h.current)
+                zwlr_output_configuration_head_v1_set_mode(c, h.current->proxy);
+            zwlr_output_configuration_head_v1_set_position(c, h.x, h.y);
+            zwlr_output_configuration_head_v1_set_transform(c, h.transform);
+            zwlr_output_configuration_head_v1_set_scale(c, h.scale);
+            // The compositor keeps what it was told until the configuration goes.
+            zwlr_output_configuration_head_v1_destroy(c);
+        }
+        zwlr_output_configuration_v1_apply(config);
+        connection->flush();
+        if (!connection->waitUntil(held, [&] { return outcome != Outcome::Pending; }))
+            outcome = connection->isAlive() ? Outcome::Pending : Outcome::Lost;
+        zwlr_output_configuration_v1_destroy(config);
+        return outcome;
+    }
+
+    ApplyResult applyOnce(std::unique_lock<std::mutex> &held, const DisplayMode &wanted, bool *stale)
+    {
+        *stale = false;
+        if (!refresh(held))
+            return ApplyResult::Failed;
+        Head *pin = head(pinned);
+        const OutputState state = stateOf(pin);
+        if (state == OutputState::Absent)
+            return ApplyResult::Absent;
+        if (state == OutputState::Off)
+            return ApplyResult::Off;
+        Mode *target = modeFor(*pin, wanted);
+        if (!target && !pin->takesCustomModes())
+            return ApplyResult::NotOffered;
+        switch (send(held, *pin, target, wanted)) {
+        case Outcome::Succeeded:
+            // What the compositor announces after taking it.
+            refresh(held);
+            return ApplyResult::Applied;
+        case Outcome::Failed:
+            qDebug().noquote() << QStringLiteral("wlroots: the compositor did not take %1 on %2")
+                                      .arg(text(wanted), QString::fromStdString(pinned));
+            return ApplyResult::Refused;
+        case Outcome::Cancelled:
+            // The configuration changed since it was read.
+            *stale = true;
+            return ApplyResult::Failed;
+        case Outcome::Pending:
+        case Outcome::Lost:
+            break;
+        }
+        return ApplyResult::Failed;
+    }
+};
+
+const zwlr_output_manager_v1_listener WlrootsDisplayBackend::Private::managerListener = {
+    [](void *data, zwlr_output_manager_v1 *, zwlr_output_head_v1 *proxy) {
+        auto *d = static_cast<Private *>(data);
+        d->heads.emplace_back();
+        Head &h = d->heads.back();
+        h.proxy = proxy;
+        h.list = &d->heads;
+        zwlr_output_head_v1_add_listener(proxy, &headListener, &h);
+    },
+    [](void *data, zwlr_output_manager_v1 *, uint32_t serial) {
+        auto *d = static_cast<Private *>(data);
+        d->serial = serial;
+        if (d->connection) // null while the connection is still being made
+            d->connection->changeAnnounced();
+    },
+    [](void *data, zwlr_output_manager_v1 *manager) {
+        // The compositor stopped serving the manager: nothing can be read or set any more.
+        auto *d = static_cast<Private *>(data);
+        for (Head &h : d->heads)
+            h.destroy();
+        d->heads.clear();
+        zwlr_output_manager_v1_destroy(manager);
+        d->manager = nullptr;
+        if (d->connection)
+            d->connection->changeAnnounced();
+    },
+};
+
+WlrootsDisplayBackend::WlrootsDisplayBackend(const std::string &display)
+    : d(std::make_unique<Private>())
+{
+    WaylandConnection::Handlers handlers;
+    handlers.global = [this](wl_registry *registry, uint32_t name, const char *interface, uint32_t version) {
+        d->bind(registry, name, interface, version);
+    };
+    d->connection = std::make_unique<WaylandConnection>(display, handlers);
+    d->connection->start();
+}
+
+WlrootsDisplayBackend::~WlrootsDisplayBackend()
+{
+    {
+        auto held = d->connection->lock();
+        for (Head &h : d->heads)
+            h.destroy();
+        d->heads.clear();
+        if (d->manager)
+            zwlr_output_manager_v1_destroy(d->manager);
+        d->manager = nullptr;
+    }
+    d->connection.reset();
+}
+
+bool WlrootsDisplayBackend::offered()
+{
+    auto held = d->connection->lock();
+    return d->manager && d->connection->isAlive();
+}
+
+std::string WlrootsDisplayBackend::pinOutput()
+{
+    auto held = d->connection->lock();
+    d->pinned.clear();
+    if (!d->refresh(held))
+        return d->pinned;
+    // The head at the layout's origin, else the first one in use.
+    for (const Head &h : d->heads) {
+        if (h.enabled && h.current && h.x == 0 && h.y == 0) {
+            d->pinned = h.name;
+            return d->pinned;
+        }
+    }
+    for (const Head &h : d->heads) {
+        if (h.enabled && (h.current || h.takesCustomModes())) {
+            d->pinned = h.name;
+            return d->pinned;
+        }
+    }
+    // sway 1.7 reports every head disabled at 0x0: believing it would switch outputs off.
+    qDebug().noquote() << QStringLiteral("wlroots: the compositor reports no output in use (%1 heads, none "
+                                         "enabled with a mode): nothing is listed or set")
+                              .arg(d->heads.size());
+    return d->pinned;
+}
+
+bool WlrootsDisplayBackend::mode(int n, DisplayMode &out)
+{
+    auto held = d->connection->lock();
+    if (n < 0 || !d->refresh(held))
+        return false;
+    const Head *h = d->head(d->pinned);
+    if (!h || n >= int(h->modes.size()))
+        return false;
+    out = h->modes[n]->values();
+    return true;
+}
+
+DisplayBackend::OutputState WlrootsDisplayBackend::current(DisplayMode &out)
+{
+    auto held = d->connection->lock();
+    if (!d->refresh(held))
+        return OutputState::Unreadable;
+    const Head *h = d->head(d->pinned);
+    const OutputState state = Private::stateOf(h);
+    if (state != OutputState::Active)
+        return state;
+    if (!h->current)
+        return OutputState::Unreadable;
+    out = h->current->values();
+    return OutputState::Active;
+}
+
+DisplayBackend::OutputState WlrootsDisplayBackend::availability(const DisplayMode &mode)
+{
+    auto held = d->connection->lock();
+    if (!d->refresh(held))
+        return OutputState::Unreadable;
+    const Head *h = d->head(d->pinned);
+    const OutputState state = Private::stateOf(h);
+    if (state != OutputState::Active)
+        return state;
+    if (Private::modeFor(*h, mode) || h->takesCustomModes())
+        return OutputState::Active;
+    return OutputState::NotOffered;
+}
+
+DisplayBackend::ApplyResult WlrootsDisplayBackend::apply(const DisplayMode &mode)
+{
+    auto held = d->connection->lock();
+    if (d->pinned.empty())
+        return ApplyResult::Absent;
+    bool stale = false;
+    ApplyResult result = d->applyOnce(held, mode, &stale);
+    // Somebody changed the configuration between the read and the request: once more on what
+    // it is now.
+    if (stale)
+        result = d->applyOnce(held, mode, &stale);
+    return result;
+}
+
+void WlrootsDisplayBackend::setChangeCallback(std::function<void()> callback)
+{
+    d->connection->setChangeCallback(std::move(callback));
+}
