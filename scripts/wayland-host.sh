@@ -185,12 +185,16 @@ start() {
       echo "wayland-host: $kind ready on $(cat "$dir/wayland") (pid $pid, $((($(date +%s%N) - began) / 1000000)) ms)"
       return 0
     fi
-    running "$pid" "$name" || break
+    if ! running "$pid" "$name"; then
+      tail -n 20 "$dir/log" >&2
+      stop_host
+      skip "$kind exited before it answered (see $dir/log)"
+    fi
     sleep 0.1
   done
   tail -n 20 "$dir/log" >&2
   stop_host
-  skip "$kind did not come up within 30 s (see $dir/log)"
+  skip "$kind did not answer within 30 s (see $dir/log)"
 }
 
 case "$cmd" in
