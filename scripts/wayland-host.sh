@@ -4,9 +4,13 @@
 #   wayland-host.sh start DIR kwin|phoc|sway
 #       kwin: KWin 5.27 (kde_output_device_v2, kde_output_management_v2), virtual outputs
 #             Virtual-0 at 0,0 and Virtual-1 at 1280,0, one mode each (1280x720@60, id "0").
+#             It takes positions, scales, rotations and disabling one output; it keeps the
+#             last enabled output on and shifts a layout back to 0,0 (kscreen-doctor still
+#             exits 0 then).
 #       phoc: phoc 0.24 on wlroots 0.15 (zwlr_output_manager_v1), HEADLESS-1 at 0,0 and
 #             HEADLESS-2 at 1280,0; a headless output lists only its current mode and takes
-#             any custom mode.
+#             any custom mode. It refuses to disable an output, and after that refusal
+#             both outputs sit at 0,0 until positioned again.
 #       sway: sway 1.7 (zwlr_output_manager_v1), HEADLESS-1 and HEADLESS-2 as above, run as
 #             nobody when started as root (sway refuses root). Its output manager reports every
 #             head disabled with one mode of 0x0 (no size, no refresh) and refuses every
@@ -79,6 +83,8 @@ client() {
   wayland=$(cat "$dir/wayland" 2>/dev/null)
   local env=(WAYLAND_DISPLAY="$wayland" QT_QPA_PLATFORM=wayland KSCREEN_BACKEND_INPROCESS=1)
   # KWin's and phoc's runtime folder is root's like the client's; sway's is nobody's.
+  # libkscreen picks its Wayland backend by itself; named in KSCREEN_BACKEND, kscreen-doctor
+  # 5.27 crashes on every change.
   [ "$kind" != sway ] && env+=(XDG_RUNTIME_DIR="$dir/runtime")
   env -u DISPLAY -u DBUS_SESSION_BUS_ADDRESS -u WAYLAND_SOCKET -u KSCREEN_BACKEND "${env[@]}" "$@"
 }
