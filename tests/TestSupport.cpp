@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include "AutoRunStore.h"
+#include "DisplaySettings.h"
 #include "SettingsKeys.h"
 #include "ThreadSanitizer.h"
 
@@ -174,4 +175,35 @@ void TestXServer::resetOutputs(const QString &mode)
     xrandr({"--output", "DUMMY1", "--off"});
     xrandr({"--delmode", "DUMMY1", "1024x768_60"});
     xrandr({"--output", "DUMMY0", "--mode", mode, "--pos", "0x0", "--primary"});
+}
+
+HeldLock::HeldLock(std::unique_ptr<DisplayBackend> backend, const DisplayMode &locked, int msec)
+{
+    catalogue = std::make_unique<DisplaySettings>(std::move(backend));
+    {
+        QSettings s(SettingsKeys::Organization, SettingsKeys::Application);
+        s.beginGroup(SettingsKeys::DisplayGroup);
+        s.setValue(SettingsKeys::PelsWidth, locked.PelsWidth);
+        s.setValue(SettingsKeys::PelsHeight, locked.PelsHeight);
+        s.setValue(SettingsKeys::BitsPerPel, locked.BitsPerPel);
+        s.setValue(SettingsKeys::DisplayFrequency, locked.DisplayFrequency);
+        s.endGroup();
+        s.setValue("Deamon/msec", msec);
+    }
+    store = std::make_unique<QSettings>(SettingsKeys::Organization, SettingsKeys::Application);
+    deamon.setDisplaySettings(catalogue.get());
+    deamon.setSettings(store.get());
+    deamon.moveToThread(&thread);
+    store->moveToThread(&thread);
+    catalogue->setChangeCallback(
+        [this] { QMetaObject::invokeMethod(&deamon, &Deamon::displayChanged, Qt::QueuedConnection); });
+    startThread(thread);
+    QMetaObject::invokeMethod(&deamon, "start", Qt::BlockingQueuedConnection);
+}
+
+HeldLock::~HeldLock()
+{
+    catalogue->setChangeCallback(nullptr);
+    QMetaObject::invokeMethod(&deamon, "stop", Qt::BlockingQueuedConnection);
+    stopThread(thread);
 }

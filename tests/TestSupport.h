@@ -1,9 +1,16 @@
 #pragma once
 
+#include "Deamon.h"
+#include "DisplayBackend.h"
+
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <memory>
+
+class DisplaySettings;
+class QSettings;
 
 // Collects the program's debug lines while it lives; nests (the previous handler comes back).
 class MessageCapture
@@ -30,7 +37,6 @@ private:
     QTemporaryDir dir;
 };
 
-class QThread;
 // Start and stop a thread so that ThreadSanitizer sees the join (see ThreadSanitizer.h).
 void startThread(QThread &thread);
 bool stopThread(QThread &thread);
@@ -59,3 +65,20 @@ void resetOutputs(const QString &mode);
             QSKIP(qPrintable(why_));                                                               \
         qputenv("DISPLAY", display_.toLocal8Bit());                                                \
     } while (0)
+
+// The lock as the program runs it, over `backend`: the catalogue of its pinned output, the daemon
+// in a thread of its own holding `locked` every `msec`, and the layer's announcements queued to it.
+struct HeldLock
+{
+    TemporaryConfig config;
+    MessageCapture log;
+    std::unique_ptr<DisplaySettings> catalogue;
+    std::unique_ptr<QSettings> store;
+    Deamon deamon;
+    QThread thread;
+
+    HeldLock(std::unique_ptr<DisplayBackend> backend, const DisplayMode &locked, int msec);
+    ~HeldLock();
+    // The values every apply asked for, in order.
+    QStringList applies() const { return log.matching("applyDisplaySetting()"); }
+};

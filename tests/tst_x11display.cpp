@@ -138,50 +138,10 @@ qint64 waitForMode(const QString &output, const QString &name, int timeoutMs)
     return -1;
 }
 
-// The lock as the program runs it: the catalogue of the primary, the daemon in a thread of its
-// own, and the display layer's announcements queued to it.
-struct Lock
+// The lock over this X server's primary.
+struct Lock : HeldLock
 {
-    TemporaryConfig config;
-    MessageCapture log;
-    std::unique_ptr<DisplaySettings> catalogue;
-    std::unique_ptr<QSettings> store;
-    Deamon deamon;
-    QThread thread;
-
-    Lock(const DisplayMode &locked, int msec)
-    {
-        catalogue = std::make_unique<DisplaySettings>(std::make_unique<X11DisplayBackend>());
-        {
-            QSettings s(SettingsKeys::Organization, SettingsKeys::Application);
-            s.beginGroup(SettingsKeys::DisplayGroup);
-            s.setValue(SettingsKeys::PelsWidth, locked.PelsWidth);
-            s.setValue(SettingsKeys::PelsHeight, locked.PelsHeight);
-            s.setValue(SettingsKeys::BitsPerPel, locked.BitsPerPel);
-            s.setValue(SettingsKeys::DisplayFrequency, locked.DisplayFrequency);
-            s.endGroup();
-            s.setValue("Deamon/msec", msec);
-        }
-        store = std::make_unique<QSettings>(SettingsKeys::Organization, SettingsKeys::Application);
-        deamon.setDisplaySettings(catalogue.get());
-        deamon.setSettings(store.get());
-        deamon.moveToThread(&thread);
-        store->moveToThread(&thread);
-        catalogue->setChangeCallback(
-            [this] { QMetaObject::invokeMethod(&deamon, &Deamon::displayChanged, Qt::QueuedConnection); });
-        startThread(thread);
-        QMetaObject::invokeMethod(&deamon, "start", Qt::BlockingQueuedConnection);
-    }
-
-    ~Lock()
-    {
-        catalogue->setChangeCallback(nullptr);
-        QMetaObject::invokeMethod(&deamon, "stop", Qt::BlockingQueuedConnection);
-        stopThread(thread);
-    }
-
-    // The values every apply asked for, in order.
-    QStringList applies() const { return log.matching("applyDisplaySetting()"); }
+    Lock(const DisplayMode &locked, int msec) : HeldLock(std::make_unique<X11DisplayBackend>(), locked, msec) {}
 };
 
 QList<DisplayMode> enumerate(DisplayBackend &backend)

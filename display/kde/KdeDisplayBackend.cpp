@@ -207,12 +207,9 @@ const kde_output_device_v2_listener KdeDisplayBackend::Private::deviceListener =
     [](void *, kde_output_device_v2 *, wl_fixed_t) {},    // scale
     [](void *, kde_output_device_v2 *, const char *) {},  // edid
     [](void *data, kde_output_device_v2 *proxy, int32_t enabled) {
-        if (Device *device = static_cast<Private *>(data)->device(proxy)) {
+        // The mode stays as last said: KWin need not say it again when the device comes back.
+        if (Device *device = static_cast<Private *>(data)->device(proxy))
             device->enabled = enabled != 0;
-            // A device switched off has no mode in use; KWin says nothing of it then.
-            if (!device->enabled)
-                device->current = nullptr;
-        }
     },
     [](void *data, kde_output_device_v2 *proxy, const char *uuid) {
         if (Device *device = static_cast<Private *>(data)->device(proxy))

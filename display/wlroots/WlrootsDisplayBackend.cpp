@@ -88,11 +88,7 @@ const zwlr_output_head_v1_listener headListener = {
         zwlr_output_mode_v1_add_listener(proxy, &modeListener, m);
     },
     [](void *data, zwlr_output_head_v1 *, int32_t enabled) {
-        auto *h = static_cast<Head *>(data);
-        h->enabled = enabled != 0;
-        // A head switched off has no mode in use, whether or not the compositor says so.
-        if (!h->enabled)
-            h->current = nullptr;
+        static_cast<Head *>(data)->enabled = enabled != 0;
     },
     [](void *data, zwlr_output_head_v1 *, zwlr_output_mode_v1 *proxy) {
         auto *h = static_cast<Head *>(data);

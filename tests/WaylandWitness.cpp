@@ -1,0 +1,121 @@
+#include "WaylandWitness.h"
+
+#include "RefreshRate.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+
+namespace {
+QString firstLine(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.readLine()).trimmed();
+}
+
+// wlr-randr 0.2.0: a head's name at column 0, then "  Enabled: yes", "  Modes:",
+// "    1280x720 px, 60.000000 Hz (preferred, current)", "  Position: 0,0".
+QList<WitnessOutput> parseWlrRandr(const QString &text)
+{
+    static const QRegularExpression modeLine(QStringLiteral("^    (\\d+)x(\\d+) px(?:, ([0-9.]+) Hz)?(.*)$"));
+    static const QRegularExpression position(QStringLiteral("^  Position: (-?\\d+),(-?\\d+)"));
+    QList<WitnessOutput> outputs;
+    for (const QString &line : text.split('\n')) {
+        if (!line.isEmpty() && !line.startsWith(' ')) {
+            outputs.append(WitnessOutput());
+            outputs.last().name = line.section(' ', 0, 0);
+            continue;
+        }
+        if (outputs.isEmpty())
+            continue;
+        WitnessOutput &o = outputs.last();
+        if (line.startsWith(QLatin1String("  Enabled: ")))
+            o.enabled = line.endsWith(QLatin1String("yes"));
+        const QRegularExpressionMatch m = modeLine.match(line);
+        if (m.hasMatch()) {
+            if (m.captured(4).contains(QLatin1String("current")))
+                o.current = o.modes.size();
+            o.modes.append(DisplayMode{m.captured(1).toInt(), m.captured(2).toInt(), 32,
+                                       RefreshRate::wholeHz(m.captured(3).toDouble())});
+        }
+        const QRegularExpressionMatch p = position.match(line);
+        if (p.hasMatch()) {
+            o.x = p.captured(1).toInt();
+            o.y = p.captured(2).toInt();
+        }
+    }
+    return outputs;
+}
+
+QList<WitnessOutput> parseKscreen(const QByteArray &json)
+{
+    QList<WitnessOutput> outputs;
+    const QJsonArray list = QJsonDocument::fromJson(json).object().value(QStringLiteral("outputs")).toArray();
+    for (const QJsonValue &value : list) {
+        const QJsonObject out = value.toObject();
+        WitnessOutput o;
+        o.name = out.value(QStringLiteral("name")).toString();
+        o.enabled = out.value(QStringLiteral("enabled")).toBool();
+        o.x = out.value(QStringLiteral("pos")).toObject().value(QStringLiteral("x")).toInt();
+        o.y = out.value(QStringLiteral("pos")).toObject().value(QStringLiteral("y")).toInt();
+        const QString current = out.value(QStringLiteral("currentModeId")).toString();
+        for (const QJsonValue &modeValue : out.value(QStringLiteral("modes")).toArray()) {
+            const QJsonObject mode = modeValue.toObject();
+            const QJsonObject size = mode.value(QStringLiteral("size")).toObject();
+            if (o.enabled && mode.value(QStringLiteral("id")).toString() == current)
+                o.current = o.modes.size();
+            o.modes.append(DisplayMode{size.value(QStringLiteral("width")).toInt(),
+                                       size.value(QStringLiteral("height")).toInt(), 32,
+                                       RefreshRate::wholeHz(mode.value(QStringLiteral("refreshRate")).toDouble())});
+        }
+        outputs.append(o);
+    }
+    return outputs;
+}
+} // namespace
+
+WaylandHost::WaylandHost(const QString &d)
+    : dir(d)
+{
+    why = firstLine(dir + "/skip");
+    if (why.isEmpty() && socket().isEmpty())
+        why = QStringLiteral("the Wayland test host in %1 is not running (run the tests through ctest)").arg(dir);
+}
+
+QString WaylandHost::socket() const
+{
+    return firstLine(dir + "/wayland");
+}
+
+QString WaylandHost::run(const QStringList &command, bool *ok) const
+{
+    QProcess p;
+    p.start(QStringLiteral(VELMORA_SOURCE_DIR "/scripts/wayland-host.sh"), QStringList{"run", dir} + command);
+    const bool done = p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    if (ok)
+        *ok = done;
+    if (!done)
+        qWarning().noquote() << command.join(' ') << "failed:" << p.readAllStandardError();
+    return done ? QString::fromUtf8(p.readAllStandardOutput()) : QString();
+}
+
+QList<WitnessOutput> WaylandHost::outputs() const
+{
+    if (firstLine(dir + "/kind") == QLatin1String("kwin"))
+        return parseKscreen(run({"kscreen-doctor", "-j"}).toUtf8());
+    return parseWlrRandr(run({"wlr-randr"}));
+}
+
+WitnessOutput WaylandHost::output(const QString &name) const
+{
+    for (const WitnessOutput &o : outputs()) {
+        if (o.name == name)
+            return o;
+    }
+    return WitnessOutput();
+}

@@ -1,0 +1,197 @@
+// The KDE and wlroots layers, the lock and the whole program against real compositors: KWin
+// (virtual outputs), phoc (headless wlroots) and sway 1.7, checked from outside with
+// kscreen-doctor and wlr-randr. Each of their outputs has one mode here (no DRM device), so
+// switching between listed modes is tested on the project's own test compositor.
+#include "DisplaySettings.h"
+#include "KdeDisplayBackend.h"
+#include "TestSupport.h"
+#include "WaylandWitness.h"
+#include "WlrootsDisplayBackend.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+QList<DisplayMode> enumerate(DisplayBackend &backend)
+{
+    QList<DisplayMode> modes;
+    DisplayMode m;
+    for (int n = 0; backend.mode(n, m); ++n)
+        modes.append(m);
+    return modes;
+}
+
+const DisplayMode Hd{1280, 720, 32, 60};
+
+bool sameOutput(const WitnessOutput &a, const WitnessOutput &b)
+{
+    return a.name == b.name && a.enabled == b.enabled && a.mode() == b.mode() && a.x == b.x && a.y == b.y;
+}
+} // namespace
+
+class TestWaylandHosts : public QObject
+{
+    Q_OBJECT
+
+    WaylandHost kwin{QStringLiteral(VELMORA_WAYLAND_KWIN_DIR)};
+    WaylandHost phoc{QStringLiteral(VELMORA_WAYLAND_PHOC_DIR)};
+    WaylandHost sway{QStringLiteral(VELMORA_WAYLAND_SWAY_DIR)};
+
+    // The program as a Wayland client of `host`, started with -d in a home of its own.
+    void startProgram(QProcess &velmora, const WaylandHost &host, const QTemporaryDir &home)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "VELMORA_FAKE_DISPLAY", "VELMORA_DISPLAY_BACKEND", "DBUS_SESSION_BUS_ADDRESS"})
+            env.remove(name);
+        env.insert("QT_QPA_PLATFORM", "wayland");
+        env.insert("WAYLAND_DISPLAY", host.socket());
+        env.insert("HOME", home.path());
+        env.insert("XDG_CONFIG_HOME", home.path() + "/config");
+        env.insert("XDG_RUNTIME_DIR", home.path() + "/run");
+        env.insert("XDG_SESSION_TYPE", "wayland");
+        QDir().mkpath(home.path() + "/run");
+        QFile::setPermissions(home.path() + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QSettings settings(home.path() + "/config/Orvanne/Velmora.conf", QSettings::IniFormat);
+        settings.setValue("Deamon/msec", 10000);
+        settings.sync();
+        velmora.setProcessEnvironment(env);
+        velmora.start(QStringLiteral(VELMORA_BINARY), {"-d"});
+        QVERIFY(velmora.waitForStarted());
+    }
+
+    static QByteArray stopProgram(QProcess &velmora)
+    {
+        velmora.terminate();
+        if (!velmora.waitForFinished(5000))
+            velmora.kill();
+        velmora.waitForFinished(5000);
+        return velmora.readAllStandardError();
+    }
+
+private Q_SLOTS:
+    // KWin: the primary's modes as kscreen-doctor lists them, a real apply, and an output
+    // switched off by somebody else stays off under the lock, whose hold waits for it.
+    void kwinListsAppliesAndLeavesAnOutputOff()
+    {
+        REQUIRE_WAYLAND_HOST(kwin);
+        const WitnessOutput before = kwin.output("Virtual-0");
+        const WitnessOutput other = kwin.output("Virtual-1");
+        QVERIFY(before.enabled && other.enabled);
+        KdeDisplayBackend backend(kwin.socket().toStdString());
+        QVERIFY(backend.offered());
+        QCOMPARE(QString::fromStdString(backend.pinOutput()), QString("Virtual-0"));
+        QCOMPARE(enumerate(backend), before.modes);
+        DisplayMode current;
+        QCOMPARE(backend.current(current), DisplayBackend::OutputState::Active);
+        QVERIFY(current == before.mode());
+        QCOMPARE(backend.apply(current), DisplayBackend::ApplyResult::Applied);
+        QCOMPARE(backend.apply({1024, 768, 32, 60}), DisplayBackend::ApplyResult::NotOffered);
+        QVERIFY(sameOutput(kwin.output("Virtual-1"), other));
+
+        HeldLock lock(std::make_unique<KdeDisplayBackend>(kwin.socket().toStdString()), Hd, 300);
+        bool ok = false;
+        kwin.run({"kscreen-doctor", "output.Virtual-0.disable"}, &ok);
+        QVERIFY(ok);
+        QTRY_COMPARE_WITH_TIMEOUT(lock.log.matching("hold:"),
+                                  QStringList({"hold: Virtual-0 is off, waiting until it is on again"}), 3000);
+        QTest::qWait(900);
+        QVERIFY(!kwin.output("Virtual-0").enabled);
+        QCOMPARE(lock.applies(), QStringList());
+        kwin.run({"kscreen-doctor", "output.Virtual-0.enable", "output.Virtual-0.position.0,0",
+                  "output.Virtual-1.position.1280,0"}, &ok);
+        QVERIFY(ok);
+        QTRY_COMPARE_WITH_TIMEOUT(lock.log.matching("hold:").size(), 2, 3000);
+        QVERIFY(sameOutput(kwin.output("Virtual-0"), before));
+        QCOMPARE(lock.applies(), QStringList());
+    }
+
+    // phoc: the head at the origin is pinned, and the lock undoes another program's custom
+    // mode on it at once (the poll is far off), leaving the other head alone, in whatever
+    // mode somebody gives it.
+    void phocHoldsThePinnedHeadOnly()
+    {
+        REQUIRE_WAYLAND_HOST(phoc);
+        const WitnessOutput other = phoc.output("HEADLESS-2");
+        WlrootsDisplayBackend backend(phoc.socket().toStdString());
+        QVERIFY(backend.offered());
+        QCOMPARE(QString::fromStdString(backend.pinOutput()), QString("HEADLESS-1"));
+        QCOMPARE(enumerate(backend), phoc.output("HEADLESS-1").modes);
+
+        HeldLock lock(std::make_unique<WlrootsDisplayBackend>(phoc.socket().toStdString()), Hd, 5000);
+        bool ok = false;
+        phoc.run({"wlr-randr", "--output", "HEADLESS-1", "--custom-mode", "1024x768"}, &ok);
+        QVERIFY(ok);
+        QTRY_VERIFY_WITH_TIMEOUT(!lock.applies().isEmpty(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(phoc.output("HEADLESS-1").mode() == Hd, 2000);
+        QVERIFY(sameOutput(phoc.output("HEADLESS-2"), other));
+
+        phoc.run({"wlr-randr", "--output", "HEADLESS-2", "--custom-mode", "800x600"}, &ok);
+        QVERIFY(ok);
+        QTest::qWait(1000);
+        QVERIFY(phoc.output("HEADLESS-2").mode() == DisplayMode({800, 600, 32, 60}));
+        for (const QString &line : lock.applies())
+            QCOMPARE(line, QString("applyDisplaySetting():32 1280 720 60"));
+        phoc.run({"wlr-randr", "--output", "HEADLESS-2", "--custom-mode", "1280x720"}, &ok);
+    }
+
+    // sway 1.7 reports every head off at 0x0 while it shows them: nothing is pinned, listed or
+    // set there, and the reason is said.
+    void swayIsNeverConfigured()
+    {
+        REQUIRE_WAYLAND_HOST(sway);
+        MessageCapture log;
+        WlrootsDisplayBackend backend(sway.socket().toStdString());
+        QVERIFY(backend.offered());
+        QCOMPARE(backend.pinOutput(), std::string());
+        QCOMPARE(log.matching("wlroots:"),
+                 QStringList({"wlroots: the compositor reports no output in use (2 heads, none enabled with a mode): "
+                              "nothing is listed or set"}));
+        DisplayMode m;
+        QVERIFY(!backend.mode(0, m));
+        QCOMPARE(backend.apply(Hd), DisplayBackend::ApplyResult::Absent);
+        QCOMPARE(backend.current(m), DisplayBackend::OutputState::Absent);
+    }
+
+    // The program itself as a Wayland client, started in the background: on phoc it puts the
+    // mode back after a foreign switch; on KWin it holds without touching anything.
+    void programHoldsInTheBackground()
+    {
+        REQUIRE_WAYLAND_HOST(phoc);
+        REQUIRE_WAYLAND_HOST(kwin);
+        QTemporaryDir home;
+        QProcess velmora;
+        startProgram(velmora, phoc, home);
+        QByteArray err;
+        QTRY_VERIFY_WITH_TIMEOUT((err += velmora.readAllStandardError()).contains("msec:"), 15000);
+        QVERIFY2(err.contains("0: 1280 720 32 60"), err.constData());
+        bool ok = false;
+        phoc.run({"wlr-randr", "--output", "HEADLESS-1", "--custom-mode", "1024x768"}, &ok);
+        QVERIFY(ok);
+        QElapsedTimer clock;
+        clock.start();
+        QTRY_VERIFY_WITH_TIMEOUT(phoc.output("HEADLESS-1").mode() == Hd, 5000);
+        qInfo("phoc: restored %lld ms after the foreign switch", clock.elapsed());
+        err += stopProgram(velmora);
+        QVERIFY2(err.contains("applyDisplaySetting():32 1280 720 60"), err.constData());
+        QCOMPARE(velmora.exitCode(), 0);
+
+        QTemporaryDir kwinHome;
+        QProcess onKwin;
+        startProgram(onKwin, kwin, kwinHome);
+        err.clear();
+        QTRY_VERIFY_WITH_TIMEOUT((err += onKwin.readAllStandardError()).contains("msec:"), 15000);
+        QVERIFY2(err.contains("0: 1280 720 32 60"), err.constData());
+        QTest::qWait(1500);
+        err += stopProgram(onKwin);
+        QCOMPARE(onKwin.exitCode(), 0);
+        QVERIFY2(!err.contains("applyDisplaySetting()"), err.constData());
+        QVERIFY(kwin.output("Virtual-0").mode() == Hd);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWaylandHosts)
+#include "tst_waylandhosts.moc"
