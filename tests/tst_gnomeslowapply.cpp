@@ -142,8 +142,9 @@ private Q_SLOTS:
         watch.stop();
 
         QCOMPARE(boxes, QStringList{"显示设置: 是否保留这些设置？15秒后恢复原设置"});
-        // The apply waited out its time-out: the answer really came too late.
-        QVERIFY2(askedAfter >= 3000, qPrintable(QString::number(askedAfter)));
+        // The apply waited out its time-out (3 s on a coarse timer, which may end it up to 5 %
+        // early), not the milliseconds Mutter takes: the answer really came too late.
+        QVERIFY2(askedAfter >= 2500, qPrintable(QString::number(askedAfter)));
         QCOMPARE(modeWhileAsked, Tried);
         QCOMPARE(nestedMode(nested), Previous);
     }

@@ -35,7 +35,7 @@ bool SlowMutterProxy::serve()
 
 QString SlowMutterProxy::introspect(const QString &) const
 {
-    // Introspect calls reach handleMessage too and get Mutter's own description.
+    // The callers here never introspect.
     return QString();
 }
 
