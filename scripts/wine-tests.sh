@@ -292,7 +292,7 @@ read -r w h _ f < <(entry list "$a")
 [ "$(field apply-b current 2-)" = "$w $h 32 $f" ] && ok "a new process reads the mode the last one applied" \
   || bad "a new process reads '$(field apply-b current 2-)' after apply $a"
 xcheck "apply $b" "$(entry list "$b")"
-run apply-r apply "$r" apply-missing
+run apply-r apply "$r" apply-missing request
 xcheck "apply $r, then values not listed refused" "$(entry list "$r")"
 
 # A change made outside Wine, seen by a new process; re-applying the current values keeps it.

@@ -181,11 +181,9 @@ DisplayBackend::ApplyResult Win32DisplayBackend::apply(const DisplayMode &mode)
         dm = now; // a re-apply keeps the timing the device is in
     else if (!find(m_device, mode, dm))
         return ApplyResult::NotOffered;
-    // Only the four values are given: the position, orientation and scaling that a listed
-    // record also carries would otherwise be applied too (a listed record sits at 0,0).
-    dm.dmFields = DM_PELSWIDTH | DM_PELSHEIGHT | DM_BITSPERPEL | DM_DISPLAYFREQUENCY;
+    DEVMODEW request = switchRequest(dm);
     // Flags 0: switch now, for this session only; nothing goes to the registry.
-    switch (ChangeDisplaySettingsExW(m_device.c_str(), &dm, nullptr, 0, nullptr)) {
+    switch (ChangeDisplaySettingsExW(m_device.c_str(), &request, nullptr, 0, nullptr)) {
     case DISP_CHANGE_SUCCESSFUL:
         break;
     // The mode is not to be had now (the driver will not set it, or not without a restart).
@@ -198,6 +196,19 @@ DisplayBackend::ApplyResult Win32DisplayBackend::apply(const DisplayMode &mode)
     }
     noteOnScreen(mode); // before our own announcement comes back
     return ApplyResult::Applied;
+}
+
+DEVMODEW Win32DisplayBackend::switchRequest(const DEVMODEW &record)
+{
+    DEVMODEW request;
+    ZeroMemory(&request, sizeof request);
+    request.dmSize = sizeof request;
+    request.dmPelsWidth = record.dmPelsWidth;
+    request.dmPelsHeight = record.dmPelsHeight;
+    request.dmBitsPerPel = record.dmBitsPerPel;
+    request.dmDisplayFrequency = record.dmDisplayFrequency;
+    request.dmFields = DM_PELSWIDTH | DM_PELSHEIGHT | DM_BITSPERPEL | DM_DISPLAYFREQUENCY;
+    return request;
 }
 
 // A hidden top-level window (message-only windows get no broadcasts) with its own thread and

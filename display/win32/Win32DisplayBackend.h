@@ -28,6 +28,10 @@ public:
     ApplyResult apply(const DisplayMode &mode) override;
     void setChangeCallback(std::function<void()> callback) override;
 
+    // What an apply hands to Windows for a record: its four values and nothing else (a listed
+    // record also carries a position, orientation and scaling, which would be applied too).
+    static _devicemodeW switchRequest(const _devicemodeW &record);
+
 private:
     struct Watcher;
     // How the pinned device stands, its settings corrected by the last announcement.

@@ -14,6 +14,7 @@
 //   refuse N         "refused N W H B F RESULT": mode N was listed, the display lost it since
 //   apply-missing    values that no listed mode has must not be offered nor applied
 //   reapply-current  "reapplied W H B F": applying the current values must be accepted
+//   request          every listed record is handed to Windows as its four values alone
 //   off              the pinned output is off: reads say Off, applies switch nothing on
 //   none             there was nothing to pin: nothing is listed, read or applied
 //   state            "state S [W H B F]": how the pinned output stands (no checks)
@@ -284,6 +285,28 @@ void reapplyCurrent(DisplayBackend &backend)
     check(kept, "a re-apply keeps the current settings (read " + str(after) + ")");
 }
 
+// Every listed record goes to Windows as its four values alone, whatever else it carries.
+void request()
+{
+    const std::wstring device(pinned.begin(), pinned.end());
+    DEVMODEW record;
+    int records = 0, wrong = 0;
+    DWORD richest = 0;
+    for (DWORD n = 0; ZeroMemory(&record, sizeof record), record.dmSize = sizeof record,
+               EnumDisplaySettingsW(device.c_str(), n, &record);
+         ++n, ++records) {
+        richest |= record.dmFields;
+        const DEVMODEW sent = Win32DisplayBackend::switchRequest(record);
+        wrong += sent.dmFields != (DM_PELSWIDTH | DM_PELSHEIGHT | DM_BITSPERPEL | DM_DISPLAYFREQUENCY)
+            || sent.dmPelsWidth != record.dmPelsWidth || sent.dmPelsHeight != record.dmPelsHeight
+            || sent.dmBitsPerPel != record.dmBitsPerPel || sent.dmDisplayFrequency != record.dmDisplayFrequency
+            || sent.dmSize != sizeof sent;
+    }
+    std::printf("records carry fields %08lx\n", static_cast<unsigned long>(richest));
+    check(records > 0 && wrong == 0, "each of " + std::to_string(records) + " listed records is sent as its four values ("
+                                         + std::to_string(wrong) + " are not)");
+}
+
 // The pinned output has no mode: nothing reads as Active and no apply switches it on.
 void off(DisplayBackend &backend)
 {
@@ -419,6 +442,8 @@ int main(int argc, char **argv)
             refuse(backend, number(argc, argv, i));
         else if (!std::strcmp(cmd, "apply-missing"))
             applyMissing(backend);
+        else if (!std::strcmp(cmd, "request"))
+            request();
         else if (!std::strcmp(cmd, "reapply-current"))
             reapplyCurrent(backend);
         else if (!std::strcmp(cmd, "off"))
