@@ -53,8 +53,8 @@ public:
 
     // The backend for this platform, chosen here and nowhere else.
     // VELMORA_FAKE_DISPLAY=<file.json> selects the scripted fake instead (tests, and running
-    // the program without touching a real display). VELMORA_DISPLAY_BACKEND=gnome|x11 forces
-    // one. Null, said in a diagnostic line, where no platform is served (no real RandR and no
-    // GNOME Mutter: KDE or wlroots on Wayland, no display at all).
+    // the program without touching a real display). VELMORA_DISPLAY_BACKEND=gnome|x11|kde|wlroots
+    // forces one. Null, said in a diagnostic line, where no platform is served (no real RandR,
+    // no GNOME Mutter, no Wayland output management, no display at all).
     static std::unique_ptr<DisplayBackend> create();
 };
