@@ -23,7 +23,7 @@ struct DeviceResource;
 struct ModeObject
 {
     wl_resource *resource = nullptr;
-    DeviceResource *owner = nullptr; // null once the device resource is gone
+    DeviceResource *owner = nullptr; // null once removed or the device resource is gone
     Mode mode;
     bool preferred = false;
 };
@@ -173,9 +173,11 @@ void KdeOutputServer::Private::updateModes(DeviceResource *device, const Output 
             old.erase(same);
         }
     }
+    // A removed mode stays, inert, until the client goes: libwayland hands a destroyed server-side
+    // id out again at once, and the client still holds the old object when it reads the new one.
     for (ModeObject *gone : old) {
         kde_output_device_mode_v2_send_removed(gone->resource);
-        wl_resource_destroy(gone->resource);
+        gone->owner = nullptr;
     }
     for (int i = 0; i < modes.size(); ++i) {
         if (!kept[i])

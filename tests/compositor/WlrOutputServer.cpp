@@ -19,7 +19,7 @@ struct Head;
 struct ModeObject
 {
     wl_resource *resource = nullptr;
-    Head *head = nullptr; // null once the head is gone
+    Head *head = nullptr; // null once finished
     Mode mode;
     int index = 0; // in the head's announced list
 };
@@ -27,7 +27,7 @@ struct ModeObject
 struct Head
 {
     wl_resource *resource = nullptr;
-    Manager *manager = nullptr; // null once the manager is gone
+    Manager *manager = nullptr; // null once finished or the manager is gone
     QString name;
     std::vector<ModeObject *> modes;
 };
@@ -202,7 +202,9 @@ static void setMode(wl_client *, wl_resource *resource, wl_resource *modeResourc
         return;
     }
     auto *mode = static_cast<ModeObject *>(wl_resource_get_user_data(modeResource));
-    if (!mode->head || mode->head->name != head->name
+    if (!mode->head)
+        return; // finished: the serial is old, the configuration is answered cancelled
+    if (mode->head->name != head->name
         || wl_resource_get_client(modeResource) != wl_resource_get_client(resource)) {
         wl_resource_post_error(resource, ZWLR_OUTPUT_CONFIGURATION_HEAD_V1_ERROR_INVALID_MODE,
                                "mode is not one of %s", qPrintable(head->name));
@@ -511,20 +513,25 @@ void WlrOutputServer::Private::announceHead(Manager *manager, const Output &out)
     }
 }
 
+// Finished objects stay, inert, until the client goes: libwayland hands a destroyed server-side id
+// out again at once, and a client that still holds the old object when it reads the event that
+// reuses the id fails with an invalid new id.
 void WlrOutputServer::Private::finishModes(Head *head)
 {
-    const std::vector<ModeObject *> modes = head->modes;
-    for (ModeObject *mode : modes) {
+    for (ModeObject *mode : head->modes) {
         zwlr_output_mode_v1_send_finished(mode->resource);
-        wl_resource_destroy(mode->resource);
+        mode->head = nullptr;
     }
+    head->modes.clear();
 }
 
 void WlrOutputServer::Private::finishHead(Head *head)
 {
     finishModes(head);
     zwlr_output_head_v1_send_finished(head->resource);
-    wl_resource_destroy(head->resource);
+    if (head->manager)
+        erase(head->manager->heads, head);
+    head->manager = nullptr;
 }
 
 // Only what changed; a mode list that differs in any way is announced anew.
