@@ -140,7 +140,7 @@ void TestCompositor::writeState() const
     root.insert("lastHeads", QJsonArray::fromStringList(m_lastHeads));
     root.insert("requests", m_requests);
     QSaveFile file(m_configPath + QLatin1String(".state"));
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(root).toJson()) < 0 || !file.commit())
+    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(root).toJson(QJsonDocument::Compact)) < 0 || !file.commit())
         qWarning("velmora-test-compositor: cannot write %s: %s", qPrintable(file.fileName()),
                  qPrintable(file.errorString()));
 }
