@@ -94,9 +94,11 @@ void TestCompositor::reload()
     writeState();
 }
 
+// Written at once: with applyDelayMs a test sees the request arrive before its answer.
 void TestCompositor::countRequest()
 {
     ++m_requests;
+    writeState();
 }
 
 bool TestCompositor::takeStaleOnce()
