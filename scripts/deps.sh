@@ -16,6 +16,9 @@ xserver=(xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils 
 # compositor), its private session bus, gdbus, Qt's Wayland platform and XWayland.
 gnome=(mutter dbus-daemon libglib2.0-bin qt6-wayland xwayland)
 
+# A real wlroots output client, the witness of the Wayland test compositor.
+wayland=(wlr-randr)
+
 # Cross-building for Windows (the Qt for Windows itself: scripts/qt-windows.sh), packing the
 # zip and the installer, and running them under Wine.
 windows=(g++-mingw-w64-x86-64-posix wine wine64 nsis zip unzip)
@@ -27,7 +30,7 @@ for task in "$@"; do
     run) want+=("${build[@]}" "${xserver[@]}") ;;
     package) want+=("${build[@]}" "${package[@]}") ;;
     windows) want+=("${build[@]}" "${xserver[@]}" "${windows[@]}") ;;
-    test) want+=("${build[@]}" "${xserver[@]}" "${gnome[@]}" "${windows[@]}" "${package[@]}") ;;
+    test) want+=("${build[@]}" "${xserver[@]}" "${gnome[@]}" "${wayland[@]}" "${windows[@]}" "${package[@]}") ;;
     *) echo "deps.sh: unknown task $task" >&2; exit 2 ;;
   esac
 done
