@@ -1,0 +1,215 @@
+// The KDE and wlroots layers and the lock against velmora-test-compositor, a Wayland server of
+// the tests' own that offers both output-management protocols over outputs from a JSON file:
+// several modes (59.94/60 twins among them), lists renumbered, outputs switched off, unplugged
+// and back, refused and stale configurations, a compositor that goes away. Checked from the
+// compositor's side through the state it writes after every change.
+#include "DisplaySettings.h"
+#include "KdeDisplayBackend.h"
+#include "TestSupport.h"
+#include "WlrootsDisplayBackend.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+const QString Dp1Modes = "[[1920,1080,60000],[1920,1080,59940],[1280,1024,75025],[1024,768,60000]]";
+const QString Dp1Renumbered = "[[1024,768,60000],[1280,1024,75025],[1920,1080,59940],[1920,1080,60000]]";
+const DisplayMode Twin59{1920, 1080, 32, 59};
+const DisplayMode Sxga75{1280, 1024, 32, 75};
+
+// DP-1 (primary, at the origin) with `modes` and `current`, HDMI-A-1 right of it, DP-2 off.
+QString layout(const QString &dp1, const QString &modes = Dp1Modes, const QString &extra = QString())
+{
+    return QString(R"({"outputs": [{"name": "DP-1", "modes": %1, "preferred": 0, "x": 0, "y": 0, %2},
+        {"name": "HDMI-A-1", "modes": [[1280,720,60000]], "current": 0, "x": 1920, "y": 0},
+        {"name": "DP-2", "modes": [[1024,768,60000]], "current": 0, "enabled": false, "x": 0, "y": 1080}],
+        "primary": "DP-1" %3})")
+        .arg(modes, dp1, extra);
+}
+
+// The test compositor offering one protocol family, in a runtime folder of its own.
+class Compositor
+{
+public:
+    Compositor(const QString &family, const QString &config)
+        : family(family)
+    {
+        write(config);
+        process.setProgram(QStringLiteral(VELMORA_TEST_COMPOSITOR));
+        process.setArguments({"--socket", "wl-test", "--config", configFile(), "--protocols", family});
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_RUNTIME_DIR", dir.path());
+        process.setProcessEnvironment(env);
+        process.start();
+        ready = process.waitForReadyRead(10000) && process.readLine().trimmed() == "ready";
+    }
+    ~Compositor() { stop(); }
+
+    std::unique_ptr<DisplayBackend> backend() const
+    {
+        const std::string socket = (dir.path() + "/wl-test").toStdString();
+        if (family == QLatin1String("kde"))
+            return std::make_unique<KdeDisplayBackend>(socket);
+        return std::make_unique<WlrootsDisplayBackend>(socket);
+    }
+
+    // A new layout from outside: written, then announced by SIGHUP.
+    void reload(const QString &config)
+    {
+        write(config);
+        ::kill(pid_t(process.processId()), SIGHUP);
+    }
+
+    void stop()
+    {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        process.terminate();
+        process.waitForFinished(5000);
+    }
+
+    QJsonObject state() const
+    {
+        QFile file(configFile() + ".state");
+        return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
+    }
+    QJsonObject output(const QString &name) const
+    {
+        for (const QJsonValue &o : state().value("outputs").toArray()) {
+            if (o.toObject().value("name").toString() == name)
+                return o.toObject();
+        }
+        return QJsonObject();
+    }
+    // DP-1's mode in use as the program names modes; empty when off or absent.
+    QString mode(const QString &name = "DP-1") const
+    {
+        const QJsonArray m = output(name).value("current").toArray();
+        return m.isEmpty() ? QString() : QString("%1x%2@%3").arg(m[0].toInt()).arg(m[1].toInt()).arg(m[2].toInt());
+    }
+    int count(const char *key) const { return state().value(key).toInt(); }
+
+    QString family;
+    bool ready = false;
+
+private:
+    QString configFile() const { return dir.path() + "/outputs.json"; }
+    void write(const QString &config)
+    {
+        QFile file(configFile());
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(config.toUtf8());
+    }
+
+    QTemporaryDir dir;
+    QProcess process;
+};
+
+QList<DisplayMode> enumerate(DisplayBackend &backend)
+{
+    QList<DisplayMode> modes;
+    DisplayMode m;
+    for (int n = 0; backend.mode(n, m); ++n)
+        modes.append(m);
+    return modes;
+}
+} // namespace
+
+class TestWaylandDisplay : public QObject
+{
+    Q_OBJECT
+
+    static void families()
+    {
+        QTest::addColumn<QString>("family");
+        QTest::newRow("kde") << "kde";
+        QTest::newRow("wlroots") << "wlr";
+    }
+
+private Q_SLOTS:
+    void listsAndHoldsByValues_data() { families(); }
+    // The primary's modes in the compositor's order, twins apart; the lock takes the 59.94 Hz
+    // twin back after a switch from outside that also renumbered the list, touching nothing else.
+    void listsAndHoldsByValues()
+    {
+        QFETCH(QString, family);
+        Compositor c(family, layout(R"("current": 1)"));
+        QVERIFY(c.ready);
+        std::unique_ptr<DisplayBackend> probe = c.backend();
+        QCOMPARE(QString::fromStdString(probe->pinOutput()), QString("DP-1"));
+        QCOMPARE(enumerate(*probe),
+                 QList<DisplayMode>({{1920, 1080, 32, 60}, Twin59, Sxga75, {1024, 768, 32, 60}}));
+
+        HeldLock lock(c.backend(), Twin59, 5000);
+        c.reload(layout(R"("current": 1)", Dp1Renumbered));
+        // Back on the announcement, long before the next poll.
+        QTRY_COMPARE_WITH_TIMEOUT(c.count("applied"), 1, 3000);
+        QCOMPARE(c.mode(), QString("1920x1080@59940"));
+        QTest::qWait(300);
+        QCOMPARE(c.mode("HDMI-A-1"), QString("1280x720@60000"));
+        QCOMPARE(c.output("HDMI-A-1").value("x").toInt(), 1920);
+        QVERIFY(!c.output("DP-2").value("enabled").toBool());
+        QCOMPARE(c.count("applied"), 1);
+        if (family == "wlr") // every head named, so nothing but DP-1 can change
+            QCOMPARE(c.state().value("lastHeads").toArray().size(), 3);
+        QCOMPARE(lock.applies(), QStringList({"applyDisplaySetting():32 1920 1080 59"}));
+    }
+
+    void offAndAbsentWait_data() { families(); }
+    // Switched off, the output stays off; unplugged, it is waited for; back in another mode,
+    // the held one returns.
+    void offAndAbsentWait()
+    {
+        QFETCH(QString, family);
+        Compositor c(family, layout(R"("current": 2)"));
+        QVERIFY(c.ready);
+        HeldLock lock(c.backend(), Sxga75, 300);
+        c.reload(layout(R"("current": 2, "enabled": false)"));
+        QTRY_COMPARE_WITH_TIMEOUT(lock.log.matching("hold:"),
+                                  QStringList({"hold: DP-1 is off, waiting until it is on again"}), 3000);
+        c.reload(R"({"outputs": [{"name": "HDMI-A-1", "modes": [[1280,720,60000]], "current": 0, "x": 1920, "y": 0}]})");
+        QTRY_COMPARE_WITH_TIMEOUT(lock.log.matching("hold:").size(), 2, 3000);
+        QCOMPARE(lock.log.matching("hold:").last(), QString("hold: DP-1 is not connected, waiting for it"));
+        QTest::qWait(700);
+        QCOMPARE(c.count("requests"), 0);
+        c.reload(layout(R"("current": 3)"));
+        QTRY_COMPARE_WITH_TIMEOUT(c.mode(), QString("1280x1024@75025"), 3000);
+        QCOMPARE(lock.applies(), QStringList({"applyDisplaySetting():32 1280 1024 75"}));
+    }
+
+    void refusalsAndLoss_data() { families(); }
+    // A refused configuration is Refused, not retried; wlroots' stale serial is read again and
+    // sent once more; a compositor that goes away makes calls fail at once.
+    void refusalsAndLoss()
+    {
+        QFETCH(QString, family);
+        Compositor c(family, layout(R"("current": 0)", Dp1Modes, R"(, "nextApply": "failed")"));
+        QVERIFY(c.ready);
+        std::unique_ptr<DisplayBackend> backend = c.backend();
+        QCOMPARE(backend->pinOutput(), std::string("DP-1"));
+        QCOMPARE(backend->apply(Sxga75), DisplayBackend::ApplyResult::Refused);
+        QCOMPARE(c.count("requests"), 1);
+        QCOMPARE(backend->apply({800, 600, 32, 60}), DisplayBackend::ApplyResult::NotOffered);
+        if (family == "wlr") {
+            c.reload(layout(R"("current": 0)", Dp1Modes, R"(, "staleOnce": true)"));
+            QTRY_COMPARE_WITH_TIMEOUT(c.state().value("staleOnce").toBool(), true, 3000);
+            QCOMPARE(backend->apply(Sxga75), DisplayBackend::ApplyResult::Applied);
+            QCOMPARE(c.count("cancelled"), 1);
+            QCOMPARE(c.mode(), QString("1280x1024@75025"));
+        }
+        c.stop();
+        DisplayMode m;
+        QTRY_COMPARE_WITH_TIMEOUT(backend->current(m), DisplayBackend::OutputState::Unreadable, 3000);
+        QCOMPARE(backend->apply(Twin59), DisplayBackend::ApplyResult::Failed);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWaylandDisplay)
+#include "tst_waylanddisplay.moc"
