@@ -207,3 +207,12 @@ HeldLock::~HeldLock()
     QMetaObject::invokeMethod(&deamon, "stop", Qt::BlockingQueuedConnection);
     stopThread(thread);
 }
+
+QList<DisplayMode> enumerateModes(DisplayBackend &backend)
+{
+    QList<DisplayMode> modes;
+    DisplayMode m;
+    for (int n = 0; backend.mode(n, m); ++n)
+        modes.append(m);
+    return modes;
+}

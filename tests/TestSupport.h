@@ -37,6 +37,9 @@ private:
     QTemporaryDir dir;
 };
 
+// Modes 0, 1, ... of a backend's pinned output, as it numbers them now.
+QList<DisplayMode> enumerateModes(DisplayBackend &backend);
+
 // Start and stop a thread so that ThreadSanitizer sees the join (see ThreadSanitizer.h).
 void startThread(QThread &thread);
 bool stopThread(QThread &thread);

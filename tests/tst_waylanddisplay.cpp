@@ -112,14 +112,6 @@ private:
     QProcess process;
 };
 
-QList<DisplayMode> enumerate(DisplayBackend &backend)
-{
-    QList<DisplayMode> modes;
-    DisplayMode m;
-    for (int n = 0; backend.mode(n, m); ++n)
-        modes.append(m);
-    return modes;
-}
 } // namespace
 
 class TestWaylandDisplay : public QObject
@@ -144,7 +136,7 @@ private Q_SLOTS:
         QVERIFY(c.ready);
         std::unique_ptr<DisplayBackend> probe = c.backend();
         QCOMPARE(QString::fromStdString(probe->pinOutput()), QString("DP-1"));
-        QCOMPARE(enumerate(*probe),
+        QCOMPARE(enumerateModes(*probe),
                  QList<DisplayMode>({{1920, 1080, 32, 60}, Twin59, Sxga75, {1024, 768, 32, 60}}));
 
         HeldLock lock(c.backend(), Twin59, 5000);

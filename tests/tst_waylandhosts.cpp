@@ -16,15 +16,6 @@
 #include <QTest>
 
 namespace {
-QList<DisplayMode> enumerate(DisplayBackend &backend)
-{
-    QList<DisplayMode> modes;
-    DisplayMode m;
-    for (int n = 0; backend.mode(n, m); ++n)
-        modes.append(m);
-    return modes;
-}
-
 const DisplayMode Hd{1280, 720, 32, 60};
 
 bool sameOutput(const WitnessOutput &a, const WitnessOutput &b)
@@ -84,7 +75,7 @@ private Q_SLOTS:
         KdeDisplayBackend backend(kwin.socket().toStdString());
         QVERIFY(backend.offered());
         QCOMPARE(QString::fromStdString(backend.pinOutput()), QString("Virtual-0"));
-        QCOMPARE(enumerate(backend), before.modes);
+        QCOMPARE(enumerateModes(backend), before.modes);
         DisplayMode current;
         QCOMPARE(backend.current(current), DisplayBackend::OutputState::Active);
         QVERIFY(current == before.mode());
@@ -119,7 +110,7 @@ private Q_SLOTS:
         WlrootsDisplayBackend backend(phoc.socket().toStdString());
         QVERIFY(backend.offered());
         QCOMPARE(QString::fromStdString(backend.pinOutput()), QString("HEADLESS-1"));
-        QCOMPARE(enumerate(backend), phoc.output("HEADLESS-1").modes);
+        QCOMPARE(enumerateModes(backend), phoc.output("HEADLESS-1").modes);
 
         HeldLock lock(std::make_unique<WlrootsDisplayBackend>(phoc.socket().toStdString()), Hd, 5000);
         bool ok = false;

@@ -144,14 +144,6 @@ struct Lock : HeldLock
     Lock(const DisplayMode &locked, int msec) : HeldLock(std::make_unique<X11DisplayBackend>(), locked, msec) {}
 };
 
-QList<DisplayMode> enumerate(DisplayBackend &backend)
-{
-    QList<DisplayMode> modes;
-    DisplayMode m;
-    for (int n = 0; backend.mode(n, m); ++n)
-        modes.append(m);
-    return modes;
-}
 } // namespace
 
 class TestX11Display : public QObject
@@ -184,7 +176,7 @@ private Q_SLOTS:
     {
         X11DisplayBackend backend;
         backend.pinOutput();
-        const QList<DisplayMode> listed = enumerate(backend);
+        const QList<DisplayMode> listed = enumerateModes(backend);
         // Windows-style whole Hz: 59.94 cut down, the rest rounded; interlaced modes count
         // fields, double-scan ones frames.
         const QList<QPair<QString, int>> expected = {
@@ -294,7 +286,7 @@ private Q_SLOTS:
     {
         X11DisplayBackend backend;
         QCOMPARE(QString::fromStdString(backend.pinOutput()), initial.output);
-        const QList<DisplayMode> listed = enumerate(backend);
+        const QList<DisplayMode> listed = enumerateModes(backend);
         QCOMPARE(listed.size(), initial.modes.size());
         for (int i = 0; i < listed.size(); ++i) {
             const DisplayMode &want = initial.modes[i].mode;

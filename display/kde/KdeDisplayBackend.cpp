@@ -154,13 +154,15 @@ struct KdeDisplayBackend::Private
     // Brings what KWin said up to now; false when it cannot be asked.
     bool refresh(std::unique_lock<std::mutex> &held) { return management && connection->roundtrip(held); }
 
-    static OutputState stateOf(const Device *device)
+    // Reads what KWin said last of the pinned device: Active with *out set, or why not.
+    OutputState readPinned(std::unique_lock<std::mutex> &held, Device **out)
     {
-        if (!device)
+        if (!refresh(held))
+            return OutputState::Unreadable;
+        *out = device(pinned);
+        if (!*out)
             return OutputState::Absent;
-        if (!device->enabled)
-            return OutputState::Off;
-        return OutputState::Active;
+        return (*out)->enabled ? OutputState::Active : OutputState::Off;
     }
 
     // The configuration that sets the pinned device's mode, and KWin's answer.
@@ -311,10 +313,8 @@ bool KdeDisplayBackend::mode(int n, DisplayMode &out)
 DisplayBackend::OutputState KdeDisplayBackend::current(DisplayMode &out)
 {
     auto held = d->connection->lock();
-    if (!d->refresh(held))
-        return OutputState::Unreadable;
-    const Device *device = d->device(d->pinned);
-    const OutputState state = Private::stateOf(device);
+    Device *device = nullptr;
+    const OutputState state = d->readPinned(held, &device);
     if (state != OutputState::Active)
         return state;
     if (!device->current)
@@ -326,10 +326,8 @@ DisplayBackend::OutputState KdeDisplayBackend::current(DisplayMode &out)
 DisplayBackend::OutputState KdeDisplayBackend::availability(const DisplayMode &mode)
 {
     auto held = d->connection->lock();
-    if (!d->refresh(held))
-        return OutputState::Unreadable;
-    const Device *device = d->device(d->pinned);
-    const OutputState state = Private::stateOf(device);
+    Device *device = nullptr;
+    const OutputState state = d->readPinned(held, &device);
     if (state != OutputState::Active)
         return state;
     return waylandModeFor(device->modes, device->current, mode) ? OutputState::Active : OutputState::NotOffered;
@@ -340,14 +338,17 @@ DisplayBackend::ApplyResult KdeDisplayBackend::apply(const DisplayMode &mode)
     auto held = d->connection->lock();
     if (d->pinned.empty())
         return ApplyResult::Absent;
-    if (!d->refresh(held))
-        return ApplyResult::Failed;
-    const Device *device = d->device(d->pinned);
-    const OutputState state = Private::stateOf(device);
-    if (state == OutputState::Absent)
+    Device *device = nullptr;
+    switch (d->readPinned(held, &device)) {
+    case OutputState::Active:
+        break;
+    case OutputState::Absent:
         return ApplyResult::Absent;
-    if (state == OutputState::Off)
+    case OutputState::Off:
         return ApplyResult::Off;
+    default:
+        return ApplyResult::Failed;
+    }
     Mode *target = waylandModeFor(device->modes, device->current, mode);
     if (!target)
         return ApplyResult::NotOffered;

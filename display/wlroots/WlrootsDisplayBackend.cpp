@@ -165,13 +165,15 @@ struct WlrootsDisplayBackend::Private
     // Brings what the compositor said up to now; false when it cannot be asked.
     bool refresh(std::unique_lock<std::mutex> &held) { return manager && connection->roundtrip(held); }
 
-    static OutputState stateOf(const Head *h)
+    // Reads what the compositor said last of the pinned head: Active with *out set, or why not.
+    OutputState readPinned(std::unique_lock<std::mutex> &held, Head **out)
     {
-        if (!h)
+        if (!refresh(held))
+            return OutputState::Unreadable;
+        *out = head(pinned);
+        if (!*out)
             return OutputState::Absent;
-        if (!h->enabled)
-            return OutputState::Off;
-        return OutputState::Active;
+        return (*out)->enabled ? OutputState::Active : OutputState::Off;
     }
 
     static Mode *modeFor(const Head &h, const DisplayMode &wanted) { return waylandModeFor(h.modes, h.current, wanted); }
@@ -213,14 +215,17 @@ struct WlrootsDisplayBackend::Private
     ApplyResult applyOnce(std::unique_lock<std::mutex> &held, const DisplayMode &wanted, bool *stale)
     {
         *stale = false;
-        if (!refresh(held))
-            return ApplyResult::Failed;
-        Head *pin = head(pinned);
-        const OutputState state = stateOf(pin);
-        if (state == OutputState::Absent)
+        Head *pin = nullptr;
+        switch (readPinned(held, &pin)) {
+        case OutputState::Active:
+            break;
+        case OutputState::Absent:
             return ApplyResult::Absent;
-        if (state == OutputState::Off)
+        case OutputState::Off:
             return ApplyResult::Off;
+        default:
+            return ApplyResult::Failed;
+        }
         Mode *target = modeFor(*pin, wanted);
         if (!target && !pin->takesCustomModes())
             return ApplyResult::NotOffered;
@@ -345,10 +350,8 @@ bool WlrootsDisplayBackend::mode(int n, DisplayMode &out)
 DisplayBackend::OutputState WlrootsDisplayBackend::current(DisplayMode &out)
 {
     auto held = d->connection->lock();
-    if (!d->refresh(held))
-        return OutputState::Unreadable;
-    const Head *h = d->head(d->pinned);
-    const OutputState state = Private::stateOf(h);
+    Head *h = nullptr;
+    const OutputState state = d->readPinned(held, &h);
     if (state != OutputState::Active)
         return state;
     if (!h->current)
@@ -360,10 +363,8 @@ DisplayBackend::OutputState WlrootsDisplayBackend::current(DisplayMode &out)
 DisplayBackend::OutputState WlrootsDisplayBackend::availability(const DisplayMode &mode)
 {
     auto held = d->connection->lock();
-    if (!d->refresh(held))
-        return OutputState::Unreadable;
-    const Head *h = d->head(d->pinned);
-    const OutputState state = Private::stateOf(h);
+    Head *h = nullptr;
+    const OutputState state = d->readPinned(held, &h);
     if (state != OutputState::Active)
         return state;
     if (Private::modeFor(*h, mode) || h->takesCustomModes())
