@@ -1,0 +1,41 @@
+#pragma once
+
+#include "DisplayBackend.h"
+
+#include <QList>
+#include <QStringList>
+
+// What the benchmark watchers do on any platform, on a backend of their own (another client of
+// the display system): time how long a foreign switch stays before the locked mode is back,
+// and hold the locked mode by polling, as the reference to compare with.
+class ModeWatch
+{
+public:
+    ModeWatch(DisplayBackend &backend, const DisplayMode &locked);
+
+    // Runs a watcher's command line after its connection argument:
+    //   restore SOCKET-OR-BUS LOCKED FOREIGN[,FOREIGN...] SWITCHES
+    //   hold SOCKET-OR-BUS LOCKED INTERVAL_MS
+    // Returns the exit status (2 for a malformed command line); hold never returns.
+    static int run(DisplayBackend &backend, const QStringList &args);
+
+    // WxH@Hz as the program names modes (Hz whole, 32 bits a pixel).
+    static bool parseMode(const QString &text, DisplayMode &out);
+
+    // Switches to each foreign mode in turn and waits, on the platform's change announcements,
+    // until the mode is the locked one again. One line per switch on stdout:
+    // "<n> <foreign> <apply-ms> <restore-ms>", the restore counted from the moment the foreign
+    // apply returned; -1 when not restored within 5 s.
+    int restoreSeries(const QList<DisplayMode> &foreign, int switches);
+
+    // Reads the mode every intervalMs and puts the locked one back when it differs.
+    [[noreturn]] void hold(int intervalMs);
+
+private:
+    bool isLocked();
+    // Waits for the locked mode, looking on every announcement; false after `ms`.
+    bool waitLocked(int ms);
+
+    DisplayBackend &backend;
+    DisplayMode locked;
+};

@@ -1,0 +1,39 @@
+// Timing from outside on a wlroots compositor (phoc), for bench/wayland.sh.
+//   velmora_wlrwatch restore SOCKET LOCKED FOREIGN[,FOREIGN...] SWITCHES
+//     Switches the pinned head (the one at the layout's origin, as Velmora pins it) to each
+//     foreign mode in turn through zwlr_output_manager_v1, as wlr-randr would, and waits, on
+//     the manager's done events, until the head is in LOCKED again. Prints one line per switch:
+//     "<n> <foreign> <apply-ms> <restore-ms>", the restore counted from the moment the foreign
+//     configuration was answered; -1 when not restored within 5 s. Modes are WxH@Hz as the
+//     program names them (Hz whole); a head without a list of modes takes them as custom modes.
+//   velmora_wlrwatch hold SOCKET LOCKED INTERVAL_MS
+//     The reference holder: reads the head's mode every INTERVAL_MS and puts LOCKED back when
+//     it differs. Runs until killed.
+#include "ModeWatch.h"
+#include "WlrootsDisplayBackend.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() < 5) {
+        std::fprintf(stderr, "usage: velmora_wlrwatch restore SOCKET LOCKED FOREIGN,... SWITCHES | hold SOCKET LOCKED MS\n");
+        return 2;
+    }
+    WlrootsDisplayBackend backend(args[2].toStdString());
+    if (!backend.offered()) {
+        std::fprintf(stderr, "%s offers no zwlr_output_manager_v1\n", qPrintable(args[2]));
+        return 1;
+    }
+    const std::string head = backend.pinOutput();
+    if (head.empty()) {
+        std::fprintf(stderr, "no head in use\n");
+        return 1;
+    }
+    std::fprintf(stderr, "velmora_wlrwatch: %s on %s\n", qPrintable(args[1]), head.c_str());
+    return ModeWatch::run(backend, args);
+}
