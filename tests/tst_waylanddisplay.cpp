@@ -152,6 +152,11 @@ private Q_SLOTS:
         if (family == "wlr") // every head named, so nothing but DP-1 can change
             QCOMPARE(c.state().value("lastHeads").toArray().size(), 3);
         QCOMPARE(lock.applies(), QStringList({"applyDisplaySetting():32 1920 1080 59"}));
+
+        // KWin's primary is pinned wherever it lies; on wlroots, the head at the origin.
+        c.reload(layout(R"("current": 1)").replace(R"("primary": "DP-1")", R"("primary": "HDMI-A-1")"));
+        QTRY_COMPARE_WITH_TIMEOUT(c.state().value("primary").toString(), QString("HDMI-A-1"), 3000);
+        QCOMPARE(c.backend()->pinOutput(), std::string(family == "kde" ? "HDMI-A-1" : "DP-1"));
     }
 
     void offAndAbsentWait_data() { families(); }
