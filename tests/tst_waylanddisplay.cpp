@@ -52,12 +52,12 @@ public:
     }
     ~Compositor() { stop(); }
 
+    QString socket() const { return dir.path() + "/wl-test"; }
     std::unique_ptr<DisplayBackend> backend() const
     {
-        const std::string socket = (dir.path() + "/wl-test").toStdString();
         if (family == QLatin1String("kde"))
-            return std::make_unique<KdeDisplayBackend>(socket);
-        return std::make_unique<WlrootsDisplayBackend>(socket);
+            return std::make_unique<KdeDisplayBackend>(socket().toStdString());
+        return std::make_unique<WlrootsDisplayBackend>(socket().toStdString());
     }
 
     // A new layout from outside: written, then announced by SIGHUP.
@@ -126,6 +126,23 @@ class TestWaylandDisplay : public QObject
     }
 
 private Q_SLOTS:
+    // Without real RandR or Mutter, the platform is the protocol the compositor offers, KDE's
+    // before wlroots' when it offers both.
+    void platformFollowsWhatIsOffered()
+    {
+        qunsetenv("DISPLAY");
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
+        for (const QString offered : {"wlr", "kde,wlr"}) {
+            Compositor c(offered, layout(R"("current": 0)"));
+            QVERIFY(c.ready);
+            qputenv("WAYLAND_DISPLAY", c.socket().toLocal8Bit());
+            std::unique_ptr<DisplayBackend> chosen = DisplayBackend::create();
+            QVERIFY2(offered == "wlr" ? bool(dynamic_cast<WlrootsDisplayBackend *>(chosen.get()))
+                                      : bool(dynamic_cast<KdeDisplayBackend *>(chosen.get())),
+                     qPrintable(offered));
+        }
+    }
+
     void listsAndHoldsByValues_data() { families(); }
     // The primary's modes in the compositor's order, twins apart; the lock takes the 59.94 Hz
     // twin back after a switch from outside that also renumbered the list, touching nothing else.
