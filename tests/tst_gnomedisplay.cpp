@@ -392,34 +392,16 @@ private slots:
         const Host h = hostFor(name);
         REQUIRE_MUTTER(h);
         QVERIFY(reset(name));
-        TemporaryConfig config;
-        MessageCapture log;
-        DisplaySettings catalogue(std::make_unique<GnomeDisplayBackend>(bus(h, name)));
-        const QString pinned = catalogue.outputName();
-        const QString lockedId = state(h).monitor(pinned)->currentId();
-        const DisplayMode locked = catalogue.currentMode();
-        QVERIFY(locked.PelsWidth > 0);
+        QString pinned;
+        DisplayMode locked;
         {
-            QSettings s(SettingsKeys::Organization, SettingsKeys::Application);
-            s.beginGroup(SettingsKeys::DisplayGroup);
-            s.setValue(SettingsKeys::PelsWidth, locked.PelsWidth);
-            s.setValue(SettingsKeys::PelsHeight, locked.PelsHeight);
-            s.setValue(SettingsKeys::BitsPerPel, locked.BitsPerPel);
-            s.setValue(SettingsKeys::DisplayFrequency, locked.DisplayFrequency);
-            s.endGroup();
-            s.setValue("Deamon/msec", 60000);
+            DisplaySettings probe(std::make_unique<GnomeDisplayBackend>(bus(h, name)));
+            pinned = probe.outputName();
+            locked = probe.currentMode();
         }
-        QSettings store(SettingsKeys::Organization, SettingsKeys::Application);
-        Deamon deamon;
-        deamon.setDisplaySettings(&catalogue);
-        deamon.setSettings(&store);
-        catalogue.setChangeCallback(
-            [&deamon] { QMetaObject::invokeMethod(&deamon, &Deamon::displayChanged, Qt::QueuedConnection); });
-        QThread thread;
-        deamon.moveToThread(&thread);
-        store.moveToThread(&thread);
-        startThread(thread);
-        QMetaObject::invokeMethod(&deamon, "start", Qt::BlockingQueuedConnection);
+        const QString lockedId = state(h).monitor(pinned)->currentId();
+        QVERIFY(locked.PelsWidth > 0);
+        HeldLock lock(std::make_unique<GnomeDisplayBackend>(bus(h, name)), locked, 60000);
         // Let the start's own look and its announcement pass.
         QTest::qWait(1500);
 
@@ -432,10 +414,7 @@ private slots:
         QVERIFY(applied);
         const bool restored = waitFor([&] { return state(h).monitor(pinned)->currentId() == lockedId; }, 10000);
         const qint64 took = clock.elapsed();
-        catalogue.setChangeCallback(nullptr);
-        QMetaObject::invokeMethod(&deamon, "stop", Qt::BlockingQueuedConnection);
-        QVERIFY(stopThread(thread));
-        const QByteArray lines = log.lines().join('\n').toLocal8Bit();
+        const QByteArray lines = lock.log.lines().join('\n').toLocal8Bit();
         QVERIFY2(restored, lines.constData());
         QVERIFY2(took < 5000, QByteArray::number(took).constData());
     }

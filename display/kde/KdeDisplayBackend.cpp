@@ -1,7 +1,5 @@
 #include "KdeDisplayBackend.h"
 
-#include "WaylandConnection.h"
-#include "WaylandModes.h"
 
 #include "kde-output-device-v2-client-protocol.h"
 #include "kde-output-management-v2-client-protocol.h"
@@ -29,15 +27,13 @@ struct Mode : WaylandMode
     Device *device = nullptr;
 };
 
-struct Device
+struct Device : WaylandOutput
 {
     kde_output_device_v2 *proxy = nullptr;
     uint32_t global = 0; // the registry's name for it, by which it is removed
-    std::string name;
     std::string uuid;
-    std::vector<Mode *> modes; // in the order announced
-    Mode *current = nullptr;
-    bool enabled = false;
+
+    static Mode *of(WaylandMode *mode) { return static_cast<Mode *>(mode); }
 
     void dropMode(Mode *mode)
     {
@@ -51,7 +47,7 @@ struct Device
     void destroy()
     {
         while (!modes.empty())
-            dropMode(modes.back());
+            dropMode(of(modes.back()));
         kde_output_device_v2_destroy(proxy);
     }
 };
@@ -85,12 +81,11 @@ const kde_output_configuration_v2_listener configurationListener = {
 
 struct KdeDisplayBackend::Private
 {
-    std::unique_ptr<WaylandConnection> connection;
+    WaylandConnection *connection = nullptr; // null while the connection is being made
     kde_output_management_v2 *management = nullptr;
     kde_primary_output_v1 *primaryOutput = nullptr;
     std::string primary; // as KWin names it last
     std::list<Device> devices; // stable addresses: the proxies point at them
-    std::string pinned;
 
     static const kde_output_device_v2_listener deviceListener;
     static const kde_primary_output_v1_listener primaryListener;
@@ -129,7 +124,7 @@ struct KdeDisplayBackend::Private
 
     void announce()
     {
-        if (connection) // null while the connection is still being made
+        if (connection)
             connection->changeAnnounced();
     }
 
@@ -142,41 +137,18 @@ struct KdeDisplayBackend::Private
         return nullptr;
     }
 
-    Device *device(const std::string &name)
+    void forget()
     {
-        for (Device &each : devices) {
-            if (!name.empty() && each.name == name)
-                return &each;
-        }
-        return nullptr;
-    }
-
-    // Brings what KWin said up to now; false when it cannot be asked.
-    bool refresh(std::unique_lock<std::mutex> &held) { return management && connection->roundtrip(held); }
-
-    // Reads what KWin said last of the pinned device: Active with *out set, or why not.
-    OutputState readPinned(std::unique_lock<std::mutex> &held, Device **out)
-    {
-        if (!refresh(held))
-            return OutputState::Unreadable;
-        *out = device(pinned);
-        if (!*out)
-            return OutputState::Absent;
-        return (*out)->enabled ? OutputState::Active : OutputState::Off;
-    }
-
-    // The configuration that sets the pinned device's mode, and KWin's answer.
-    Outcome send(std::unique_lock<std::mutex> &held, const Device &pin, Mode *target)
-    {
-        kde_output_configuration_v2 *config = kde_output_management_v2_create_configuration(management);
-        Outcome outcome = Outcome::Pending;
-        kde_output_configuration_v2_add_listener(config, &configurationListener, &outcome);
-        kde_output_configuration_v2_mode(config, pin.proxy, target->proxy);
-        kde_output_configuration_v2_apply(config);
-        connection->flush();
-        connection->waitUntil(held, [&] { return outcome != Outcome::Pending; });
-        kde_output_configuration_v2_destroy(config);
-        return outcome;
+        for (Device &device : devices)
+            device.destroy();
+        devices.clear();
+        if (management)
+            kde_output_management_v2_destroy(management);
+        // Version 1 has no destructor request: the proxy alone goes.
+        if (primaryOutput)
+            wl_proxy_destroy(reinterpret_cast<wl_proxy *>(primaryOutput));
+        management = nullptr;
+        primaryOutput = nullptr;
     }
 };
 
@@ -188,8 +160,8 @@ const kde_output_device_v2_listener KdeDisplayBackend::Private::deviceListener =
         if (!device)
             return;
         device->current = nullptr;
-        for (Mode *m : device->modes) {
-            if (m->proxy == mode)
+        for (WaylandMode *m : device->modes) {
+            if (Device::of(m)->proxy == mode)
                 device->current = m;
         }
     },
@@ -245,132 +217,87 @@ KdeDisplayBackend::KdeDisplayBackend(const std::string &display)
         d->bind(registry, name, interface, version);
     };
     handlers.globalRemoved = [this](uint32_t name) { d->unbind(name); };
-    d->connection = std::make_unique<WaylandConnection>(display, handlers);
-    d->connection->start();
+    connection = std::make_unique<WaylandConnection>(display, handlers);
+    d->connection = connection.get();
+    connection->start();
 }
 
 KdeDisplayBackend::~KdeDisplayBackend()
 {
     {
-        auto held = d->connection->lock();
-        for (Device &device : d->devices)
-            device.destroy();
-        d->devices.clear();
-        if (d->management)
-            kde_output_management_v2_destroy(d->management);
-        // Version 1 has no destructor request: the proxy alone goes.
-        if (d->primaryOutput)
-            wl_proxy_destroy(reinterpret_cast<wl_proxy *>(d->primaryOutput));
-        d->management = nullptr;
-        d->primaryOutput = nullptr;
+        auto held = connection->lock();
+        d->forget();
     }
-    d->connection.reset();
+    connection.reset();
 }
 
 bool KdeDisplayBackend::offered()
 {
-    auto held = d->connection->lock();
-    return d->management && !d->devices.empty() && d->connection->isAlive();
+    auto held = connection->lock();
+    return d->management && !d->devices.empty() && connection->isAlive();
+}
+
+bool KdeDisplayBackend::served() const
+{
+    return d->management != nullptr;
+}
+
+WaylandOutput *KdeDisplayBackend::output(const std::string &name)
+{
+    for (Device &device : d->devices) {
+        if (!name.empty() && device.name == name)
+            return &device;
+    }
+    return nullptr;
 }
 
 std::string KdeDisplayBackend::pinOutput()
 {
-    auto held = d->connection->lock();
-    d->pinned.clear();
-    if (!d->refresh(held))
-        return d->pinned;
+    auto held = connection->lock();
+    pinned.clear();
+    if (!refresh(held))
+        return pinned;
     // KWin's primary output, by name (or uuid, as the protocol's text has it), else the first
     // device in use.
     for (const Device &device : d->devices) {
         if (device.enabled && !d->primary.empty() && (device.name == d->primary || device.uuid == d->primary)) {
-            d->pinned = device.name;
-            return d->pinned;
+            pinned = device.name;
+            return pinned;
         }
     }
-    for (const Device &device : d->devices) {
-        if (device.enabled && device.current) {
-            d->pinned = device.name;
-            return d->pinned;
-        }
+    pinFirstInUse(d->devices);
+    if (pinned.empty()) {
+        qDebug().noquote() << QStringLiteral("KDE: KWin reports no output in use (%1 devices): nothing is listed or set")
+                                  .arg(d->devices.size());
     }
-    qDebug().noquote() << QStringLiteral("KDE: KWin reports no output in use (%1 devices): nothing is listed or set")
-                              .arg(d->devices.size());
-    return d->pinned;
+    return pinned;
 }
 
-bool KdeDisplayBackend::mode(int n, DisplayMode &out)
+WaylandDisplayBackend::Answer KdeDisplayBackend::send(std::unique_lock<std::mutex> &held, WaylandOutput &pin,
+                                                      WaylandMode *target, const DisplayMode &wanted)
 {
-    auto held = d->connection->lock();
-    if (n < 0 || !d->refresh(held))
-        return false;
-    const Device *device = d->device(d->pinned);
-    if (!device || n >= int(device->modes.size()))
-        return false;
-    out = device->modes[n]->values();
-    return true;
-}
-
-DisplayBackend::OutputState KdeDisplayBackend::current(DisplayMode &out)
-{
-    auto held = d->connection->lock();
-    Device *device = nullptr;
-    const OutputState state = d->readPinned(held, &device);
-    if (state != OutputState::Active)
-        return state;
-    if (!device->current)
-        return OutputState::Unreadable;
-    out = device->current->values();
-    return OutputState::Active;
-}
-
-DisplayBackend::OutputState KdeDisplayBackend::availability(const DisplayMode &mode)
-{
-    auto held = d->connection->lock();
-    Device *device = nullptr;
-    const OutputState state = d->readPinned(held, &device);
-    if (state != OutputState::Active)
-        return state;
-    return waylandModeFor(device->modes, device->current, mode) ? OutputState::Active : OutputState::NotOffered;
-}
-
-DisplayBackend::ApplyResult KdeDisplayBackend::apply(const DisplayMode &mode)
-{
-    auto held = d->connection->lock();
-    if (d->pinned.empty())
-        return ApplyResult::Absent;
-    Device *device = nullptr;
-    switch (d->readPinned(held, &device)) {
-    case OutputState::Active:
-        break;
-    case OutputState::Absent:
-        return ApplyResult::Absent;
-    case OutputState::Off:
-        return ApplyResult::Off;
-    default:
-        return ApplyResult::Failed;
-    }
-    Mode *target = waylandModeFor(device->modes, device->current, mode);
-    if (!target)
-        return ApplyResult::NotOffered;
-    switch (d->send(held, *device, target)) {
+    if (!target) // KWin takes listed modes only
+        return Answer::Failed;
+    kde_output_configuration_v2 *config = kde_output_management_v2_create_configuration(d->management);
+    Outcome outcome = Outcome::Pending;
+    kde_output_configuration_v2_add_listener(config, &configurationListener, &outcome);
+    kde_output_configuration_v2_mode(config, static_cast<Device &>(pin).proxy, Device::of(target)->proxy);
+    kde_output_configuration_v2_apply(config);
+    connection->flush();
+    connection->waitUntil(held, [&] { return outcome != Outcome::Pending; });
+    kde_output_configuration_v2_destroy(config);
+    switch (outcome) {
     case Outcome::Applied:
-        // What KWin announces after taking it.
-        d->refresh(held);
-        return ApplyResult::Applied;
+        return Answer::Applied;
     case Outcome::Failed:
         qDebug().noquote() << QStringLiteral("KDE: KWin did not take %1x%2 %3 Hz on %4")
-                                  .arg(mode.PelsWidth)
-                                  .arg(mode.PelsHeight)
-                                  .arg(mode.DisplayFrequency)
-                                  .arg(QString::fromStdString(d->pinned));
-        return ApplyResult::Refused;
+                                  .arg(wanted.PelsWidth)
+                                  .arg(wanted.PelsHeight)
+                                  .arg(wanted.DisplayFrequency)
+                                  .arg(QString::fromStdString(pinned));
+        return Answer::Refused;
     case Outcome::Pending:
         break;
     }
-    return ApplyResult::Failed;
-}
-
-void KdeDisplayBackend::setChangeCallback(std::function<void()> callback)
-{
-    d->connection->setChangeCallback(std::move(callback));
+    return Answer::Failed;
 }

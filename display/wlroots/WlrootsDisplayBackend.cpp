@@ -1,7 +1,5 @@
 #include "WlrootsDisplayBackend.h"
 
-#include "WaylandConnection.h"
-#include "WaylandModes.h"
 
 #include "wlr-output-management-unstable-v1-client-protocol.h"
 
@@ -25,22 +23,16 @@ struct Mode : WaylandMode
     Head *head = nullptr;
 };
 
-struct Head
+struct Head : WaylandOutput
 {
     zwlr_output_head_v1 *proxy = nullptr;
     std::list<Head> *list = nullptr; // where it lives, to leave it when finished
-    std::string name;
-    std::vector<Mode *> modes; // in the order announced
-    Mode *current = nullptr;
-    bool enabled = false;
     int x = 0;
     int y = 0;
     int32_t transform = 0;
     wl_fixed_t scale = wl_fixed_from_int(1);
 
-    // A head whose compositor keeps no list of modes (virtual and nested outputs): wlroots then
-    // announces the mode in use as its only, unpreferred mode, and takes custom modes.
-    bool takesCustomModes() const { return modes.size() <= 1 && (modes.empty() || !modes.front()->preferred); }
+    static Mode *of(WaylandMode *mode) { return static_cast<Mode *>(mode); }
 
     void dropMode(Mode *mode)
     {
@@ -54,12 +46,12 @@ struct Head
     void destroy()
     {
         while (!modes.empty())
-            dropMode(modes.back());
+            dropMode(of(modes.back()));
         zwlr_output_head_v1_destroy(proxy);
     }
 };
 
-enum class Outcome { Pending, Succeeded, Failed, Cancelled, Lost };
+enum class Outcome { Pending, Succeeded, Failed, Cancelled };
 
 const zwlr_output_mode_v1_listener modeListener = {
     [](void *data, zwlr_output_mode_v1 *, int32_t width, int32_t height) {
@@ -93,8 +85,8 @@ const zwlr_output_head_v1_listener headListener = {
     [](void *data, zwlr_output_head_v1 *, zwlr_output_mode_v1 *proxy) {
         auto *h = static_cast<Head *>(data);
         h->current = nullptr;
-        for (Mode *m : h->modes) {
-            if (m->proxy == proxy)
+        for (WaylandMode *m : h->modes) {
+            if (Head::of(m)->proxy == proxy)
                 h->current = m;
         }
     },
@@ -136,11 +128,10 @@ QString text(const DisplayMode &m)
 
 struct WlrootsDisplayBackend::Private
 {
-    std::unique_ptr<WaylandConnection> connection;
+    WaylandConnection *connection = nullptr; // null while the connection is being made
     zwlr_output_manager_v1 *manager = nullptr;
     uint32_t serial = 0;
     std::list<Head> heads; // stable addresses: the proxies point at them
-    std::string pinned;
 
     static const zwlr_output_manager_v1_listener managerListener;
 
@@ -153,38 +144,27 @@ struct WlrootsDisplayBackend::Private
         zwlr_output_manager_v1_add_listener(manager, &managerListener, this);
     }
 
-    Head *head(const std::string &name)
+    void announce()
     {
-        for (Head &h : heads) {
-            if (h.name == name)
-                return &h;
-        }
-        return nullptr;
+        if (connection)
+            connection->changeAnnounced();
     }
 
-    // Brings what the compositor said up to now; false when it cannot be asked.
-    bool refresh(std::unique_lock<std::mutex> &held) { return manager && connection->roundtrip(held); }
-
-    // Reads what the compositor said last of the pinned head: Active with *out set, or why not.
-    OutputState readPinned(std::unique_lock<std::mutex> &held, Head **out)
+    void forget()
     {
-        if (!refresh(held))
-            return OutputState::Unreadable;
-        *out = head(pinned);
-        if (!*out)
-            return OutputState::Absent;
-        return (*out)->enabled ? OutputState::Active : OutputState::Off;
+        for (Head &h : heads)
+            h.destroy();
+        heads.clear();
+        if (manager)
+            zwlr_output_manager_v1_destroy(manager);
+        manager = nullptr;
     }
 
-    static Mode *modeFor(const Head &h, const DisplayMode &wanted) { return waylandModeFor(h.modes, h.current, wanted); }
-
-    // One configuration naming every head as it stands, but the pinned one in `target`, or in
-    // the custom mode `wanted` when there is no target. Waits for the compositor's answer.
-    Outcome send(std::unique_lock<std::mutex> &held, const Head &pin, Mode *target, const DisplayMode &wanted)
+    // One configuration naming every head as it stands, but `pin` in `target`, or in the custom
+    // mode `wanted` when there is no target.
+    zwlr_output_configuration_v1 *configure(const Head &pin, Mode *target, const DisplayMode &wanted)
     {
         zwlr_output_configuration_v1 *config = zwlr_output_manager_v1_create_configuration(manager, serial);
-        Outcome outcome = Outcome::Pending;
-        zwlr_output_configuration_v1_add_listener(config, &configurationListener, &outcome);
         for (const Head &h : heads) {
             if (!h.enabled) {
                 zwlr_output_configuration_v1_disable_head(config, h.proxy);
@@ -197,56 +177,14 @@ struct WlrootsDisplayBackend::Private
                 zwlr_output_configuration_head_v1_set_custom_mode(c, wanted.PelsWidth, wanted.PelsHeight,
                                                                   wanted.DisplayFrequency * 1000);
             else if (h.current)
-                zwlr_output_configuration_head_v1_set_mode(c, h.current->proxy);
+                zwlr_output_configuration_head_v1_set_mode(c, Head::of(h.current)->proxy);
             zwlr_output_configuration_head_v1_set_position(c, h.x, h.y);
             zwlr_output_configuration_head_v1_set_transform(c, h.transform);
             zwlr_output_configuration_head_v1_set_scale(c, h.scale);
             // The compositor keeps what it was told until the configuration goes.
             zwlr_output_configuration_head_v1_destroy(c);
         }
-        zwlr_output_configuration_v1_apply(config);
-        connection->flush();
-        if (!connection->waitUntil(held, [&] { return outcome != Outcome::Pending; }))
-            outcome = connection->isAlive() ? Outcome::Pending : Outcome::Lost;
-        zwlr_output_configuration_v1_destroy(config);
-        return outcome;
-    }
-
-    ApplyResult applyOnce(std::unique_lock<std::mutex> &held, const DisplayMode &wanted, bool *stale)
-    {
-        *stale = false;
-        Head *pin = nullptr;
-        switch (readPinned(held, &pin)) {
-        case OutputState::Active:
-            break;
-        case OutputState::Absent:
-            return ApplyResult::Absent;
-        case OutputState::Off:
-            return ApplyResult::Off;
-        default:
-            return ApplyResult::Failed;
-        }
-        Mode *target = modeFor(*pin, wanted);
-        if (!target && !pin->takesCustomModes())
-            return ApplyResult::NotOffered;
-        switch (send(held, *pin, target, wanted)) {
-        case Outcome::Succeeded:
-            // What the compositor announces after taking it.
-            refresh(held);
-            return ApplyResult::Applied;
-        case Outcome::Failed:
-            qDebug().noquote() << QStringLiteral("wlroots: the compositor did not take %1 on %2")
-                                      .arg(text(wanted), QString::fromStdString(pinned));
-            return ApplyResult::Refused;
-        case Outcome::Cancelled:
-            // The configuration changed since it was read.
-            *stale = true;
-            return ApplyResult::Failed;
-        case Outcome::Pending:
-        case Outcome::Lost:
-            break;
-        }
-        return ApplyResult::Failed;
+        return config;
     }
 };
 
@@ -262,19 +200,14 @@ const zwlr_output_manager_v1_listener WlrootsDisplayBackend::Private::managerLis
     [](void *data, zwlr_output_manager_v1 *, uint32_t serial) {
         auto *d = static_cast<Private *>(data);
         d->serial = serial;
-        if (d->connection) // null while the connection is still being made
-            d->connection->changeAnnounced();
+        d->announce();
     },
     [](void *data, zwlr_output_manager_v1 *manager) {
         // The compositor stopped serving the manager: nothing can be read or set any more.
+        (void)manager;
         auto *d = static_cast<Private *>(data);
-        for (Head &h : d->heads)
-            h.destroy();
-        d->heads.clear();
-        zwlr_output_manager_v1_destroy(manager);
-        d->manager = nullptr;
-        if (d->connection)
-            d->connection->changeAnnounced();
+        d->forget();
+        d->announce();
     },
 };
 
@@ -285,108 +218,92 @@ WlrootsDisplayBackend::WlrootsDisplayBackend(const std::string &display)
     handlers.global = [this](wl_registry *registry, uint32_t name, const char *interface, uint32_t version) {
         d->bind(registry, name, interface, version);
     };
-    d->connection = std::make_unique<WaylandConnection>(display, handlers);
-    d->connection->start();
+    connection = std::make_unique<WaylandConnection>(display, handlers);
+    d->connection = connection.get();
+    connection->start();
 }
 
 WlrootsDisplayBackend::~WlrootsDisplayBackend()
 {
     {
-        auto held = d->connection->lock();
-        for (Head &h : d->heads)
-            h.destroy();
-        d->heads.clear();
-        if (d->manager)
-            zwlr_output_manager_v1_destroy(d->manager);
-        d->manager = nullptr;
+        auto held = connection->lock();
+        d->forget();
     }
-    d->connection.reset();
+    connection.reset();
 }
 
 bool WlrootsDisplayBackend::offered()
 {
-    auto held = d->connection->lock();
-    return d->manager && d->connection->isAlive();
+    auto held = connection->lock();
+    return d->manager && connection->isAlive();
+}
+
+bool WlrootsDisplayBackend::served() const
+{
+    return d->manager != nullptr;
+}
+
+WaylandOutput *WlrootsDisplayBackend::output(const std::string &name)
+{
+    for (Head &h : d->heads) {
+        if (h.name == name)
+            return &h;
+    }
+    return nullptr;
+}
+
+bool WlrootsDisplayBackend::takesUnlisted(const WaylandOutput &output) const
+{
+    // A head whose compositor keeps no list of modes (virtual and nested outputs): wlroots then
+    // announces the mode in use as its only, unpreferred mode, and takes custom modes.
+    return output.modes.size() <= 1 && (output.modes.empty() || !output.modes.front()->preferred);
 }
 
 std::string WlrootsDisplayBackend::pinOutput()
 {
-    auto held = d->connection->lock();
-    d->pinned.clear();
-    if (!d->refresh(held))
-        return d->pinned;
+    auto held = connection->lock();
+    pinned.clear();
+    if (!refresh(held))
+        return pinned;
     // The head at the layout's origin, else the first one in use.
     for (const Head &h : d->heads) {
         if (h.enabled && h.current && h.x == 0 && h.y == 0) {
-            d->pinned = h.name;
-            return d->pinned;
+            pinned = h.name;
+            return pinned;
         }
     }
-    for (const Head &h : d->heads) {
-        if (h.enabled && (h.current || h.takesCustomModes())) {
-            d->pinned = h.name;
-            return d->pinned;
-        }
+    pinFirstInUse(d->heads);
+    if (pinned.empty()) {
+        // sway 1.7 reports every head disabled at 0x0: believing it would switch outputs off.
+        qDebug().noquote() << QStringLiteral("wlroots: the compositor reports no output in use (%1 heads, none "
+                                             "enabled with a mode): nothing is listed or set")
+                                  .arg(d->heads.size());
     }
-    // sway 1.7 reports every head disabled at 0x0: believing it would switch outputs off.
-    qDebug().noquote() << QStringLiteral("wlroots: the compositor reports no output in use (%1 heads, none "
-                                         "enabled with a mode): nothing is listed or set")
-                              .arg(d->heads.size());
-    return d->pinned;
+    return pinned;
 }
 
-bool WlrootsDisplayBackend::mode(int n, DisplayMode &out)
+WaylandDisplayBackend::Answer WlrootsDisplayBackend::send(std::unique_lock<std::mutex> &held, WaylandOutput &pin,
+                                                          WaylandMode *target, const DisplayMode &wanted)
 {
-    auto held = d->connection->lock();
-    if (n < 0 || !d->refresh(held))
-        return false;
-    const Head *h = d->head(d->pinned);
-    if (!h || n >= int(h->modes.size()))
-        return false;
-    out = h->modes[n]->values();
-    return true;
-}
-
-DisplayBackend::OutputState WlrootsDisplayBackend::current(DisplayMode &out)
-{
-    auto held = d->connection->lock();
-    Head *h = nullptr;
-    const OutputState state = d->readPinned(held, &h);
-    if (state != OutputState::Active)
-        return state;
-    if (!h->current)
-        return OutputState::Unreadable;
-    out = h->current->values();
-    return OutputState::Active;
-}
-
-DisplayBackend::OutputState WlrootsDisplayBackend::availability(const DisplayMode &mode)
-{
-    auto held = d->connection->lock();
-    Head *h = nullptr;
-    const OutputState state = d->readPinned(held, &h);
-    if (state != OutputState::Active)
-        return state;
-    if (Private::modeFor(*h, mode) || h->takesCustomModes())
-        return OutputState::Active;
-    return OutputState::NotOffered;
-}
-
-DisplayBackend::ApplyResult WlrootsDisplayBackend::apply(const DisplayMode &mode)
-{
-    auto held = d->connection->lock();
-    if (d->pinned.empty())
-        return ApplyResult::Absent;
-    bool stale = false;
-    ApplyResult result = d->applyOnce(held, mode, &stale);
-    // Somebody changed the configuration between the read and the request: once more on what
-    // it is now.
-    if (stale)
-        result = d->applyOnce(held, mode, &stale);
-    return result;
-}
-
-void WlrootsDisplayBackend::setChangeCallback(std::function<void()> callback)
-{
-    d->connection->setChangeCallback(std::move(callback));
+    zwlr_output_configuration_v1 *config =
+        d->configure(static_cast<Head &>(pin), target ? Head::of(target) : nullptr, wanted);
+    Outcome outcome = Outcome::Pending;
+    zwlr_output_configuration_v1_add_listener(config, &configurationListener, &outcome);
+    zwlr_output_configuration_v1_apply(config);
+    connection->flush();
+    connection->waitUntil(held, [&] { return outcome != Outcome::Pending; });
+    zwlr_output_configuration_v1_destroy(config);
+    switch (outcome) {
+    case Outcome::Succeeded:
+        return Answer::Applied;
+    case Outcome::Failed:
+        qDebug().noquote() << QStringLiteral("wlroots: the compositor did not take %1 on %2")
+                                  .arg(text(wanted), QString::fromStdString(pinned));
+        return Answer::Refused;
+    case Outcome::Cancelled:
+        return Answer::Stale;
+    case Outcome::Pending:
+        break;
+    }
+    return Answer::Failed;
 }
