@@ -33,8 +33,8 @@ private slots:
         QVERIFY(!catalogue.supported());
         QCOMPARE(catalogue.count(), 0);
         QCOMPARE(log.count("no display platform for this session (XDG_SESSION_TYPE=wayland, XDG_CURRENT_DESKTOP=KDE): "
-                           "no X server (DISPLAY is not set), and org.gnome.Mutter.DisplayConfig is not on the "
-                           "session bus"),
+                           "no X server (DISPLAY is not set), org.gnome.Mutter.DisplayConfig is not on the "
+                           "session bus, and no Wayland compositor offers KDE's or wlroots' output management"),
                  1);
         // Nothing to read or apply, and no crash for asking.
         QCOMPARE(catalogue.currentState(), DisplayBackend::OutputState::Unreadable);

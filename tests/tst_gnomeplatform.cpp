@@ -39,7 +39,7 @@ private slots:
         QTest::newRow("real X server") << "xorg" << "" << "x11" << "DUMMY0";
         QTest::newRow("forced gnome") << "xorg" << "gnome" << "gnome" << "LVDS1";
         QTest::newRow("forced x11") << "xwayland" << "x11" << "x11" << "XWAYLAND0";
-        QTest::newRow("unknown forced") << "xorg" << "kde" << "x11" << "DUMMY0";
+        QTest::newRow("unknown forced") << "xorg" << "mir" << "x11" << "DUMMY0";
     }
     void choice()
     {
@@ -64,7 +64,7 @@ private slots:
             QVERIFY(dynamic_cast<X11DisplayBackend *>(backend.get()));
         QCOMPARE(QString::fromStdString(backend->pinOutput()), pinned);
         QCOMPARE(capture.matching("no display platform").size(), 0);
-        QCOMPARE(capture.matching("VELMORA_DISPLAY_BACKEND:").size(), forced == "kde" ? 1 : 0);
+        QCOMPARE(capture.matching("VELMORA_DISPLAY_BACKEND:").size(), forced == "mir" ? 1 : 0);
         qunsetenv("VELMORA_DISPLAY_BACKEND");
     }
 };
