@@ -48,23 +48,8 @@ VELMORA_REQUIRE_XSERVER=1 "$root/scripts/wayland-host.sh" start "$work/phoc" pho
 socket=$(cat "$work/phoc/wayland")
 phoc_pid=$(cat "$work/phoc/pid")
 
-# Clock ticks of a process (user + system) from /proc.
-ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
-hz=$(getconf CLK_TCK)
-# CPU % of PIDs over cpu_seconds.
-cpu_of() {
-  local before=() after=() p
-  for p in "$@"; do before+=("$(ticks "$p")"); done
-  sleep "$cpu_seconds"
-  for p in "$@"; do after+=("$(ticks "$p")"); done
-  local i
-  for i in "${!before[@]}"; do
-    awk -v a="${before[$i]}" -v b="${after[$i]}" -v hz="$hz" -v s="$cpu_seconds" \
-      'BEGIN { printf "%.2f", (b - a) * 100 / hz / s }'
-    [ "$i" -lt $((${#before[@]} - 1)) ] && printf " "
-  done
-  echo
-}
+# shellcheck source=bench/cpu.sh
+source "$root/bench/cpu.sh"
 
 # p50 / p90 / max of column 4 of the watcher's lines (restore ms), and how many of the planned
 # switches were restored within the watcher's 5 s (-1: not). A series that could not go on (the
