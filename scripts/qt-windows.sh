@@ -71,14 +71,23 @@ rm -rf "$work"
 mkdir -p "$work"
 started=$(date +%s)
 
-# Debian's source of exactly the host version.
-sources=/etc/apt/sources.list.d/velmora-deb-src.sources
-if ! apt-get source --print-uris "qt6-base=$host_version" >/dev/null 2>&1; then
-  log "adding Debian's source packages ($sources)"
-  sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources >"$sources"
-  apt-get -o DPkg::Lock::Timeout=600 update -q >&2
+# Debian's source of exactly the host version, through a sources list of this build's own:
+# the machine's apt configuration is left as it was.
+apt_dir=$work/apt
+mkdir -p "$apt_dir/parts" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
+for f in /etc/apt/sources.list.d/*.sources; do
+  [ -f "$f" ] && sed -e 's/^Types:.*$/Types: deb-src/' "$f" >"$apt_dir/parts/$(basename "$f")"
+done
+if [ -f /etc/apt/sources.list ]; then
+  sed -n -e 's/^deb \(.*\)$/deb-src \1/p' /etc/apt/sources.list >"$apt_dir/parts/sources.list"
 fi
-(cd "$work" && apt-get source -q "qt6-base=$host_version" >&2)
+private_apt=(-o "Dir::Etc::SourceList=$apt_dir/parts/sources.list"
+             -o "Dir::Etc::SourceParts=$apt_dir/parts"
+             -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache")
+touch "$apt_dir/parts/sources.list"
+log "reading Debian's source packages into $apt_dir"
+apt-get "${private_apt[@]}" update -q >&2
+(cd "$work" && apt-get "${private_apt[@]}" source -q "qt6-base=$host_version" >&2)
 src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'qt6-base-*' | head -n 1)
 [ -n "$src" ] || { log "apt-get source left no qt6-base-* folder in $work"; exit 1; }
 
