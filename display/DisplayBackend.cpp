@@ -1,81 +1,135 @@
 #include "DisplayBackend.h"
 
-#include "FakeDisplayBackend.h"
-#ifdef _WIN32
-#include "Win32DisplayBackend.h"
-#else
-#include "GnomeDisplayBackend.h"
-#include "KdeDisplayBackend.h"
-#include "WlrootsDisplayBackend.h"
-#include "X11DisplayBackend.h"
-#endif
-
-#include <QDebug>
-#include <QString>
-
-std::unique_ptr<DisplayBackend> DisplayBackend::create()
+DisplayBackend::OutputState DisplayBackend::stateOf(const std::vector<DisplayOutput> &outputs,
+                                                    const std::string &name, const DisplayOutput **found)
 {
-    const QString fake = qEnvironmentVariable("VELMORA_FAKE_DISPLAY");
-    if (!fake.isEmpty()) {
-        QString error;
-        std::unique_ptr<DisplayBackend> backend = FakeDisplayBackend::fromJsonFile(fake, &error);
-        if (backend)
-            return backend;
-        // A broken test fixture must not silently fall through to the real display.
-        qWarning().noquote() << "VELMORA_FAKE_DISPLAY:" << error << "- using an empty fake display";
-        return std::make_unique<FakeDisplayBackend>();
+    for (const DisplayOutput &o : outputs) {
+        if (o.name != name)
+            continue;
+        if (found)
+            *found = &o;
+        switch (o.state) {
+        case DisplayOutput::State::Active:
+            return OutputState::Active;
+        case DisplayOutput::State::Off:
+            return OutputState::Off;
+        case DisplayOutput::State::Unreadable:
+            return OutputState::Unreadable;
+        }
     }
-#ifdef _WIN32
-    return std::make_unique<Win32DisplayBackend>();
-#else
-    const QString forced = qEnvironmentVariable("VELMORA_DISPLAY_BACKEND");
-    if (forced == QLatin1String("gnome"))
-        return std::make_unique<GnomeDisplayBackend>();
-    if (forced == QLatin1String("x11"))
-        return std::make_unique<X11DisplayBackend>();
-    if (forced == QLatin1String("kde"))
-        return std::make_unique<KdeDisplayBackend>();
-    if (forced == QLatin1String("wlroots"))
-        return std::make_unique<WlrootsDisplayBackend>();
-    if (!forced.isEmpty())
-        qWarning().noquote() << "VELMORA_DISPLAY_BACKEND:" << forced
-                             << "is none of gnome, x11, kde, wlroots - choosing by the session";
+    if (found)
+        *found = nullptr;
+    return OutputState::Absent;
+}
 
-    // An X server whose RandR is real: X11, GNOME on X11 included (Mutter leaves RandR
-    // changes by others alone there, and RandR is the faster way). XWayland's RandR is
-    // emulated per client and changes nothing, so on GNOME's Wayland session Mutter's own
-    // interface is the one that works.
-    QString why;
-    const QString display = qEnvironmentVariable("DISPLAY");
-    if (display.isEmpty()) {
-        why = QStringLiteral("no X server (DISPLAY is not set)");
-    } else {
-        auto x11 = std::make_unique<X11DisplayBackend>();
-        const QString output = QString::fromStdString(x11->pinOutput());
-        if (output.startsWith(QLatin1String("XWAYLAND")))
-            why = QStringLiteral("the X server %1 is XWayland, whose modes are emulated").arg(display);
-        else if (output.isEmpty())
-            why = QStringLiteral("the X server %1 has no RandR output in use").arg(display);
-        else
-            return x11;
+int DisplayBackend::modeFor(const std::vector<DisplayMode> &modes, const DisplayOutput &output,
+                            const DisplayMode &wanted)
+{
+    if (output.state == DisplayOutput::State::Active && output.current == wanted)
+        return InUse;
+    for (int n = 0; n < int(modes.size()); ++n) {
+        if (modes[size_t(n)] == wanted)
+            return n;
     }
-    if (GnomeDisplayBackend::serviceRegistered())
-        return std::make_unique<GnomeDisplayBackend>();
-    // Other Wayland compositors, by the output-management protocol they offer.
-    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-        auto kde = std::make_unique<KdeDisplayBackend>();
-        if (kde->offered())
-            return kde;
-        auto wlroots = std::make_unique<WlrootsDisplayBackend>();
-        if (wlroots->offered())
-            return wlroots;
+    return Unlisted;
+}
+
+DisplayBackend::ApplyResult DisplayBackend::check(const DisplayOutput *output, const std::vector<DisplayMode> &modes,
+                                                  const DisplayMode &wanted, int *number)
+{
+    *number = Unlisted;
+    if (!output)
+        return ApplyResult::Absent;
+    if (output->state == DisplayOutput::State::Off)
+        return ApplyResult::Off;
+    *number = modeFor(modes, *output, wanted);
+    if (*number == Unlisted && !output->takesUnlisted)
+        return ApplyResult::NotOffered;
+    return ApplyResult::Applied;
+}
+
+DisplayBackend::ApplyResult DisplayBackend::onceMoreWhenStale(const std::function<ApplyResult(bool *stale)> &attempt)
+{
+    bool stale = false;
+    const ApplyResult result = attempt(&stale);
+    // Somebody changed the configuration between the read and the request: once more on what
+    // it is now.
+    return stale ? attempt(&stale) : result;
+}
+
+std::string DisplayBackend::pinOutput()
+{
+    std::vector<DisplayOutput> outputs;
+    std::string name;
+    if (readOutputs(outputs)) {
+        for (const DisplayOutput &o : outputs) {
+            if (o.primary && o.state != DisplayOutput::State::Off)
+                name = o.name;
+        }
+        for (const DisplayOutput &o : outputs) {
+            if (name.empty() && o.state != DisplayOutput::State::Off)
+                name = o.name;
+        }
     }
-    qDebug().noquote() << QStringLiteral("no display platform for this session (XDG_SESSION_TYPE=%1, "
-                                         "XDG_CURRENT_DESKTOP=%2): %3, %4 is not on the session bus, "
-                                         "and no Wayland compositor offers KDE's or wlroots' output management")
-                              .arg(qEnvironmentVariable("XDG_SESSION_TYPE"),
-                                   qEnvironmentVariable("XDG_CURRENT_DESKTOP"), why,
-                                   QString::fromLatin1(GnomeDisplayBackend::Service));
-    return nullptr;
-#endif
+    pinOutputNamed(name);
+    return name;
+}
+
+void DisplayBackend::pinOutputNamed(const std::string &name)
+{
+    std::lock_guard<std::mutex> lock(pinMutex);
+    pinned = name;
+}
+
+std::string DisplayBackend::pinnedOutput()
+{
+    std::lock_guard<std::mutex> lock(pinMutex);
+    return pinned;
+}
+
+bool DisplayBackend::mode(int n, DisplayMode &out)
+{
+    std::vector<DisplayMode> modes;
+    const std::string name = pinnedOutput();
+    if (n < 0 || name.empty() || !readModes(name, modes) || n >= int(modes.size()))
+        return false;
+    out = modes[size_t(n)];
+    return true;
+}
+
+DisplayBackend::OutputState DisplayBackend::current(DisplayMode &out)
+{
+    std::vector<DisplayOutput> outputs;
+    if (!readOutputs(outputs))
+        return OutputState::Unreadable;
+    const DisplayOutput *o = nullptr;
+    const OutputState state = stateOf(outputs, pinnedOutput(), &o);
+    if (state == OutputState::Active)
+        out = o->current;
+    return state;
+}
+
+DisplayBackend::OutputState DisplayBackend::availability(const DisplayMode &mode)
+{
+    std::vector<DisplayOutput> outputs;
+    if (!readOutputs(outputs))
+        return OutputState::Unreadable;
+    const std::string name = pinnedOutput();
+    const DisplayOutput *o = nullptr;
+    const OutputState state = stateOf(outputs, name, &o);
+    if (state != OutputState::Active)
+        return state;
+    std::vector<DisplayMode> modes;
+    if (!readModes(name, modes))
+        return OutputState::Unreadable;
+    int number = -1;
+    return check(o, modes, mode, &number) == ApplyResult::Applied ? OutputState::Active : OutputState::NotOffered;
+}
+
+DisplayBackend::ApplyResult DisplayBackend::apply(const DisplayMode &mode)
+{
+    const std::string name = pinnedOutput();
+    if (name.empty())
+        return ApplyResult::Absent;
+    return applyModes({{name, mode}});
 }

@@ -1,3 +1,4 @@
+#include "DisplayPlatform.h"
 #include "DisplaySettings.h"
 
 #include "DisplayBackend.h"
@@ -5,7 +6,7 @@
 #include <QDebug>
 
 DisplaySettings::DisplaySettings(std::unique_ptr<DisplayBackend> platform)
-    : QObject(nullptr), backend(platform ? std::move(platform) : DisplayBackend::create())
+    : QObject(nullptr), backend(platform ? std::move(platform) : DisplayPlatform::create())
 {
     if (!backend)
         return;

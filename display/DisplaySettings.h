@@ -18,7 +18,7 @@ class DisplaySettings : public QObject
     Q_OBJECT
 
 public:
-    // Without a backend, the platform's own (DisplayBackend::create()).
+    // Without a backend, the platform's own (DisplayPlatform::create()).
     explicit DisplaySettings(std::unique_ptr<DisplayBackend> backend = nullptr);
     ~DisplaySettings() override;
 

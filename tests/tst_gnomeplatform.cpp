@@ -1,6 +1,6 @@
-// Which platform DisplayBackend::create() takes in the sessions the Mutter hosts reproduce.
+// Which platform DisplayPlatform::create() takes in the sessions the Mutter hosts reproduce.
 // The session bus of this process is the nested Mutter's (set before anything asks for it).
-#include "DisplayBackend.h"
+#include "DisplayPlatform.h"
 #include "GnomeDisplayBackend.h"
 #include "TestSupport.h"
 #include "X11DisplayBackend.h"
@@ -56,7 +56,7 @@ private slots:
         qputenv("VELMORA_DISPLAY_BACKEND", forced.toLocal8Bit());
 
         MessageCapture capture;
-        std::unique_ptr<DisplayBackend> backend = DisplayBackend::create();
+        std::unique_ptr<DisplayBackend> backend = DisplayPlatform::create();
         QVERIFY(backend);
         if (expected == "gnome")
             QVERIFY(dynamic_cast<GnomeDisplayBackend *>(backend.get()));

@@ -3,6 +3,7 @@
 // several modes (59.94/60 twins among them), lists renumbered, outputs switched off, unplugged
 // and back, refused and stale configurations, a compositor that goes away. Checked from the
 // compositor's side through the state it writes after every change.
+#include "DisplayPlatform.h"
 #include "DisplaySettings.h"
 #include "KdeDisplayBackend.h"
 #include "TestSupport.h"
@@ -136,7 +137,7 @@ private Q_SLOTS:
             Compositor c(offered, layout(R"("current": 0)"));
             QVERIFY(c.ready);
             qputenv("WAYLAND_DISPLAY", c.socket().toLocal8Bit());
-            std::unique_ptr<DisplayBackend> chosen = DisplayBackend::create();
+            std::unique_ptr<DisplayBackend> chosen = DisplayPlatform::create();
             QVERIFY2(offered == "wlr" ? bool(dynamic_cast<WlrootsDisplayBackend *>(chosen.get()))
                                       : bool(dynamic_cast<KdeDisplayBackend *>(chosen.get())),
                      qPrintable(offered));

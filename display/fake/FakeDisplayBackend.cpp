@@ -102,6 +102,9 @@ std::unique_ptr<FakeDisplayBackend> FakeDisplayBackend::fromJson(const QByteArra
                 return nullptr;
             }
             output.on = !object.value(QLatin1String("off")).toBool();
+            output.identity = object.value(QLatin1String("identity")).toString();
+            output.label = object.value(QLatin1String("label")).toString();
+            output.serial = object.value(QLatin1String("serial")).toBool(true);
             if (fake->find(output.name)) {
                 if (error)
                     *error = QStringLiteral("output %1 is listed twice").arg(output.name);
@@ -154,7 +157,8 @@ const FakeDisplayBackend::Output *FakeDisplayBackend::find(const QString &name) 
 
 FakeDisplayBackend::Output *FakeDisplayBackend::target()
 {
-    return find(m_isPinned ? m_pinned : m_primary);
+    const QString pinned = QString::fromStdString(pinnedOutput());
+    return find(pinned.isEmpty() ? m_primary : pinned);
 }
 
 const FakeDisplayBackend::Output *FakeDisplayBackend::target() const
@@ -162,90 +166,83 @@ const FakeDisplayBackend::Output *FakeDisplayBackend::target() const
     return const_cast<FakeDisplayBackend *>(this)->target();
 }
 
-FakeDisplayBackend::Output *FakeDisplayBackend::pinned()
+QList<DisplayMode> FakeDisplayBackend::listed(const Output &o) const
 {
-    Output *o = m_isPinned ? find(m_pinned) : nullptr;
-    return o && o->present ? o : nullptr;
+    QList<DisplayMode> modes;
+    for (int n = 0; n < o.modes.size() && !m_missing.contains(n); ++n)
+        modes.append(o.modes.at(n));
+    return modes;
 }
 
-std::string FakeDisplayBackend::pinOutput()
-{
-    QMutexLocker lock(&m_mutex);
-    m_isPinned = true;
-    m_pinned.clear();
-    const Output *primary = find(m_primary);
-    if (primary && primary->present && primary->on) {
-        m_pinned = primary->name;
-    } else {
-        for (const Output &o : m_outputs) {
-            if (o.present && o.on) {
-                m_pinned = o.name;
-                break;
-            }
-        }
-    }
-    return m_pinned.toStdString();
-}
-
-bool FakeDisplayBackend::mode(int n, DisplayMode &out)
-{
-    QMutexLocker lock(&m_mutex);
-    ++m_enumerations;
-    const Output *o = pinned();
-    if (!o || n < 0 || n >= o->modes.size() || m_missing.contains(n))
-        return false;
-    out = o->modes.at(n);
-    return true;
-}
-
-DisplayBackend::OutputState FakeDisplayBackend::current(DisplayMode &out)
+bool FakeDisplayBackend::readOutputs(std::vector<DisplayOutput> &outputs)
 {
     QMutexLocker lock(&m_mutex);
     ++m_currentReads;
-    if (m_failReads || m_currentUnreadable)
-        return OutputState::Unreadable;
-    const Output *o = pinned();
-    if (!o)
-        return OutputState::Absent;
-    if (!o->on)
-        return OutputState::Off;
-    out = o->current;
-    return OutputState::Active;
+    outputs.clear();
+    if (m_failReads)
+        return false;
+    for (const Output &o : std::as_const(m_outputs)) {
+        if (!o.present)
+            continue;
+        DisplayOutput out;
+        out.name = o.name.toStdString();
+        out.identity = o.identity.toStdString();
+        out.hasSerial = !o.identity.isEmpty() && o.serial;
+        out.label = o.label.toStdString();
+        out.primary = o.name == m_primary;
+        if (!o.on)
+            out.state = DisplayOutput::State::Off;
+        else if (m_currentUnreadable)
+            out.state = DisplayOutput::State::Unreadable;
+        else
+            out.state = DisplayOutput::State::Active;
+        if (out.state == DisplayOutput::State::Active)
+            out.current = o.current;
+        outputs.push_back(out);
+    }
+    return true;
 }
 
-DisplayBackend::OutputState FakeDisplayBackend::availability(const DisplayMode &mode)
+bool FakeDisplayBackend::readModes(const std::string &output, std::vector<DisplayMode> &modes)
 {
     QMutexLocker lock(&m_mutex);
-    if (m_failReads)
-        return OutputState::Unreadable;
-    const Output *o = pinned();
-    if (!o)
-        return OutputState::Absent;
-    if (!o->on)
-        return OutputState::Off;
-    return o->modes.contains(mode) ? OutputState::Active : OutputState::NotOffered;
+    ++m_enumerations;
+    modes.clear();
+    const Output *o = find(QString::fromStdString(output));
+    if (m_failReads || !o || !o->present)
+        return false;
+    const QList<DisplayMode> list = listed(*o);
+    modes.assign(list.cbegin(), list.cend());
+    return true;
 }
 
-DisplayBackend::ApplyResult FakeDisplayBackend::apply(const DisplayMode &mode)
+DisplayBackend::ApplyResult FakeDisplayBackend::applyModes(const std::vector<ModeChange> &changes)
 {
     if (const int delay = m_applyDelay.load())
         QThread::msleep(delay);
     QMutexLocker lock(&m_mutex);
     ++m_applies;
-    m_lastApplied = mode;
-    Output *o = pinned();
-    m_lastAppliedOutput = o ? o->name : QString();
+    m_lastChanges = changes;
+    if (!changes.empty()) {
+        m_lastApplied = changes.back().mode;
+        m_lastAppliedOutput = QString::fromStdString(changes.back().output);
+    }
     if (m_refuseApplies)
         return ApplyResult::Refused;
     if (m_failReads)
         return ApplyResult::Failed;
-    if (!o)
-        return ApplyResult::Absent;
-    if (!o->on)
-        return ApplyResult::Off;
-    if (o->current != mode && !o->modes.contains(mode))
-        return ApplyResult::NotOffered;
-    o->current = mode;
+    // Checked as a whole first: nothing changes unless everything can.
+    for (const ModeChange &change : changes) {
+        const Output *o = find(QString::fromStdString(change.output));
+        if (!o || !o->present)
+            return ApplyResult::Absent;
+        if (!o->on)
+            return ApplyResult::Off;
+        if (o->current != change.mode && !listed(*o).contains(change.mode))
+            return ApplyResult::NotOffered;
+    }
+    for (const ModeChange &change : changes)
+        find(QString::fromStdString(change.output))->current = change.mode;
     return m_appliesReportFailure ? ApplyResult::Failed : ApplyResult::Applied;
 }
 
@@ -386,12 +383,6 @@ void FakeDisplayBackend::setPrimary(const QString &name)
     m_primary = name;
 }
 
-QString FakeDisplayBackend::pinnedOutput() const
-{
-    QMutexLocker lock(&m_mutex);
-    return m_pinned;
-}
-
 DisplayMode FakeDisplayBackend::lastApplied() const
 {
     QMutexLocker lock(&m_mutex);
@@ -404,6 +395,31 @@ QString FakeDisplayBackend::lastAppliedOutput() const
     return m_lastAppliedOutput;
 }
 
+std::vector<ModeChange> FakeDisplayBackend::lastChanges() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_lastChanges;
+}
+
+void FakeDisplayBackend::setOutputIdentity(const QString &name, const QString &identity, bool serial)
+{
+    QMutexLocker lock(&m_mutex);
+    if (Output *o = find(name)) {
+        o->identity = identity;
+        o->serial = serial;
+    }
+}
+
+void FakeDisplayBackend::renameOutput(const QString &name, const QString &newName)
+{
+    QMutexLocker lock(&m_mutex);
+    Output *o = find(name);
+    if (!o || find(newName))
+        return;
+    o->name = newName;
+    if (m_primary == name)
+        m_primary = newName;
+}
 void FakeDisplayBackend::resetCounts()
 {
     QMutexLocker lock(&m_mutex);
@@ -412,4 +428,5 @@ void FakeDisplayBackend::resetCounts()
     m_applies = 0;
     m_lastApplied = DisplayMode{-1, -1, -1, -1};
     m_lastAppliedOutput.clear();
+    m_lastChanges.clear();
 }

@@ -15,24 +15,25 @@
 // renumbered, outputs that are switched off, unplugged or made primary, reads that fail,
 // applies that are refused, changes "from outside", and call counts. The one-output calls
 // (setModes, setCurrent, ...) act on the pinned output, or on the primary before pinning.
+// An output may carry a monitor identity ("identity", "serial": whether it has one).
 class FakeDisplayBackend : public DisplayBackend
 {
 public:
+    using DisplayBackend::current;
     explicit FakeDisplayBackend(const QList<DisplayMode> &modes = {}, int currentIndex = 0);
 
     // {"modes": [[w,h,bpp,hz], ...], "current": n | [w,h,bpp,hz],
     //  "missing": [n, ...], "failReads": bool, "refuseApplies": bool,
     //  "currentUnreadable": bool, "appliesReportFailure": bool, "applyDelay": ms}
     // or, for several outputs, {"outputs": [{"name": s, "modes": [...], "current": ...,
-    //  "off": bool}, ...], "primary": s, ...} ("modes"/"current" then describe the first).
+    //  "off": bool, "identity": s, "label": s, "serial": bool}, ...], "primary": s, ...}
+    // ("modes"/"current" then describe the first).
     static std::unique_ptr<FakeDisplayBackend> fromJson(const QByteArray &json, QString *error);
     static std::unique_ptr<FakeDisplayBackend> fromJsonFile(const QString &path, QString *error);
 
-    std::string pinOutput() override;
-    bool mode(int n, DisplayMode &out) override;
-    OutputState current(DisplayMode &out) override;
-    OutputState availability(const DisplayMode &mode) override;
-    ApplyResult apply(const DisplayMode &mode) override;
+    bool readOutputs(std::vector<DisplayOutput> &outputs) override;
+    bool readModes(const std::string &output, std::vector<DisplayMode> &modes) override;
+    ApplyResult applyModes(const std::vector<ModeChange> &changes) override;
     void setChangeCallback(std::function<void()> callback) override;
 
     void setModes(const QList<DisplayMode> &modes);
@@ -52,6 +53,10 @@ public:
 
     // Further outputs. Names are unique; the first output is "FAKE0".
     void addOutput(const QString &name, const QList<DisplayMode> &modes, const DisplayMode &current);
+    // The monitor on an output (empty: none known); `serial`: whether it tells twins apart.
+    void setOutputIdentity(const QString &name, const QString &identity, bool serial = true);
+    // The monitor's connector changes (a dock renumbering its ports).
+    void renameOutput(const QString &name, const QString &newName);
     void setOutputModes(const QString &name, const QList<DisplayMode> &modes);
     void setOutputCurrent(const QString &name, const DisplayMode &mode);
     DisplayMode outputCurrent(const QString &name) const;
@@ -61,7 +66,6 @@ public:
     // Unplugged (gone from the list) and plugged in again, as it was.
     void setOutputPresent(const QString &name, bool present);
     void setPrimary(const QString &name);
-    QString pinnedOutput() const;
     // Tells the change callback, as a platform announcement would.
     void announce();
 
@@ -70,14 +74,19 @@ public:
     int applies() const { return m_applies; }
     // Values handed to the last apply(); all -1 before any.
     DisplayMode lastApplied() const;
-    // Output the last apply() went to.
+    // Output the last apply() went to (the last of its changes).
     QString lastAppliedOutput() const;
+    // The changes of the last apply, in order.
+    std::vector<ModeChange> lastChanges() const;
     void resetCounts();
 
 private:
     struct Output
     {
         QString name;
+        QString identity;
+        QString label;
+        bool serial = true;
         QList<DisplayMode> modes;
         DisplayMode current;
         bool on = true;
@@ -88,13 +97,12 @@ private:
     // The output the one-output calls act on.
     Output *target();
     const Output *target() const;
-    Output *pinned();
+    // The modes the platform lists for `o` now (the list ends at the first missing number).
+    QList<DisplayMode> listed(const Output &o) const;
 
     mutable QMutex m_mutex;
     QList<Output> m_outputs;
     QString m_primary;
-    QString m_pinned;
-    bool m_isPinned = false;
     QSet<int> m_missing;
     bool m_failReads = false;
     bool m_refuseApplies = false;
@@ -103,6 +111,7 @@ private:
     std::atomic<int> m_applyDelay{0};
     DisplayMode m_lastApplied{-1, -1, -1, -1};
     QString m_lastAppliedOutput;
+    std::vector<ModeChange> m_lastChanges;
     std::function<void()> m_callback;
     std::atomic<int> m_enumerations{0};
     std::atomic<int> m_currentReads{0};

@@ -1,0 +1,73 @@
+#include "MonitorIdentity.h"
+
+#include <cstdio>
+
+namespace {
+
+// A descriptor text: up to 13 bytes, ended by a line feed, padded with blanks.
+std::string descriptorText(const uint8_t *text)
+{
+    std::string s;
+    for (int i = 0; i < 13 && text[i] != 0x0a && text[i] != 0; ++i)
+        s += (text[i] >= 0x20 && text[i] < 0x7f) ? char(text[i]) : '?';
+    while (!s.empty() && s.back() == ' ')
+        s.pop_back();
+    return s;
+}
+
+std::string hex(unsigned value, int digits)
+{
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%0*X", digits, value);
+    return buffer;
+}
+
+} // namespace
+
+bool MonitorIdentity::fromEdid(const uint8_t *edid, size_t size, DisplayOutput &output)
+{
+    static const uint8_t header[8] = {0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00};
+    if (!edid || size < 128)
+        return false;
+    for (int i = 0; i < 8; ++i) {
+        if (edid[i] != header[i])
+            return false;
+    }
+    // Three letters of five bits each, 'A' being 1.
+    const unsigned packed = unsigned(edid[8]) << 8 | edid[9];
+    std::string maker;
+    for (int shift : {10, 5, 0}) {
+        const unsigned letter = (packed >> shift) & 0x1f;
+        maker += (letter >= 1 && letter <= 26) ? char('A' + letter - 1) : '?';
+    }
+    const unsigned product = unsigned(edid[10]) | unsigned(edid[11]) << 8;
+    const unsigned number = unsigned(edid[12]) | unsigned(edid[13]) << 8 | unsigned(edid[14]) << 16
+        | unsigned(edid[15]) << 24;
+    std::string serial, name;
+    for (size_t at = 54; at + 18 <= 126; at += 18) {
+        const uint8_t *d = edid + at;
+        if (d[0] != 0 || d[1] != 0)
+            continue; // a detailed timing
+        if (d[3] == 0xff)
+            serial = descriptorText(d + 5);
+        else if (d[3] == 0xfc)
+            name = descriptorText(d + 5);
+    }
+    // The text serial is what makers fill in; the number is often 0 or the same on every unit.
+    if (serial.empty() && number != 0)
+        serial = hex(number, 8);
+    output.identity = maker + "-" + hex(product, 4) + (serial.empty() ? std::string() : "-" + serial);
+    output.hasSerial = !serial.empty();
+    output.label = name.empty() ? maker + " " + hex(product, 4) : maker + " " + name;
+    return true;
+}
+
+void MonitorIdentity::fromNames(const std::string &make, const std::string &model, const std::string &serial,
+                                DisplayOutput &output)
+{
+    if (make.empty() && model.empty())
+        return;
+    output.identity = make + "-" + model + (serial.empty() ? std::string() : "-" + serial);
+    output.hasSerial = !serial.empty();
+    output.label = make.empty() ? model : model.empty() ? make : make + " " + model;
+}

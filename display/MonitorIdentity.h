@@ -1,0 +1,22 @@
+#pragma once
+
+#include "DisplayBackend.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// How a monitor is told apart from every other: its maker, product code and serial number,
+// whatever connector it is on. Written once for every platform, from the EDID where the
+// platform hands that out, else from the names the compositor reports.
+class MonitorIdentity
+{
+public:
+    // Sets `output`'s identity, hasSerial and label from an EDID block; false, leaving them as
+    // they were, when `edid` is not one (too short, a wrong header).
+    static bool fromEdid(const uint8_t *edid, size_t size, DisplayOutput &output);
+    // The same from what a compositor reports; empty parts are left out, and nothing is set
+    // when make and model are both empty.
+    static void fromNames(const std::string &make, const std::string &model, const std::string &serial,
+                          DisplayOutput &output);
+};
