@@ -36,6 +36,7 @@ Controler::~Controler()
     delete deamon;
     delete deamonSettings;
     delete settings;
+    qDeleteAll(otherMonitors);
     delete displaySettings;
 }
 
@@ -43,6 +44,10 @@ void Controler::initSettings()
 {
     using namespace SettingsKeys;
     displaySettings = new DisplaySettings();
+    for (const DisplayOutput &output : displaySettings->outputs()) {
+        if (output.name != displaySettings->monitor().name && output.state != DisplayOutput::State::Off)
+            otherMonitors.append(new DisplaySettings(displaySettings->backend(), output));
+    }
     settings = new QSettings(Organization, Application);
 
     settings->beginGroup(InfoGroup);
@@ -129,9 +134,13 @@ void Controler::initUi(bool background)
 {
     mainWindow = new MainWindow();
     mainWindow->setDisplaySettings(displaySettings);
+    for (DisplaySettings *other : std::as_const(otherMonitors))
+        mainWindow->addMonitor(other);
     // May emit updateAutoRun(); it is connected only below, so start-up updates the
     // log-on entry once.
     mainWindow->setSettings(settings);
+    tray = new Tray();
+    connect(mainWindow, &MainWindow::heldChanged, tray, &QSystemTrayIcon::setToolTip);
     mainWindow->initTable();
     if (!background)
         mainWindow->setVisible(true);
@@ -147,8 +156,10 @@ void Controler::initUi(bool background)
     connect(mainWindow, &MainWindow::startDeamon, deamon, &Deamon::start);
     connect(mainWindow, &MainWindow::stopDeamon, deamon, &Deamon::stop);
     connect(mainWindow, &MainWindow::updateAutoRun, this, &Controler::updateAutoRun);
+    connect(mainWindow, &MainWindow::monitorsChanged, deamon, &Deamon::reloadMonitors);
+    // The other monitors stored as locked are held from the start, whatever the primary does.
+    QMetaObject::invokeMethod(deamon, &Deamon::reloadMonitors, Qt::QueuedConnection);
 
-    tray = new Tray();
     tray->setVisible(true);
 
     connect(tray, &Tray::exitClicked, this, &Controler::quit);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QObject>
 
 class AutoRunStore;
@@ -53,6 +54,8 @@ private:
 
     MainWindow *mainWindow = nullptr;
     DisplaySettings *displaySettings = nullptr;
+    // The catalogues of the other monitors that were on at start.
+    QList<DisplaySettings *> otherMonitors;
     QSettings *settings = nullptr;
     Deamon *deamon = nullptr;
     QThread *deamonThread = nullptr;

@@ -31,4 +31,11 @@ inline const QString PelsWidth = QStringLiteral("PelsWidth");
 inline const QString PelsHeight = QStringLiteral("PelsHeight");
 inline const QString BitsPerPel = QStringLiteral("BitsPerPel");
 inline const QString DisplayFrequency = QStringLiteral("DisplayFrequency");
+
+// Every held monitor but the one primary at start: "Monitors/<key>/...".
+inline const QString MonitorsGroup = QStringLiteral("Monitors");
+inline const QString Identity = QStringLiteral("Identity");
+inline const QString Connector = QStringLiteral("Connector");
+inline const QString Name = QStringLiteral("Name");
+inline const QString Locked = QStringLiteral("Locked");
 } // namespace SettingsKeys

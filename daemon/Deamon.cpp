@@ -1,13 +1,27 @@
 #include "Deamon.h"
 
 #include "DisplaySettings.h"
+#include "MonitorIdentity.h"
+#include "MonitorSettings.h"
 #include "SettingsKeys.h"
 
 #include <QDebug>
 #include <QSettings>
 #include <QTimer>
 
+#include <algorithm>
 #include <limits>
+#include <set>
+
+namespace {
+
+int numberOf(const std::vector<DisplayMode> &modes, const DisplayMode &mode)
+{
+    const auto it = std::find(modes.cbegin(), modes.cend(), mode);
+    return it == modes.cend() ? -1 : int(it - modes.cbegin());
+}
+
+} // namespace
 
 Deamon::Deamon(QObject *parent)
     : QObject(parent), timer(new QTimer(this))
@@ -28,23 +42,75 @@ void Deamon::setSettings(QSettings *s)
 void Deamon::start()
 {
     using namespace SettingsKeys;
-    settings->beginGroup(DisplayGroup);
-    const int height = settings->value(PelsHeight, displaySettings->currentPelsHeight()).toInt();
-    const int width = settings->value(PelsWidth, displaySettings->currentPelsWidth()).toInt();
-    const int bits = settings->value(BitsPerPel, displaySettings->currentBitsPerPel()).toInt();
-    const int frequency =
-        settings->value(DisplayFrequency, displaySettings->currentDisplayFrequency()).toInt();
-    settings->endGroup();
-
-    // Held by these values even when the catalogue has no entry for them (the mode in use at
-    // start was unlisted, or the list changed): they are what the user locked.
-    held = {width, height, bits, frequency};
-    locked = displaySettings->firstIndexOf(held);
-
-    lastEventRestore.invalidate();
-    waiting = DisplayBackend::OutputState::Active;
-    refused = false;
+    // A missing value is the mode in use now; what is stored is held whether or not the
+    // catalogue lists it (the mode in use at start was unlisted, or the list changed).
+    const DisplayMode now = displaySettings->currentMode();
+    Hold primary;
+    primary.held = MonitorSettings::readMode(*settings, DisplayGroup, now, &primary.usable);
+    primary.identity = displaySettings->monitor().identity;
+    primary.connector = displaySettings->monitor().name;
+    for (int n = 0; n < displaySettings->count(); ++n)
+        primary.modes.push_back({displaySettings->pelsWidth(n), displaySettings->pelsHeight(n),
+                                 displaySettings->bitsPerPel(n), displaySettings->displayFrequency(n)});
+    if (!holds.empty() && holds.front().key.isEmpty())
+        holds.front() = primary;
+    else
+        holds.insert(holds.begin(), primary);
+    if (!primary.usable)
+        sayUnusable(primary);
+    loadMonitors();
     timer->start(readInterval());
+}
+
+void Deamon::stop()
+{
+    if (!holds.empty() && holds.front().key.isEmpty())
+        holds.front().engaged = false;
+    if (!engaged())
+        timer->stop();
+}
+
+bool Deamon::engaged() const
+{
+    return std::any_of(holds.cbegin(), holds.cend(), [](const Hold &h) { return h.engaged; });
+}
+
+void Deamon::reloadMonitors()
+{
+    loadMonitors();
+    if (!engaged())
+        timer->stop();
+    else if (!timer->isActive())
+        timer->start(readInterval());
+}
+
+void Deamon::loadMonitors()
+{
+    std::vector<Hold> kept;
+    if (!holds.empty() && holds.front().key.isEmpty())
+        kept.push_back(holds.front());
+    for (const MonitorSettings::Stored &stored : MonitorSettings::monitors(*settings)) {
+        if (!stored.locked)
+            continue;
+        Hold hold;
+        hold.key = stored.key;
+        hold.identity = stored.identity.toStdString();
+        hold.connector = stored.connector.toStdString();
+        hold.held = stored.mode;
+        hold.usable = stored.usable;
+        // A hold that goes on as it was keeps what it waits for.
+        const auto old = std::find_if(holds.cbegin(), holds.cend(), [&](const Hold &h) { return h.key == stored.key; });
+        if (old != holds.cend() && old->held == hold.held && old->usable == hold.usable) {
+            kept.push_back(*old);
+            continue;
+        }
+        if (!hold.usable)
+            sayUnusable(hold);
+        else if (displaySettings->supported())
+            displaySettings->backend()->readModes(hold.connector, hold.modes);
+        kept.push_back(hold);
+    }
+    holds = std::move(kept);
 }
 
 int Deamon::readInterval()
@@ -79,71 +145,125 @@ int Deamon::readInterval()
     return FallbackInterval;
 }
 
-void Deamon::stop()
-{
-    timer->stop();
-}
-
 void Deamon::update()
 {
-    tick();
+    tick(false);
 }
 
 void Deamon::displayChanged()
 {
-    if (!timer->isActive())
+    if (!timer->isActive() || !engaged())
         return;
-    refused = false;
-    if (lastEventRestore.isValid() && lastEventRestore.elapsed() < timer->interval())
-        return;
-    if (tick())
-        lastEventRestore.start();
+    tick(true);
 }
 
-bool Deamon::tick()
+void Deamon::tick(bool announced)
 {
-    // One read per tick: the line reports exactly what the decision is made on, and a change
-    // that lands just after it is announced (displayChanged) or seen by the next tick.
-    DisplayMode now;
-    DisplayBackend::OutputState state = displaySettings->currentState(&now);
-    const int nowIndex = state == DisplayBackend::OutputState::Active ? displaySettings->firstIndexOf(now) : -1;
-    qDebug().noquote() << QStringLiteral("update():now=%1,locked=%2").arg(nowIndex).arg(locked);
-    // No stored mode and none readable at start: nothing is known to hold.
-    if (held == DisplayMode())
+    // One read of the whole configuration per tick, however many monitors are held: each line
+    // reports exactly what the decision is made on, and a change that lands just after it is
+    // announced (displayChanged) or seen by the next tick.
+    std::vector<DisplayOutput> outputs;
+    const bool readable = displaySettings->supported() && displaySettings->backend()->readOutputs(outputs);
+    std::vector<Hold *> drifted;
+    std::set<std::string> taken;
+    for (Hold &hold : holds) {
+        if (wantsRestore(hold, outputs, readable, announced) && taken.insert(hold.connector).second)
+            drifted.push_back(&hold);
+    }
+    if (!drifted.empty() && displaySettings->supported())
+        restore(drifted, announced);
+}
+
+bool Deamon::wantsRestore(Hold &hold, const std::vector<DisplayOutput> &outputs, bool readable, bool announced)
+{
+    using State = DisplayBackend::OutputState;
+    const DisplayOutput *o = readable ? MonitorIdentity::find(outputs, hold.identity, hold.connector) : nullptr;
+    State state = !readable ? State::Unreadable : !o ? State::Absent : DisplayBackend::stateOf(outputs, o->name);
+    if (o)
+        hold.connector = o->name;
+    const DisplayMode now = state == State::Active ? o->current : DisplayMode();
+    const int nowIndex = state == State::Active ? numberOf(hold.modes, now) : -1;
+    const QString where = hold.key.isEmpty() ? QString() : QString::fromStdString(hold.connector);
+    qDebug().noquote() << QStringLiteral("update(%1):now=%2,locked=%3")
+                              .arg(where)
+                              .arg(nowIndex)
+                              .arg(numberOf(hold.modes, hold.held));
+    // Values that are no display mode hold nothing.
+    if (!hold.usable || !hold.engaged)
         return false;
-    if (state == DisplayBackend::OutputState::Active && now == held) {
-        endWait();
+    if (state == State::Active && now == hold.held) {
+        endWait(hold);
+        hold.refused = false;
         return false;
     }
-    // Off stays off, and a mode the output does not offer cannot be forced on it: wait for the
-    // output to come back with it instead of failing on every tick. A display that cannot be
-    // read at all is still asked: the platform may answer the apply.
-    if (state == DisplayBackend::OutputState::Active)
-        state = displaySettings->availability(held);
-    if (state != DisplayBackend::OutputState::Active && state != DisplayBackend::OutputState::Unreadable) {
-        waitFor(state);
+    if (announced && hold.lastEventRestore.isValid() && hold.lastEventRestore.elapsed() < timer->interval())
+        return false;
+    // Off stays off, and a mode the monitor does not offer cannot be forced on it: wait for it
+    // to come back with it instead of failing on every tick. A display that cannot be read at
+    // all is still asked: the platform may answer the apply.
+    std::vector<DisplayMode> listed;
+    if (state == State::Active && displaySettings->backend()->readModes(o->name, listed)) {
+        int number = 0;
+        if (DisplayBackend::check(o, listed, hold.held, &number) != DisplayBackend::ApplyResult::Applied)
+            state = State::NotOffered;
+    }
+    if (state != State::Active && state != State::Unreadable) {
+        waitFor(hold, state);
         return false;
     }
-    if (state == DisplayBackend::OutputState::Active)
-        endWait();
-    if (refused)
+    if (state == State::Active)
+        endWait(hold);
+    // A refusal is asked again only in another configuration of the monitor, not on every
+    // announcement: some compositors announce after every answer, failed ones too.
+    if (hold.refused && now == hold.refusedIn && listed == hold.refusedModes)
         return false;
-    if (displaySettings->applyDisplayMode(held) == DisplayBackend::ApplyResult::Refused) {
-        // Asking again every tick changes nothing (a mode the driver will not set, one that
-        // needs a restart): the next change of the display may.
-        refused = true;
-        qDebug().noquote() << QStringLiteral("hold: %1 refuses %2, waiting for the next display change")
-                                  .arg(displaySettings->outputName(), heldText());
-    }
+    hold.refused = false;
+    hold.refusedIn = now;
+    hold.refusedModes = listed;
     return true;
 }
 
-void Deamon::waitFor(DisplayBackend::OutputState why)
+void Deamon::restore(const std::vector<Hold *> &drifted, bool announced)
 {
-    if (why == waiting)
+    std::vector<ModeChange> changes;
+    for (Hold *hold : drifted) {
+        qDebug().noquote() << DisplaySettings::applyLine(hold->held);
+        changes.push_back({hold->connector, hold->held});
+    }
+    const DisplayBackend::ApplyResult result = displaySettings->backend()->applyModes(changes);
+    if (result == DisplayBackend::ApplyResult::Refused) {
+        // Which one the platform refused: each on its own, so that the others are still held.
+        if (drifted.size() == 1) {
+            noteRefusal(*drifted.front());
+        } else {
+            for (Hold *hold : drifted) {
+                if (displaySettings->backend()->applyModes({{hold->connector, hold->held}})
+                    == DisplayBackend::ApplyResult::Refused)
+                    noteRefusal(*hold);
+            }
+        }
+    }
+    if (announced) {
+        for (Hold *hold : drifted)
+            hold->lastEventRestore.start();
+    }
+}
+
+void Deamon::noteRefusal(Hold &hold)
+{
+    // Asking again every tick changes nothing (a mode the driver will not set, one that needs
+    // a restart): another configuration of the monitor may.
+    hold.refused = true;
+    qDebug().noquote() << QStringLiteral("hold: %1 refuses %2, waiting for the next display change")
+                              .arg(QString::fromStdString(hold.connector), MonitorSettings::text(hold.held));
+}
+
+void Deamon::waitFor(Hold &hold, DisplayBackend::OutputState why)
+{
+    if (why == hold.waiting)
         return;
-    waiting = why;
-    const QString output = displaySettings->outputName();
+    hold.waiting = why;
+    const QString output = QString::fromStdString(hold.connector);
     QString line;
     switch (why) {
     case DisplayBackend::OutputState::Off:
@@ -153,7 +273,7 @@ void Deamon::waitFor(DisplayBackend::OutputState why)
         line = QStringLiteral("hold: %1 is not connected, waiting for it").arg(output);
         break;
     case DisplayBackend::OutputState::NotOffered:
-        line = QStringLiteral("hold: %1 does not offer %2, waiting until it does").arg(output, heldText());
+        line = QStringLiteral("hold: %1 does not offer %2, waiting until it does").arg(output, MonitorSettings::text(hold.held));
         break;
     case DisplayBackend::OutputState::Unreadable:
     case DisplayBackend::OutputState::Active:
@@ -162,15 +282,21 @@ void Deamon::waitFor(DisplayBackend::OutputState why)
     qDebug().noquote() << line;
 }
 
-void Deamon::endWait()
+void Deamon::endWait(Hold &hold)
 {
-    if (waiting == DisplayBackend::OutputState::Active)
+    if (hold.waiting == DisplayBackend::OutputState::Active)
         return;
-    waiting = DisplayBackend::OutputState::Active;
-    qDebug().noquote() << QStringLiteral("hold: %1 offers %2 again, holding it").arg(displaySettings->outputName(), heldText());
+    hold.waiting = DisplayBackend::OutputState::Active;
+    qDebug().noquote() << QStringLiteral("hold: %1 offers %2 again, holding it")
+                              .arg(QString::fromStdString(hold.connector), MonitorSettings::text(hold.held));
 }
 
-QString Deamon::heldText() const
+void Deamon::sayUnusable(const Hold &hold) const
 {
-    return QStringLiteral("%1x%2 %3 bpp %4 Hz").arg(held.PelsWidth).arg(held.PelsHeight).arg(held.BitsPerPel).arg(held.DisplayFrequency);
+    qDebug().noquote() << QStringLiteral("hold: the stored mode %1 x %2, %3 bpp, %4 Hz of %5 is no display mode: holding nothing there")
+                              .arg(hold.held.PelsWidth)
+                              .arg(hold.held.PelsHeight)
+                              .arg(hold.held.BitsPerPel)
+                              .arg(hold.held.DisplayFrequency)
+                              .arg(QString::fromStdString(hold.connector));
 }

@@ -2,21 +2,40 @@
 #include "DisplaySettings.h"
 
 #include "DisplayBackend.h"
+#include "MonitorIdentity.h"
 
 #include <QDebug>
 
 DisplaySettings::DisplaySettings(std::unique_ptr<DisplayBackend> platform)
-    : QObject(nullptr), backend(platform ? std::move(platform) : DisplayPlatform::create())
+    : QObject(nullptr), m_backend(platform ? std::move(platform) : DisplayPlatform::create())
 {
-    if (!backend)
+    if (!m_backend)
         return;
-    output = QString::fromStdString(backend->pinOutput());
-    // The list ends at the first number the platform does not know, even if a higher one
-    // would answer: mode numbers must stay dense, since table row i is mode i.
-    for (int n = 0;; ++n) {
-        DisplayMode m;
-        if (!backend->mode(n, m))
-            break;
+    const std::string pinned = m_backend->pinOutput();
+    std::vector<DisplayOutput> all;
+    m_backend->readOutputs(all);
+    const DisplayOutput *o = nullptr;
+    DisplayBackend::stateOf(all, pinned, &o);
+    if (o)
+        m_monitor = *o;
+    m_monitor.name = pinned;
+    list();
+}
+
+DisplaySettings::DisplaySettings(std::shared_ptr<DisplayBackend> shared, const DisplayOutput &output)
+    : QObject(nullptr), m_backend(std::move(shared)), m_monitor(output)
+{
+    if (m_backend)
+        list();
+}
+
+void DisplaySettings::list()
+{
+    std::vector<DisplayMode> listed;
+    if (m_monitor.name.empty() || !m_backend->readModes(m_monitor.name, listed))
+        return;
+    for (int n = 0; n < int(listed.size()); ++n) {
+        const DisplayMode &m = listed[size_t(n)];
         qDebug().noquote() << QStringLiteral("%1: %2 %3 %4 %5")
                                   .arg(n)
                                   .arg(m.PelsWidth)
@@ -31,7 +50,30 @@ DisplaySettings::~DisplaySettings() = default;
 
 bool DisplaySettings::supported() const
 {
-    return bool(backend);
+    return bool(m_backend);
+}
+
+std::shared_ptr<DisplayBackend> DisplaySettings::backend() const
+{
+    return m_backend;
+}
+
+std::vector<DisplayOutput> DisplaySettings::outputs() const
+{
+    std::vector<DisplayOutput> all;
+    if (m_backend && !m_backend->readOutputs(all))
+        all.clear();
+    return all;
+}
+
+const DisplayOutput &DisplaySettings::monitor() const
+{
+    return m_monitor;
+}
+
+const DisplayOutput *DisplaySettings::find(const std::vector<DisplayOutput> &all) const
+{
+    return MonitorIdentity::find(all, m_monitor.identity, m_monitor.name);
 }
 
 int DisplaySettings::count() const
@@ -52,11 +94,18 @@ int DisplaySettings::displayFrequency(int index) const { return entry(index).Dis
 
 DisplayBackend::OutputState DisplaySettings::currentState(DisplayMode *mode) const
 {
-    DisplayMode m;
-    const DisplayBackend::OutputState state =
-        backend ? backend->current(m) : DisplayBackend::OutputState::Unreadable;
     if (mode)
-        *mode = state == DisplayBackend::OutputState::Active ? m : DisplayMode();
+        *mode = DisplayMode();
+    std::vector<DisplayOutput> all;
+    if (m_monitor.name.empty() || !m_backend->readOutputs(all))
+        return m_monitor.name.empty() && m_backend ? DisplayBackend::OutputState::Absent
+                                                   : DisplayBackend::OutputState::Unreadable;
+    const DisplayOutput *o = find(all);
+    if (!o)
+        return DisplayBackend::OutputState::Absent;
+    const DisplayBackend::OutputState state = DisplayBackend::stateOf(all, o->name);
+    if (mode && state == DisplayBackend::OutputState::Active)
+        *mode = o->current;
     return state;
 }
 
@@ -76,14 +125,32 @@ DisplayBackend::OutputState DisplaySettings::availability(int index) const
 
 DisplayBackend::OutputState DisplaySettings::availability(const DisplayMode &mode) const
 {
-    if (!backend)
+    if (!m_backend)
         return DisplayBackend::OutputState::Unreadable;
-    return backend->availability(mode);
+    std::vector<DisplayOutput> all;
+    if (!m_backend->readOutputs(all))
+        return DisplayBackend::OutputState::Unreadable;
+    const DisplayOutput *o = find(all);
+    if (!o)
+        return DisplayBackend::OutputState::Absent;
+    std::vector<DisplayMode> listed;
+    if (o->state != DisplayOutput::State::Off && !m_backend->readModes(o->name, listed))
+        return DisplayBackend::OutputState::Unreadable;
+    int number = 0;
+    switch (DisplayBackend::check(o, listed, mode, &number)) {
+    case DisplayBackend::ApplyResult::Applied:
+        return o->state == DisplayOutput::State::Active ? DisplayBackend::OutputState::Active
+                                                        : DisplayBackend::OutputState::Unreadable;
+    case DisplayBackend::ApplyResult::Off:
+        return DisplayBackend::OutputState::Off;
+    default:
+        return DisplayBackend::OutputState::NotOffered;
+    }
 }
 
 QString DisplaySettings::outputName() const
 {
-    return output;
+    return QString::fromStdString(m_monitor.name);
 }
 
 int DisplaySettings::currentPelsWidth() const { return currentMode().PelsWidth; }
@@ -142,16 +209,34 @@ bool DisplaySettings::applyDisplaySetting(int index)
 
 DisplayBackend::ApplyResult DisplaySettings::applyDisplayMode(const DisplayMode &m)
 {
-    qDebug().noquote() << QStringLiteral("applyDisplaySetting():%1 %2 %3 %4")
-                              .arg(m.BitsPerPel)
-                              .arg(m.PelsWidth)
-                              .arg(m.PelsHeight)
-                              .arg(m.DisplayFrequency);
-    return backend ? backend->apply(m) : DisplayBackend::ApplyResult::Failed;
+    qDebug().noquote() << applyLine(m);
+    if (!m_backend)
+        return DisplayBackend::ApplyResult::Failed;
+    if (m_monitor.name.empty())
+        return DisplayBackend::ApplyResult::Absent;
+    // Wherever the monitor is connected now; where it cannot be read, where it was.
+    std::vector<DisplayOutput> all;
+    std::string connector = m_monitor.name;
+    if (m_backend->readOutputs(all)) {
+        const DisplayOutput *o = find(all);
+        if (!o)
+            return DisplayBackend::ApplyResult::Absent;
+        connector = o->name;
+    }
+    return m_backend->applyModes({{connector, m}});
+}
+
+QString DisplaySettings::applyLine(const DisplayMode &m)
+{
+    return QStringLiteral("applyDisplaySetting():%1 %2 %3 %4")
+        .arg(m.BitsPerPel)
+        .arg(m.PelsWidth)
+        .arg(m.PelsHeight)
+        .arg(m.DisplayFrequency);
 }
 
 void DisplaySettings::setChangeCallback(std::function<void()> callback)
 {
-    if (backend)
-        backend->setChangeCallback(std::move(callback));
+    if (m_backend)
+        m_backend->setChangeCallback(std::move(callback));
 }

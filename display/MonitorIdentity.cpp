@@ -71,3 +71,23 @@ void MonitorIdentity::fromNames(const std::string &make, const std::string &mode
     output.hasSerial = !serial.empty();
     output.label = make.empty() ? model : model.empty() ? make : make + " " + model;
 }
+
+const DisplayOutput *MonitorIdentity::find(const std::vector<DisplayOutput> &outputs, const std::string &identity,
+                                           const std::string &connector)
+{
+    const DisplayOutput *onConnector = nullptr;
+    const DisplayOutput *only = nullptr;
+    int same = 0;
+    for (const DisplayOutput &o : outputs) {
+        if (o.identity != identity)
+            continue;
+        ++same;
+        only = &o;
+        if (o.name == connector)
+            onConnector = &o;
+    }
+    if (identity.empty())
+        return onConnector;
+    // Twins without serial numbers are told apart by their connectors only.
+    return same == 1 ? only : onConnector;
+}

@@ -19,4 +19,11 @@ public:
     // when make and model are both empty.
     static void fromNames(const std::string &make, const std::string &model, const std::string &serial,
                           DisplayOutput &output);
+
+    // The output showing the monitor known by `identity` (empty: known by its connector alone),
+    // last seen on `connector`: wherever it is now when it is the only one with that identity,
+    // else the one of them on that connector. Null when it is not there: another monitor on its
+    // connector is not it.
+    static const DisplayOutput *find(const std::vector<DisplayOutput> &outputs, const std::string &identity,
+                                     const std::string &connector);
 };

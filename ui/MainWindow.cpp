@@ -2,9 +2,11 @@
 #include "ui_MainWindow.h"
 
 #include "DisplaySettings.h"
+#include "MonitorSettings.h"
 #include "SettingsKeys.h"
 
 #include <QDebug>
+#include <QComboBox>
 #include <QEvent>
 #include <QHeaderView>
 #include <QMessageBox>
@@ -26,6 +28,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     connect(ui->tableWidgetSettings->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             &MainWindow::followCurrentRow);
+    connect(ui->comboBoxMonitor, &QComboBox::currentIndexChanged, this, &MainWindow::chooseMonitor);
     connect(ui->actionAbout, &QAction::triggered, this, &MainWindow::about);
     connect(ui->actionAutoRun, &QAction::toggled, this, &MainWindow::autoRun);
 
@@ -44,7 +47,15 @@ MainWindow::~MainWindow()
 
 void MainWindow::setDisplaySettings(DisplaySettings *ds)
 {
-    displaySettings = ds;
+    monitors.first().catalogue = ds;
+}
+
+void MainWindow::addMonitor(DisplaySettings *ds)
+{
+    Monitor monitor;
+    monitor.catalogue = ds;
+    monitor.key = MonitorSettings::keyFor(ds->monitor());
+    monitors.append(monitor);
 }
 
 void MainWindow::setSettings(QSettings *s)
@@ -61,30 +72,110 @@ void MainWindow::setSettings(QSettings *s)
 
 void MainWindow::initTable()
 {
-    const int n = displaySettings->count();
     QTableWidget *table = ui->tableWidgetSettings;
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::SingleSelection);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // The other monitors' locks outlive the program; the primary's is taken anew (-d).
+    const QList<MonitorSettings::Stored> stored = settings ? MonitorSettings::monitors(*settings)
+                                                           : QList<MonitorSettings::Stored>();
+    for (Monitor &monitor : monitors) {
+        for (const MonitorSettings::Stored &s : stored) {
+            if (!monitor.key.isEmpty() && s.key == monitor.key && s.locked && s.usable) {
+                monitor.locked = true;
+                monitor.held = s.mode;
+            }
+        }
+    }
+    fillChooser();
+    fillTable();
+    if (!shown()->supported())
+        statusBar()->showMessage(tr("此桌面不支持更改显示模式"));
+    announceHeld();
+}
+
+void MainWindow::fillChooser()
+{
+    QSignalBlocker quiet(ui->comboBoxMonitor);
+    ui->comboBoxMonitor->clear();
+    for (const Monitor &monitor : std::as_const(monitors))
+        ui->comboBoxMonitor->addItem(monitorText(monitor));
+    ui->comboBoxMonitor->setCurrentIndex(chosen);
+    // With one monitor the window is as it always was.
+    ui->comboBoxMonitor->setVisible(monitors.size() > 1);
+}
+
+QString MainWindow::monitorText(const Monitor &monitor) const
+{
+    const DisplayOutput &output = monitor.catalogue->monitor();
+    QString text = QString::fromStdString(output.name);
+    if (!output.label.empty())
+        text += QLatin1Char(' ') + QString::fromStdString(output.label);
+    if (monitor.key.isEmpty())
+        text += QLatin1Char(' ') + tr("（主显示器）");
+    if (monitor.locked)
+        text += QLatin1Char(' ') + tr("锁定于 %1x%2 %3 Hz").arg(monitor.held.PelsWidth).arg(monitor.held.PelsHeight)
+                                       .arg(monitor.held.DisplayFrequency);
+    return text;
+}
+
+void MainWindow::fillTable()
+{
+    const int n = shown()->count();
+    QTableWidget *table = ui->tableWidgetSettings;
+    table->clearSelection();
     table->setRowCount(n);
     // Row i is mode number i: rows are handed to the catalogue unchanged.
     for (int i = 0; i < n; ++i) {
-        const int values[4] = {displaySettings->pelsWidth(i), displaySettings->pelsHeight(i),
-                               displaySettings->bitsPerPel(i), displaySettings->displayFrequency(i)};
+        const int values[4] = {shown()->pelsWidth(i), shown()->pelsHeight(i), shown()->bitsPerPel(i),
+                               shown()->displayFrequency(i)};
         for (int column = 0; column < 4; ++column)
             table->setItem(i, column, new QTableWidgetItem(QString::number(values[column], 10)));
     }
     // -1 (the mode in use is not listed) leaves no row current: no change of row to follow.
-    table->setCurrentCell(displaySettings->currentIndex(), 0);
+    table->setCurrentCell(shown()->currentIndex(), 0);
+    showLockState();
+}
+
+void MainWindow::chooseMonitor(int index)
+{
+    if (index < 0 || index >= monitors.size() || index == chosen)
+        return;
+    chosen = index;
+    fillTable();
+    updateInfo();
+}
+
+void MainWindow::showLockState()
+{
+    const bool locked = shownMonitor().locked;
+    ui->pushButtonLock->setChecked(locked);
+    ui->pushButtonLock->setText(locked ? tr("已锁定") : tr("锁定"));
+    ui->tableWidgetSettings->setEnabled(!locked);
     followCurrentRow();
-    if (!displaySettings->supported())
-        statusBar()->showMessage(tr("此桌面不支持更改显示模式"));
+}
+
+void MainWindow::announceHeld()
+{
+    QStringList held;
+    for (const Monitor &monitor : std::as_const(monitors)) {
+        if (monitor.locked)
+            held << QStringLiteral("%1 %2x%3 %4 Hz")
+                        .arg(QString::fromStdString(monitor.catalogue->monitor().name))
+                        .arg(monitor.held.PelsWidth)
+                        .arg(monitor.held.PelsHeight)
+                        .arg(monitor.held.DisplayFrequency);
+    }
+    emit heldChanged(held.join(QStringLiteral(", ")));
+    QSignalBlocker quiet(ui->comboBoxMonitor);
+    for (int i = 0; i < monitors.size() && i < ui->comboBoxMonitor->count(); ++i)
+        ui->comboBoxMonitor->setItemText(i, monitorText(monitors.at(i)));
 }
 
 void MainWindow::updateInfo()
 {
     // One read for all four values, so they always describe one mode.
-    const DisplayMode now = displaySettings->currentMode();
+    const DisplayMode now = shown()->currentMode();
     const QString text = tr("当前屏幕设置：<br />分辨率 %1x%2<br />颜色位数 %3<br />刷新率 %4")
                              .arg(now.PelsWidth)
                              .arg(now.PelsHeight)
@@ -100,13 +191,13 @@ void MainWindow::apply()
     // The way back is remembered by its values: the mode in use may have no entry, and the
     // list may be renumbered while the box is open. Without it there is no way back at all.
     DisplayMode previous;
-    if (displaySettings->currentState(&previous) != DisplayBackend::OutputState::Active) {
+    if (shown()->currentState(&previous) != DisplayBackend::OutputState::Active) {
         warn(tr("无法应用该显示设置"));
         followCurrentRow();
         return;
     }
     const int row = ui->tableWidgetSettings->currentRow();
-    const bool applied = displaySettings->applyDisplaySetting(row);
+    const bool applied = shown()->applyDisplaySetting(row);
     qDebug("%d", row);
 
     // A refusal is no proof: a platform that answered too late may switch all the same, even
@@ -125,7 +216,7 @@ void MainWindow::apply()
 bool MainWindow::hasLeft(const DisplayMode &mode) const
 {
     DisplayMode now;
-    return displaySettings->currentState(&now) != DisplayBackend::OutputState::Active || now != mode;
+    return shown()->currentState(&now) != DisplayBackend::OutputState::Active || now != mode;
 }
 
 bool MainWindow::confirmKeep()
@@ -149,7 +240,7 @@ void MainWindow::revertTo(const DisplayMode &previous)
 {
     // Judged by reading the mode back, not by the apply's answer, which may be late or wrong.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        displaySettings->applyDisplayMode(previous);
+        shown()->applyDisplayMode(previous);
         if (!hasLeft(previous))
             return;
     }
@@ -170,35 +261,66 @@ void MainWindow::warn(const QString &text)
 
 void MainWindow::lock(bool clicked)
 {
-    m_locked = clicked;
-    if (clicked) {
-        // Stored and synced first: the daemon reads the mode when start() arrives.
-        saveDisplaySettings();
-        emit startDeamon();
-        ui->pushButtonLock->setText(tr("已锁定"));
-        ui->tableWidgetSettings->setEnabled(false);
-    } else {
-        emit stopDeamon();
-        ui->pushButtonLock->setText(tr("锁定"));
-        ui->tableWidgetSettings->setEnabled(true);
+    Monitor &monitor = shownMonitor();
+    const int row = ui->tableWidgetSettings->currentRow();
+    if (clicked && row < 0) {
+        lockStored();
+        return;
     }
-    followCurrentRow();
+    monitor.locked = clicked;
+    if (clicked)
+        monitor.held = rowMode(row);
+    if (monitor.key.isEmpty()) {
+        if (clicked) {
+            // Stored and synced first: the daemon reads the mode when start() arrives.
+            saveDisplaySettings();
+            emit startDeamon();
+        } else {
+            emit stopDeamon();
+        }
+    } else {
+        MonitorSettings::store(*settings, shown()->monitor(), monitor.held, clicked);
+        emit monitorsChanged();
+    }
+    showLockState();
+    announceHeld();
+}
+
+void MainWindow::lockStored()
+{
+    // Only the background start gets here: Lock is disabled while no row is the mode in use.
+    Monitor &monitor = shownMonitor();
+    bool usable = false;
+    const DisplayMode stored =
+        monitor.key.isEmpty()
+        ? MonitorSettings::readMode(*settings, SettingsKeys::DisplayGroup, shown()->currentMode(), &usable)
+        : MonitorSettings::readMode(*settings, MonitorSettings::groupFor(monitor.key), DisplayMode(), &usable);
+    if (!usable) {
+        qDebug().noquote() << QStringLiteral("lock: no row is the mode in use and the stored mode %1 x %2, %3 bpp, %4 Hz is none: nothing is held")
+                                  .arg(stored.PelsWidth)
+                                  .arg(stored.PelsHeight)
+                                  .arg(stored.BitsPerPel)
+                                  .arg(stored.DisplayFrequency);
+        statusBar()->showMessage(tr("未锁定：没有可保持的显示模式"));
+        showLockState();
+        return;
+    }
+    monitor.locked = true;
+    monitor.held = stored;
+    if (monitor.key.isEmpty())
+        emit startDeamon();
+    else
+        emit monitorsChanged();
+    showLockState();
+    announceHeld();
 }
 
 void MainWindow::saveDisplaySettings()
 {
-    using namespace SettingsKeys;
     const int row = ui->tableWidgetSettings->currentRow();
     if (row < 0)
         return;
-    const QString keys[4] = {PelsWidth, PelsHeight, BitsPerPel, DisplayFrequency};
-    settings->beginGroup(DisplayGroup);
-    for (int column = 0; column < 4; ++column) {
-        const QTableWidgetItem *item = ui->tableWidgetSettings->item(row, column);
-        const int value = item ? item->text().toInt(nullptr, 10) : 0;
-        settings->setValue(keys[column], value);
-    }
-    settings->endGroup();
+    MonitorSettings::writeMode(*settings, SettingsKeys::DisplayGroup, rowMode(row));
     settings->sync();
 }
 
@@ -212,23 +334,25 @@ void MainWindow::autoRun(bool autorun)
 
 void MainWindow::followCurrentRow()
 {
-    showButtons(displaySettings->currentMode());
+    showButtons(shown()->currentMode());
 }
 
 void MainWindow::showButtons(const DisplayMode &inUse)
 {
-    // Locked, only Unlock is offered. With no current row, Lock holds the stored mode.
+    // Locked, only Unlock is offered. Only the mode on screen can be locked: with no row, or
+    // another one, Lock would hold a mode the user cannot see.
+    const bool locked = shownMonitor().locked;
     const int row = ui->tableWidgetSettings->currentRow();
-    const bool other = !m_locked && row >= 0 && rowMode(row) != inUse;
-    ui->pushButtonApply->setEnabled(other);
-    ui->pushButtonLock->setEnabled(!other);
+    const bool inUseRow = row >= 0 && rowMode(row) == inUse;
+    ui->pushButtonApply->setEnabled(!locked && row >= 0 && !inUseRow);
+    ui->pushButtonLock->setEnabled(locked || inUseRow);
 }
 
 DisplayMode MainWindow::rowMode(int row) const
 {
     // Row i is mode number i.
-    return {displaySettings->pelsWidth(row), displaySettings->pelsHeight(row), displaySettings->bitsPerPel(row),
-            displaySettings->displayFrequency(row)};
+    return {shown()->pelsWidth(row), shown()->pelsHeight(row), shown()->bitsPerPel(row),
+            shown()->displayFrequency(row)};
 }
 
 void MainWindow::showOrHide()
@@ -238,7 +362,15 @@ void MainWindow::showOrHide()
 
 void MainWindow::deamonRun()
 {
-    QTimer::singleShot(0, ui->pushButtonLock, &QAbstractButton::click);
+    // As if the user pressed Lock; with no row of the mode in use, the stored mode is held.
+    QTimer::singleShot(0, this, [this] {
+        if (shownMonitor().locked)
+            return;
+        if (ui->pushButtonLock->isEnabled())
+            ui->pushButtonLock->click();
+        else
+            lockStored();
+    });
 }
 
 void MainWindow::showEvent(QShowEvent *event)

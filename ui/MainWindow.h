@@ -2,6 +2,7 @@
 
 #include "DisplayMode.h"
 
+#include <QList>
 #include <QMainWindow>
 
 class DisplaySettings;
@@ -21,7 +22,10 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // The catalogue of the monitor primary at start: the window starts on it.
     void setDisplaySettings(DisplaySettings *displaySettings);
+    // Another monitor's catalogue, offered in the monitor chooser.
+    void addMonitor(DisplaySettings *displaySettings);
     // Also loads the autorun choice into the Settings menu.
     void setSettings(QSettings *settings);
     void initTable();
@@ -39,6 +43,10 @@ Q_SIGNALS:
     void startDeamon();
     void stopDeamon();
     void updateAutoRun();
+    // Another monitor than the primary was locked or unlocked: its store group says which.
+    void monitorsChanged();
+    // What is held, for the tray: "DP-1 2560x1440 144 Hz, HDMI-A-1 1920x1080 60 Hz".
+    void heldChanged(const QString &summary);
 
 public Q_SLOTS:
     void about();
@@ -58,8 +66,27 @@ private Q_SLOTS:
     // The buttons for the table's current row, however it got there (mouse, arrow keys,
     // row header, a trial): only the mode on screen can be locked, any other can be tried.
     void followCurrentRow();
+    // The monitor chooser's choice: its modes, its mode in use, its lock.
+    void chooseMonitor(int index);
 
 private:
+    struct Monitor
+    {
+        DisplaySettings *catalogue = nullptr;
+        QString key; // its store group under "Monitors"; empty for the primary's
+        bool locked = false;
+        DisplayMode held;
+    };
+    Monitor &shownMonitor() { return monitors[chosen]; }
+    const Monitor &shownMonitor() const { return monitors[chosen]; }
+    DisplaySettings *shown() const { return monitors[chosen].catalogue; }
+    void fillTable();
+    void fillChooser();
+    QString monitorText(const Monitor &monitor) const;
+    void showLockState();
+    void announceHeld();
+    // The background start's lock when no row is the mode in use: the stored mode, if it is one.
+    void lockStored();
     void showButtons(const DisplayMode &inUse);
     DisplayMode rowMode(int row) const;
     // Whether the display is anywhere but in `mode` now (also when it cannot be read).
@@ -71,9 +98,9 @@ private:
     void saveDisplaySettings();
 
     Ui::MainWindow *ui;
-    DisplaySettings *displaySettings = nullptr;
+    QList<Monitor> monitors{Monitor()};
+    int chosen = 0;
     QSettings *settings = nullptr;
     QTimer *infoTimer;
     int m_revertDelay = DefaultRevertDelay;
-    bool m_locked = false;
 };
