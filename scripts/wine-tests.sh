@@ -59,7 +59,8 @@ command -v xrandr >/dev/null || skipped "xrandr is not installed (x11-xserver-ut
 
 # --- Build -------------------------------------------------------------------------------------
 if "$cxx" -std=c++17 -static -O2 -Wall -Wextra -Wpedantic -I"$src/display" -I"$src/display/win32" -o "$exe" \
-     "$src/tests/win32/tst_win32display.cpp" "$src/display/win32/Win32DisplayBackend.cpp"; then
+     "$src/tests/win32/tst_win32display.cpp" "$src/display/DisplayBackend.cpp" "$src/display/MonitorIdentity.cpp" \
+     "$src/display/win32/Win32DisplayBackend.cpp"; then
   ok "build with $cxx -static"
 else
   bad "build with $cxx -static"
@@ -265,7 +266,7 @@ oid=$(xmodes | awk '$5 == 1 { print $1 }')
 echo "wine-tests: X starts in ${ow}x${oh} ${of} Hz (mode $oid)"
 
 # The devices, listing and current settings.
-run list devices list current
+run list devices list current outputs
 check_list list
 ndev=$(grep -c '^device ' "$work/list.out")
 nout=$(xrandr --current | grep -c ' connected')
@@ -273,6 +274,9 @@ nout=$(xrandr --current | grep -c ' connected')
   || bad "Wine lists $ndev display devices, X has $nout connected outputs"
 cur=$(field list current 2-)
 [ "$cur" = "$ow $oh 32 $of" ] && ok "current settings read $cur" || bad "current settings read '$cur', X has $ow $oh (32) $of"
+out=$(awk '$1 == "output" && $3 == "primary" { print $4, $6, $7, $8, $9 }' "$work/list.out")
+[ "$out" = "Active $ow $oh 32 $of" ] && ok "the primary output reads Active in $ow $oh 32 $of" \
+  || bad "the primary output reads '$out', X has Active $ow $oh (32) $of"
 
 # Applying listed modes: another size at 32 bpp, another size at 16 bpp, the first size at
 # another refresh rate (the last one listed: Wine takes the first of a size when the rate is
@@ -365,7 +369,9 @@ if run_waiting off state wait off; then
   resume off
   geo=$(geometry DUMMY0)
   [ -z "$geo" ] && ok "off: DUMMY0 is still off after the applies" || bad "off: the applies switched DUMMY0 on ($geo)"
-  run none none
+  run none none outputs
+  out=$(awk '$1 == "output" { print $2, $4 }' "$work/none.out" | tr '\n' ' ')
+  [ "$out" = '\\.\DISPLAY1 Off ' ] && ok "none: the device off the desktop is listed Off" || bad "none: outputs read '$out'"
   geo=$(geometry DUMMY0)
   [ -z "$geo" ] && ok "none: DUMMY0 is still off" || bad "none: DUMMY0 was switched on ($geo)"
 fi
@@ -412,6 +418,15 @@ if [ "$(attached two-seen)" = 2 ]; then
   run primary-now devices set "$sw" "$sh" 32 "$sf"
   xcheck "primary-now: the pinned output" "$sw $sh 32 $sf" DUMMY1
   xcheck "primary-now: the other output" "$pw $ph 32 $pf"
+
+  # Both outputs in one apply, after one whose second change cannot be, which switches neither.
+  # The device Wine flags primary is the X primary's.
+  xprimary=$(xrandr --current | awk '$2 == "connected" && $3 == "primary" { print $1; exit }')
+  xother=$([ "$xprimary" = DUMMY0 ] && echo DUMMY1 || echo DUMMY0)
+  run both both
+  while read -r _ _ role w h b f; do
+    if [ "$role" = primary ]; then xcheck "both: the primary" "$w $h $b $f" "$xprimary"; else xcheck "both: the other output" "$w $h $b $f" "$xother"; fi
+  done < <(awk '$1 == "both"' "$work/both.out")
 else
   bad "Wine lists two devices on the desktop once DUMMY1 is on ($(grep '^device ' "$work/two-seen.out" | tr '\n' ' ')seen)"
   xrandr --current | grep -E '^DUMMY[01] ' 

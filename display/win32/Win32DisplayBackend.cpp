@@ -8,11 +8,13 @@
 #endif
 #include <windows.h>
 
+#include <cctype>
 #include <thread>
+
+#include "MonitorIdentity.h"
 
 namespace {
 
-using OutputState = DisplayBackend::OutputState;
 using ApplyResult = DisplayBackend::ApplyResult;
 
 // Display device i in USER32's order; false past the last one.
@@ -43,99 +45,113 @@ DisplayMode valuesOf(const DEVMODEW &dm)
     return m;
 }
 
-// How the device stands; when Active, `now` holds its current settings and `primary` whether
-// it is the primary device.
-OutputState stateOf(const std::wstring &name, DEVMODEW &now, bool &primary)
+std::string utf8(const wchar_t *s)
 {
-    if (name.empty())
-        return OutputState::Unreadable; // nothing was pinned: there is no display to ask
-    DISPLAY_DEVICEW dd;
-    DWORD i = 0;
-    while (device(i, dd) && name != dd.DeviceName)
-        ++i;
-    if (name != dd.DeviceName)
-        return OutputState::Absent;
-    if (!(dd.StateFlags & DISPLAY_DEVICE_ATTACHED_TO_DESKTOP))
-        return OutputState::Off;
-    primary = (dd.StateFlags & DISPLAY_DEVICE_PRIMARY_DEVICE) != 0;
-    if (!settings(name, ENUM_CURRENT_SETTINGS, now))
-        return OutputState::Unreadable;
-    // Wine keeps an output whose CRTC was switched off on the desktop, in a 0x0 mode.
-    if (now.dmPelsWidth == 0 || now.dmPelsHeight == 0)
-        return OutputState::Off;
-    return OutputState::Active;
-}
-
-// The first mode the device lists now with these values.
-bool find(const std::wstring &name, const DisplayMode &mode, DEVMODEW &dm)
-{
-    for (DWORD n = 0; settings(name, n, dm); ++n)
-        if (valuesOf(dm) == mode)
-            return true;
-    return false;
-}
-
-std::string utf8(const std::wstring &s)
-{
-    if (s.empty())
+    const int size = WideCharToMultiByte(CP_UTF8, 0, s, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1)
         return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0)
-        WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &out[0], size,
-                            nullptr, nullptr);
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, s, -1, &out[0], size, nullptr, nullptr);
+    out.resize(static_cast<size_t>(size - 1));
     return out;
+}
+
+std::wstring wide(const std::string &s)
+{
+    const int size = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(size > 0 ? size : 0), L'\0');
+    if (size > 0)
+        MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &out[0], size);
+    return out;
+}
+
+// The monitor on a display device; false when nothing is connected to it.
+bool monitorOf(const wchar_t *deviceName, DISPLAY_DEVICEW &monitor)
+{
+    ZeroMemory(&monitor, sizeof monitor);
+    monitor.cb = sizeof monitor;
+    return EnumDisplayDevicesW(deviceName, 0, &monitor, 0) != FALSE;
+}
+
+ApplyResult resultOf(LONG answer)
+{
+    switch (answer) {
+    case DISP_CHANGE_SUCCESSFUL:
+        return ApplyResult::Applied;
+    // The mode is not to be had now (the driver will not set it, or not without a restart).
+    case DISP_CHANGE_RESTART:
+    case DISP_CHANGE_BADMODE:
+    case DISP_CHANGE_NOTUPDATED:
+        return ApplyResult::Refused;
+    default:
+        return ApplyResult::Failed;
+    }
 }
 
 } // namespace
 
-std::string Win32DisplayBackend::pinOutput()
+bool Win32DisplayBackend::readOutputs(std::vector<DisplayOutput> &outputs)
 {
-    std::wstring primary, attached;
+    outputs.clear();
     DISPLAY_DEVICEW dd;
-    for (DWORD i = 0; primary.empty() && device(i, dd); ++i) {
+    DWORD i = 0;
+    for (; device(i, dd); ++i) {
         // Mirroring drivers (remote desktop and the like) show no picture of their own.
         if (dd.StateFlags & DISPLAY_DEVICE_MIRRORING_DRIVER)
             continue;
-        if (dd.StateFlags & DISPLAY_DEVICE_PRIMARY_DEVICE)
-            primary = dd.DeviceName;
-        else if (attached.empty() && (dd.StateFlags & DISPLAY_DEVICE_ATTACHED_TO_DESKTOP))
-            attached = dd.DeviceName;
+        const bool attached = (dd.StateFlags & DISPLAY_DEVICE_ATTACHED_TO_DESKTOP) != 0;
+        DISPLAY_DEVICEW monitor;
+        const bool connected = monitorOf(dd.DeviceName, monitor);
+        if (!attached && !connected)
+            continue; // a spare connector of the adapter
+        DisplayOutput o;
+        o.name = utf8(dd.DeviceName);
+        o.primary = (dd.StateFlags & DISPLAY_DEVICE_PRIMARY_DEVICE) != 0;
+        if (connected)
+            identityFromDeviceId(utf8(monitor.DeviceID), utf8(monitor.DeviceString), o);
+        DEVMODEW now;
+        if (!attached) {
+            o.state = DisplayOutput::State::Off;
+        } else if (!settings(dd.DeviceName, ENUM_CURRENT_SETTINGS, now)) {
+            o.state = DisplayOutput::State::Unreadable;
+        } else if (now.dmPelsWidth == 0 || now.dmPelsHeight == 0) {
+            // Wine keeps an output whose CRTC was switched off on the desktop, in a 0x0 mode.
+            o.state = DisplayOutput::State::Off;
+        } else {
+            o.state = DisplayOutput::State::Active;
+            o.current = valuesOf(now);
+            if (o.primary)
+                correctPrimary(o.current);
+        }
+        outputs.push_back(o);
     }
-    m_device = primary.empty() ? attached : primary;
-    return utf8(m_device);
+    // No display device at all: there is no display to ask.
+    return i > 0;
 }
 
-bool Win32DisplayBackend::mode(int n, DisplayMode &out)
+void Win32DisplayBackend::correctPrimary(DisplayMode &now)
 {
-    DEVMODEW dm;
-    // Negative numbers are USER32's special requests (current, registry), not list entries.
-    if (m_device.empty() || n < 0 || !settings(m_device, static_cast<DWORD>(n), dm))
-        return false;
-    out = valuesOf(dm);
-    return true;
-}
-
-DisplayBackend::OutputState Win32DisplayBackend::read(DEVMODEW &now)
-{
-    bool primary = false;
-    const OutputState state = stateOf(m_device, now, primary);
-    if (state != OutputState::Active || !primary)
-        return state;
     // WM_DISPLAYCHANGE names the primary's new size and depth. Where the settings read here
     // disagree, they are a copy the system has not renewed (Wine keeps one per process and
     // renews it only for the process's own changes): the announcement is what is on screen,
     // at a refresh rate it does not say.
     std::lock_guard<std::mutex> lock(announcedMutex);
-    if (haveAnnounced && (int(now.dmPelsWidth) != announced.PelsWidth || int(now.dmPelsHeight) != announced.PelsHeight
-                          || int(now.dmBitsPerPel) != announced.BitsPerPel)) {
-        now.dmPelsWidth = DWORD(announced.PelsWidth);
-        now.dmPelsHeight = DWORD(announced.PelsHeight);
-        now.dmBitsPerPel = DWORD(announced.BitsPerPel);
-        now.dmDisplayFrequency = 0;
+    if (haveAnnounced && (now.PelsWidth != announced.PelsWidth || now.PelsHeight != announced.PelsHeight
+                          || now.BitsPerPel != announced.BitsPerPel)) {
+        now = announced;
+        now.DisplayFrequency = 0;
     }
-    return state;
+}
+
+bool Win32DisplayBackend::readModes(const std::string &output, std::vector<DisplayMode> &modes)
+{
+    modes.clear();
+    const std::wstring name = wide(output);
+    DEVMODEW dm;
+    for (DWORD n = 0; settings(name, n, dm); ++n)
+        modes.push_back(valuesOf(dm));
+    // A device that is not there lists nothing.
+    return !modes.empty();
 }
 
 void Win32DisplayBackend::noteOnScreen(const DisplayMode &mode)
@@ -145,57 +161,87 @@ void Win32DisplayBackend::noteOnScreen(const DisplayMode &mode)
     haveAnnounced = true;
 }
 
-DisplayBackend::OutputState Win32DisplayBackend::current(DisplayMode &out)
+DisplayBackend::ApplyResult Win32DisplayBackend::applyModes(const std::vector<ModeChange> &changes)
 {
-    DEVMODEW now;
-    const OutputState state = read(now);
-    if (state == OutputState::Active)
-        out = valuesOf(now);
-    return state;
-}
-
-DisplayBackend::OutputState Win32DisplayBackend::availability(const DisplayMode &mode)
-{
-    DEVMODEW now, dm;
-    const OutputState state = read(now);
-    if (state != OutputState::Active)
-        return state;
-    return valuesOf(now) == mode || find(m_device, mode, dm) ? OutputState::Active
-                                                             : OutputState::NotOffered;
-}
-
-DisplayBackend::ApplyResult Win32DisplayBackend::apply(const DisplayMode &mode)
-{
-    DEVMODEW now, dm;
-    switch (read(now)) {
-    case OutputState::Active:
-        break;
-    case OutputState::Off:
-        return ApplyResult::Off;
-    case OutputState::Absent:
-        return ApplyResult::Absent;
-    default:
+    std::vector<DisplayOutput> outputs;
+    if (!readOutputs(outputs))
         return ApplyResult::Failed;
+    struct Switch
+    {
+        std::wstring device;
+        DEVMODEW request;
+        bool primary;
+        DisplayMode mode;
+    };
+    std::vector<Switch> switches;
+    for (const ModeChange &change : changes) {
+        const DisplayOutput *output = nullptr;
+        stateOf(outputs, change.output, &output);
+        if (output && output->state == DisplayOutput::State::Unreadable)
+            return ApplyResult::Failed;
+        std::vector<DisplayMode> modes;
+        if (output && output->state == DisplayOutput::State::Active && !readModes(change.output, modes))
+            return ApplyResult::Failed;
+        int number = Unlisted;
+        const ApplyResult verdict = check(output, modes, change.mode, &number);
+        if (verdict != ApplyResult::Applied)
+            return verdict;
+        // Only values Windows handed out (the ones in use or listed) go back to it, never the
+        // ones asked for as such: those may be out of its range.
+        const DisplayMode &values = number == InUse ? output->current : modes[size_t(number)];
+        DEVMODEW record;
+        ZeroMemory(&record, sizeof record);
+        record.dmPelsWidth = DWORD(values.PelsWidth);
+        record.dmPelsHeight = DWORD(values.PelsHeight);
+        record.dmBitsPerPel = DWORD(values.BitsPerPel);
+        record.dmDisplayFrequency = DWORD(values.DisplayFrequency);
+        switches.push_back({wide(change.output), switchRequest(record), output->primary, change.mode});
     }
-    if (valuesOf(now) == mode)
-        dm = now; // a re-apply keeps the timing the device is in
-    else if (!find(m_device, mode, dm))
-        return ApplyResult::NotOffered;
-    DEVMODEW request = switchRequest(dm);
+    // Several devices: the driver is asked about each first (CDS_TEST switches nothing), so
+    // that none is switched when one would be refused. They cannot be switched in one go
+    // without the registry: CDS_NORESET only sets changes aside together with
+    // CDS_UPDATEREGISTRY (Wine ignores it otherwise, and the closing call then puts every
+    // device back into its registry mode).
+    if (switches.size() > 1) {
+        for (Switch &s : switches) {
+            const ApplyResult result = resultOf(
+                ChangeDisplaySettingsExW(s.device.c_str(), &s.request, nullptr, CDS_TEST, nullptr));
+            if (result != ApplyResult::Applied)
+                return result;
+        }
+    }
     // Flags 0: switch now, for this session only; nothing goes to the registry.
-    switch (ChangeDisplaySettingsExW(m_device.c_str(), &request, nullptr, 0, nullptr)) {
-    case DISP_CHANGE_SUCCESSFUL:
-        break;
-    // The mode is not to be had now (the driver will not set it, or not without a restart).
-    case DISP_CHANGE_RESTART:
-    case DISP_CHANGE_BADMODE:
-    case DISP_CHANGE_NOTUPDATED:
-        return ApplyResult::Refused;
-    default:
-        return ApplyResult::Failed;
+    for (Switch &s : switches) {
+        const ApplyResult result = resultOf(ChangeDisplaySettingsExW(s.device.c_str(), &s.request, nullptr, 0, nullptr));
+        if (result != ApplyResult::Applied)
+            return result;
+        if (s.primary)
+            noteOnScreen(s.mode); // before our own announcement comes back
     }
-    noteOnScreen(mode); // before our own announcement comes back
     return ApplyResult::Applied;
+}
+
+bool Win32DisplayBackend::identityFromDeviceId(const std::string &deviceId, const std::string &description,
+                                               DisplayOutput &output)
+{
+    // MONITOR\<maker><product>\{class}\<instance>: the second part is the EDID's maker
+    // (three letters) and product code (four hex digits); the ID carries no serial.
+    const size_t start = deviceId.find('\\');
+    const size_t end = start == std::string::npos ? start : deviceId.find('\\', start + 1);
+    bool named = end != std::string::npos && end - start - 1 == 7;
+    std::string maker = named ? deviceId.substr(start + 1, 3) : std::string();
+    std::string product = named ? deviceId.substr(start + 4, 4) : std::string();
+    for (char c : maker)
+        named = named && c >= 'A' && c <= 'Z';
+    for (char &c : product) {
+        named = named && std::isxdigit(static_cast<unsigned char>(c));
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    if (named)
+        MonitorIdentity::fromNames(maker, product, std::string(), output);
+    if (!description.empty())
+        output.label = description;
+    return named;
 }
 
 DEVMODEW Win32DisplayBackend::switchRequest(const DEVMODEW &record)
@@ -281,7 +327,11 @@ struct Win32DisplayBackend::Watcher
 
 Win32DisplayBackend::Win32DisplayBackend() = default;
 
-Win32DisplayBackend::~Win32DisplayBackend() = default;
+Win32DisplayBackend::~Win32DisplayBackend()
+{
+    // Its thread calls back into this object: joined before anything it uses goes.
+    watcher.reset();
+}
 
 void Win32DisplayBackend::setChangeCallback(std::function<void()> callback)
 {

@@ -9,11 +9,10 @@
 struct _devicemodeW;
 
 // The display layer on USER32's EnumDisplayDevicesW / EnumDisplaySettingsW /
-// ChangeDisplaySettingsExW, for the one display device that was primary when pinOutput() ran.
-// Every call names that device, so another device becoming primary later changes nothing.
-// The only state is the device name, written once by pinOutput() before any other call; every
-// call works on records of its own, so the GUI thread and the lock thread can call at the same
-// time without a lock. Changes are announced from WM_DISPLAYCHANGE, which Windows broadcasts
+// ChangeDisplaySettingsExW. Outputs are display devices by their names (\\.\DISPLAY1), the
+// monitor on each known by its PnP device ID. Every call works on records of its own, so the
+// GUI thread and the lock thread can call at the same time; only the last announcement is
+// shared, under a lock. Changes are announced from WM_DISPLAYCHANGE, which Windows broadcasts
 // to top-level windows: a hidden window of a thread of its own receives it.
 class Win32DisplayBackend : public DisplayBackend
 {
@@ -21,27 +20,30 @@ public:
     Win32DisplayBackend();
     ~Win32DisplayBackend() override;
 
-    std::string pinOutput() override;
-    bool mode(int n, DisplayMode &out) override;
-    OutputState current(DisplayMode &out) override;
-    OutputState availability(const DisplayMode &mode) override;
-    ApplyResult apply(const DisplayMode &mode) override;
+    bool readOutputs(std::vector<DisplayOutput> &outputs) override;
+    bool readModes(const std::string &output, std::vector<DisplayMode> &modes) override;
+    ApplyResult applyModes(const std::vector<ModeChange> &changes) override;
     void setChangeCallback(std::function<void()> callback) override;
 
     // What an apply hands to Windows for a record: its four values and nothing else (a listed
     // record also carries a position, orientation and scaling, which would be applied too).
     static _devicemodeW switchRequest(const _devicemodeW &record);
+    // Sets `output`'s identity, hasSerial and label from a monitor's device ID
+    // ("MONITOR\GSM5B09\{...}\0001": maker GSM, product 5B09, no serial) and its description;
+    // false, leaving the identity empty, when the ID names no maker and product.
+    static bool identityFromDeviceId(const std::string &deviceId, const std::string &description,
+                                     DisplayOutput &output);
 
 private:
     struct Watcher;
-    // How the pinned device stands, its settings corrected by the last announcement.
-    OutputState read(_devicemodeW &now);
     // The primary's size and depth on screen, as last announced or applied here.
     void noteOnScreen(const DisplayMode &mode);
+    // Puts a stale read of the primary's settings right from the last announcement.
+    void correctPrimary(DisplayMode &now);
 
-    std::unique_ptr<Watcher> watcher;
     std::mutex announcedMutex;
     DisplayMode announced;
     bool haveAnnounced = false;
-    std::wstring m_device; // e.g. \\.\DISPLAY1; empty until pinned, or when there is none
+    // Last, so that it goes first: its thread must be joined while the members above still exist.
+    std::unique_ptr<Watcher> watcher;
 };

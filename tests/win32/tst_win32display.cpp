@@ -17,6 +17,11 @@
 //   request          every listed record is handed to Windows as its four values alone
 //   off              the pinned output is off: reads say Off, applies switch nothing on
 //   none             there was nothing to pin: nothing is listed, read or applied
+//   outputs          "output NAME primary|- STATE IDENTITY|- [W H B F]" for every output, which
+//                    must be the devices on the desktop or with a monitor; monitor IDs are read
+//                    as MonitorIdentity reads the EDID
+//   both             "both NAME primary|- W H B F": two outputs switched in one apply, after an
+//                    apply of two whose second cannot be, which must switch neither
 //   state            "state S [W H B F]": how the pinned output stands (no checks)
 //   threads          enumerating and re-applying from two threads at once
 //   wait             prints "waiting", then blocks until a line arrives on stdin
@@ -25,6 +30,7 @@
 // The first line is "pinned NAME"; the last one is "N passed, N failed"; the exit code is 1
 // when a check failed.
 
+#include "MonitorIdentity.h"
 #include "Win32DisplayBackend.h"
 
 #ifndef NOMINMAX
@@ -36,6 +42,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -253,6 +260,12 @@ void applyMissing(DisplayBackend &backend)
         missing.push_back(m);
     }
     missing.push_back(DisplayMode{});
+    // Rates that overflow any arithmetic in mHz or as unsigned.
+    for (int hz : {INT_MAX, INT_MAX / 1000 + 1, -before.DisplayFrequency}) {
+        DisplayMode m = before;
+        m.DisplayFrequency = hz;
+        missing.push_back(m);
+    }
     int tried = 0, wrong = 0;
     for (const DisplayMode &m : missing) {
         if (listed(modes, m))
@@ -341,8 +354,7 @@ void none(DisplayBackend &backend)
     const DisplayMode some{1024, 768, 32, 60};
     const State offered = backend.availability(some);
     const Result result = backend.apply(some);
-    check(!listed && state == State::Unreadable && offered == State::Unreadable
-              && result == Result::Failed,
+    check(!listed && state == State::Absent && offered == State::Absent && result == Result::Absent,
           std::string("nothing is listed, read or applied: mode(0) ") + (listed ? "listed" : "none")
               + ", current " + name(state) + ", availability " + name(offered) + ", apply "
               + name(result));
@@ -385,6 +397,115 @@ void threads(DisplayBackend &backend)
                              + std::to_string(refusals) + " of 8 refused)");
     check(badReads == 0, "threads: current settings stay " + str(now) + " ("
                              + std::to_string(badReads) + " of 12 reads differ)");
+}
+
+const char *name(DisplayOutput::State s)
+{
+    switch (s) {
+    case DisplayOutput::State::Active: return "Active";
+    case DisplayOutput::State::Off: return "Off";
+    case DisplayOutput::State::Unreadable: return "Unreadable";
+    }
+    return "?";
+}
+
+std::string utf8(const wchar_t *s)
+{
+    char buf[256];
+    WideCharToMultiByte(CP_UTF8, 0, s, -1, buf, sizeof buf, nullptr, nullptr);
+    return buf;
+}
+
+void outputs(Win32DisplayBackend &backend)
+{
+    std::vector<DisplayOutput> read;
+    check(backend.readOutputs(read), "the outputs can be read");
+    std::string names, primaries;
+    for (const DisplayOutput &o : read) {
+        std::printf("output %s %s %s %s%s label %s\n", o.name.c_str(), o.primary ? "primary" : "-", name(o.state),
+                    o.identity.empty() ? "-" : o.identity.c_str(),
+                    o.state == DisplayOutput::State::Active ? (" " + str(o.current)).c_str() : "", o.label.c_str());
+        names += o.name + " ";
+        if (o.primary)
+            primaries += o.name + " ";
+    }
+    // What USER32 shows without the backend: devices on the desktop or with a monitor.
+    std::string expected;
+    DISPLAY_DEVICEW dd, monitor;
+    for (DWORD i = 0; ZeroMemory(&dd, sizeof dd), dd.cb = sizeof dd, EnumDisplayDevicesW(nullptr, i, &dd, 0); ++i) {
+        ZeroMemory(&monitor, sizeof monitor);
+        monitor.cb = sizeof monitor;
+        const bool connected = EnumDisplayDevicesW(dd.DeviceName, 0, &monitor, 0);
+        if ((dd.StateFlags & DISPLAY_DEVICE_ATTACHED_TO_DESKTOP) || connected)
+            expected += utf8(dd.DeviceName) + " ";
+    }
+    check(!names.empty() && names == expected, "the outputs are " + expected + "(read " + names + ")");
+    check(pinned.empty() || primaries == pinned + " ", "the pinned output is the one primary (primary " + primaries + ")");
+
+    // A monitor's device ID names what its EDID does: GSM 0x5B09, no serial number.
+    uint8_t edid[128] = {0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00, 0x1e, 0x6d, 0x09, 0x5b};
+    DisplayOutput fromEdid, fromId, fromLower, fromDefault;
+    MonitorIdentity::fromEdid(edid, sizeof edid, fromEdid);
+    const bool named = Win32DisplayBackend::identityFromDeviceId(
+        "MONITOR\\GSM5B09\\{4d36e96e-e325-11ce-bfc1-08002be10318}\\0001", "LG ULTRAGEAR", fromId);
+    Win32DisplayBackend::identityFromDeviceId("MONITOR\\GSM5b09\\{4d36e96e-e325-11ce-bfc1-08002be10318}\\0002", "", fromLower);
+    const bool unnamed = !Win32DisplayBackend::identityFromDeviceId(
+        "MONITOR\\Default_Monitor\\{4d36e96e-e325-11ce-bfc1-08002be10318}\\0000", "Generic Non-PnP Monitor", fromDefault);
+    check(named && !fromEdid.identity.empty() && fromId.identity == fromEdid.identity && !fromId.hasSerial
+              && fromId.label == "LG ULTRAGEAR" && fromLower.identity == fromEdid.identity
+              && fromLower.label == fromEdid.label,
+          "a monitor ID gives the EDID's identity " + fromEdid.identity + " (gives " + fromId.identity + ", "
+              + fromLower.identity + ", label " + fromLower.label + ")");
+    check(unnamed && fromDefault.identity.empty() && fromDefault.label == "Generic Non-PnP Monitor",
+          "an ID without maker and product gives no identity (gives " + fromDefault.identity + ")");
+}
+
+// A listed mode of another size than the one in use, at its depth.
+bool another(DisplayBackend &backend, const DisplayOutput &o, DisplayMode &out)
+{
+    std::vector<DisplayMode> modes;
+    backend.readModes(o.name, modes);
+    for (const DisplayMode &m : modes) {
+        if (m.BitsPerPel == o.current.BitsPerPel && m.PelsWidth != o.current.PelsWidth) {
+            out = m;
+            return true;
+        }
+    }
+    return false;
+}
+
+void both(DisplayBackend &backend)
+{
+    std::vector<DisplayOutput> read, after;
+    backend.readOutputs(read);
+    std::vector<DisplayOutput> on;
+    for (const DisplayOutput &o : read)
+        if (o.state == DisplayOutput::State::Active)
+            on.push_back(o);
+    DisplayMode a, b;
+    if (on.size() < 2 || !another(backend, on[0], a) || !another(backend, on[1], b)) {
+        check(false, "two outputs are on, each with another size listed (" + std::to_string(on.size()) + " on)");
+        return;
+    }
+    DisplayMode unlisted = b;
+    unlisted.DisplayFrequency = INT_MAX;
+    const Result refused = backend.applyModes({{on[0].name, a}, {on[1].name, unlisted}});
+    backend.readOutputs(after);
+    const DisplayOutput *x = nullptr, *y = nullptr;
+    DisplayBackend::stateOf(after, on[0].name, &x);
+    DisplayBackend::stateOf(after, on[1].name, &y);
+    check(refused == Result::NotOffered && x && y && x->current == on[0].current && y->current == on[1].current,
+          std::string("an apply whose second change cannot be switches neither (") + name(refused) + ")");
+
+    const Result result = backend.applyModes({{on[0].name, a}, {on[1].name, b}});
+    for (size_t i = 0; i < 2; ++i)
+        std::printf("both %s %s %s\n", on[i].name.c_str(), on[i].primary ? "primary" : "-", str(i ? b : a).c_str());
+    backend.readOutputs(after);
+    DisplayBackend::stateOf(after, on[0].name, &x);
+    DisplayBackend::stateOf(after, on[1].name, &y);
+    check(result == Result::Applied, std::string("two outputs in one apply: ") + name(result));
+    check(x && y && x->current == a && y->current == b,
+          "both outputs read their new modes (" + (x ? str(x->current) : "-") + ", " + (y ? str(y->current) : "-") + ")");
 }
 
 void wait()
@@ -450,6 +571,10 @@ int main(int argc, char **argv)
             off(backend);
         else if (!std::strcmp(cmd, "none"))
             none(backend);
+        else if (!std::strcmp(cmd, "outputs"))
+            outputs(backend);
+        else if (!std::strcmp(cmd, "both"))
+            both(backend);
         else if (!std::strcmp(cmd, "threads"))
             threads(backend);
         else if (!std::strcmp(cmd, "wait"))
