@@ -2,6 +2,7 @@
 #include "Deamon.h"
 #include "DisplaySettings.h"
 #include "FakeDisplayBackend.h"
+#include "MonitorSettings.h"
 #include "SettingsKeys.h"
 #include "TestSupport.h"
 
@@ -439,6 +440,78 @@ private Q_SLOTS:
                  QStringList({waitLine, "hold: FAKE0 offers 1280x1024 32 bpp 75 Hz again, holding it"}));
         tick();
         QCOMPARE(log.matching("hold:").size(), 2);
+    }
+
+    void everyLockedMonitorIsHeldOnItsOwn()
+    {
+        // FAKE0 primary; EXT1 (a monitor with an identity) stored as locked; EXT2 not held.
+        prepare({M1024, M800, M1280}, 0, M1024, 60000);
+        fake->addOutput("EXT1", {M800, M640}, M800);
+        fake->setOutputIdentity("EXT1", "AAA-0001-7");
+        fake->addOutput("EXT2", {M800, M640}, M800);
+        DisplayOutput ext1;
+        ext1.name = "EXT1";
+        ext1.identity = "AAA-0001-7";
+        ext1.hasSerial = true;
+        MonitorSettings::store(*store, ext1, M800, true);
+        MessageCapture log;
+        deamon->start();
+        QCOMPARE(log.lines(), QStringList({"msec:60000"}));
+
+        // Both held monitors switched at once: one apply puts both back; EXT2 is left alone.
+        fake->setCurrent(M1280);
+        fake->setOutputCurrent("EXT1", M640);
+        fake->setOutputCurrent("EXT2", M640);
+        fake->resetCounts();
+        deamon->displayChanged();
+        QCOMPARE(fake->applies(), 1);
+        QCOMPARE(fake->lastChanges().size(), size_t(2));
+        QCOMPARE(fake->current(), M1024);
+        QCOMPARE(fake->outputCurrent("EXT1"), M800);
+        QCOMPARE(fake->outputCurrent("EXT2"), M640);
+        QVERIFY(log.lines().contains("update(EXT1):now=1,locked=0"));
+        // Restored on an announcement: not again within the interval, whatever comes.
+        fake->setOutputCurrent("EXT1", M640);
+        deamon->displayChanged();
+        QCOMPARE(fake->applies(), 1);
+        tick();
+        QCOMPARE(fake->outputCurrent("EXT1"), M800);
+
+        // The monitor moves to another connector (a dock renumbering): held there. Another
+        // monitor on its old connector gets nothing.
+        fake->renameOutput("EXT1", "EXT7");
+        fake->addOutput("EXT1", {M800, M640}, M640);
+        fake->setOutputCurrent("EXT7", M640);
+        fake->resetCounts();
+        tick();
+        QCOMPARE(fake->outputCurrent("EXT7"), M800);
+        QCOMPARE(fake->outputCurrent("EXT1"), M640);
+        QCOMPARE(fake->lastAppliedOutput(), QString("EXT7"));
+
+        // Released: left alone from then on; the primary is still held.
+        ext1.name = "EXT7";
+        MonitorSettings::store(*store, ext1, M800, false);
+        deamon->reloadMonitors();
+        fake->setOutputCurrent("EXT7", M640);
+        fake->resetCounts();
+        tick();
+        QCOMPARE(fake->applies(), 0);
+        QVERIFY(timer()->isActive());
+    }
+
+    void storedValuesThatAreNoModeHoldNothing()
+    {
+        // Zeros and nonsense never reach the platform: said once, nothing applied.
+        prepare({M1024, M800}, 0, {0, 768, 32, 60}, 1000);
+        store->setValue("DisplaySettings/DisplayFrequency", "fast");
+        MessageCapture log;
+        deamon->start();
+        fake->setCurrent(M800);
+        fake->resetCounts();
+        tick();
+        tick();
+        QCOMPARE(fake->applies(), 0);
+        QCOMPARE(log.matching("hold: the stored mode").size(), 1);
     }
 
     void emptyCatalogueHoldsNothing()

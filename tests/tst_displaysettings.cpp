@@ -1,8 +1,11 @@
 // The catalogue over the scripted fake display.
 #include "DisplaySettings.h"
 #include "FakeDisplayBackend.h"
+#include "MonitorIdentity.h"
+#include "MonitorSettings.h"
 #include "TestSupport.h"
 
+#include <QSettings>
 #include <QTest>
 #include <QThread>
 
@@ -170,6 +173,64 @@ private Q_SLOTS:
         second->setOutputOff("FAKE0");
         DisplaySettings other(std::move(second));
         QCOMPARE(other.outputName(), QString("EXT1"));
+    }
+
+    void monitorsAreKnownByThemselves()
+    {
+        // An EDID: maker GSM, product 0x5B09, serial number 123456, name "27GL850".
+        uint8_t edid[128] = {0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00, 0x1e, 0x6d, 0x09, 0x5b, 0x40, 0xe2, 0x01, 0x00};
+        const uint8_t name[] = {0, 0, 0, 0xfc, 0, '2', '7', 'G', 'L', '8', '5', '0', 0x0a, ' ', ' ', ' ', ' ', ' '};
+        std::copy(std::begin(name), std::end(name), edid + 72);
+        DisplayOutput lg;
+        lg.name = "DP-5";
+        QVERIFY(MonitorIdentity::fromEdid(edid, sizeof edid, lg));
+        QCOMPARE(QString::fromStdString(lg.identity), QString("GSM-5B09-0001E240"));
+        QVERIFY(lg.hasSerial);
+        QCOMPARE(QString::fromStdString(lg.label), QString("GSM 27GL850"));
+        edid[0] = 0x01;
+        DisplayOutput broken;
+        QVERIFY(!MonitorIdentity::fromEdid(edid, sizeof edid, broken));
+        QVERIFY(broken.identity.empty());
+
+        // Found wherever it is plugged; another monitor on its old connector is not it; twins
+        // without serial numbers by their connectors; no identity at all by the connector.
+        DisplayOutput other, twinA, twinB, bare;
+        other.name = "DP-5";
+        MonitorIdentity::fromNames("DEL", "U2720Q", "", other);
+        twinA = twinB = other;
+        twinA.name = "HDMI-1";
+        twinB.name = "HDMI-2";
+        bare.name = "VGA-1";
+        lg.name = "DP-7";
+        const std::vector<DisplayOutput> outputs{other, lg, twinA, bare};
+        QCOMPARE(MonitorIdentity::find(outputs, lg.identity, "DP-5"), &outputs[1]);
+        QCOMPARE(MonitorIdentity::find({other}, lg.identity, "DP-5"), nullptr);
+        QCOMPARE(MonitorIdentity::find({twinA, twinB}, twinB.identity, "HDMI-2")->name, std::string("HDMI-2"));
+        QCOMPARE(MonitorIdentity::find(outputs, "", "VGA-1"), &outputs[3]);
+        QCOMPARE(MonitorIdentity::find(outputs, "", "DP-5"), nullptr);
+
+        // Their keys in the store: one group each, nothing the registry or INI files mind.
+        QCOMPARE(MonitorSettings::keyFor(lg), QString("GSM-5B09-0001E240"));
+        QCOMPARE(MonitorSettings::keyFor(twinA), QString("DEL-U2720Q_HDMI-1"));
+        DisplayOutput windows;
+        windows.name = "\\\\.\\DISPLAY2";
+        QCOMPARE(MonitorSettings::keyFor(windows), QString("DISPLAY2"));
+
+        // Stored values that cannot be a mode are none, whatever their type.
+        TemporaryConfig config;
+        QSettings store(config.path() + "/t.ini", QSettings::IniFormat);
+        const QList<QList<QVariant>> cases{{1024, 768, 32, 60}, {0, 768, 32, 60}, {1024, -1, 32, 60},
+                                           {1024, 768, 7, 60}, {1024, 768, 32, 1001}, {"wide", 768, 32, 60},
+                                           {40000, 768, 32, 60}, {QVariant(4294968320LL), 768, 32, 60}};
+        for (const QList<QVariant> &values : cases) {
+            store.setValue("G/PelsWidth", values[0]);
+            store.setValue("G/PelsHeight", values[1]);
+            store.setValue("G/BitsPerPel", values[2]);
+            store.setValue("G/DisplayFrequency", values[3]);
+            bool ok = false;
+            MonitorSettings::readMode(store, "G", DisplayMode(), &ok);
+            QCOMPARE(ok, &values == &cases.first());
+        }
     }
 
     void appliesByValuesWhateverThePlatformNumber()

@@ -7,6 +7,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHeaderView>
@@ -605,6 +606,65 @@ private Q_SLOTS:
         QVERIFY(!window->isVisible());
         window->showOrHide();
         QVERIFY(window->isVisible());
+    }
+
+    void chooserServesEachMonitor()
+    {
+        // One monitor: the window as it always was.
+        open({M1280, M1024}, 1);
+        auto *chooser = window->findChild<QComboBox *>("comboBoxMonitor");
+        QVERIFY(!chooser->isVisible());
+
+        // Two: the chooser starts on the primary; the other's modes, trial and lock are its own.
+        fake->addOutput("EXT1", {M800, M640, M1024}, M640);
+        fake->setOutputIdentity("EXT1", "AAA-0001-7");
+        DisplayOutput ext1;
+        for (const DisplayOutput &o : catalogue->outputs())
+            ext1 = o.name == "EXT1" ? o : ext1;
+        DisplaySettings other(catalogue->backend(), ext1);
+        window = std::make_unique<MainWindow>();
+        window->setDisplaySettings(catalogue.get());
+        window->addMonitor(&other);
+        window->setSettings(store.get());
+        QSignalSpy held(window.get(), &MainWindow::heldChanged);
+        QSignalSpy changed(window.get(), &MainWindow::monitorsChanged);
+        window->initTable();
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        chooser = window->findChild<QComboBox *>("comboBoxMonitor");
+        QVERIFY(chooser->isVisible());
+        QCOMPARE(chooser->count(), 2);
+        QCOMPARE(table()->rowCount(), 2);
+        chooser->setCurrentIndex(1);
+        QCOMPARE(table()->rowCount(), 3);
+        QCOMPARE(table()->currentRow(), 1);
+        QTRY_COMPARE(label()->text(), infoText(M640));
+
+        clickCell(2, 0);
+        window->setRevertDelay(60000);
+        whenBoxOpens([this](QMessageBox *box) {
+            QCOMPARE(fake->outputCurrent("EXT1"), M1024);
+            box->button(QMessageBox::Cancel)->click();
+        });
+        window->apply();
+        QCOMPARE(fake->outputCurrent("EXT1"), M640);
+        QCOMPARE(fake->outputCurrent("FAKE0"), M1024);
+        for (const ModeChange &change : fake->lastChanges())
+            QCOMPARE(QString::fromStdString(change.output), QString("EXT1"));
+
+        clickCell(1, 0);
+        QTest::mouseClick(lockButton(), Qt::LeftButton);
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(store->value("Monitors/AAA-0001-7/Locked").toBool(), true);
+        QCOMPARE(store->value("Monitors/AAA-0001-7/PelsWidth").toInt(), 640);
+        QCOMPARE(held.last().at(0).toString(), QString("EXT1 640x480 60 Hz"));
+        // The primary's own lock is untouched by it.
+        chooser->setCurrentIndex(0);
+        QCOMPARE(lockButton()->text(), QString("锁定"));
+        QVERIFY(table()->isEnabled());
+        chooser->setCurrentIndex(1);
+        QCOMPARE(lockButton()->text(), QString("已锁定"));
+        window.reset();
     }
 
     void lockNeedsTheModeInUse()
