@@ -123,6 +123,8 @@ struct X11DisplayBackend::Private
     int roundTrips = 0;
     // Every output of the screen where the last read saw it, in the server's order.
     std::vector<Seen> seen;
+    // The screen's CRTCs, from the last resources read.
+    std::vector<xcb_randr_crtc_t> crtcIds;
     ModeTable modes;
 
     ~Private() { disconnect(); }
@@ -130,6 +132,7 @@ struct X11DisplayBackend::Private
     void disconnect()
     {
         seen.clear();
+        crtcIds.clear();
         modes.clear();
         if (connection)
             xcb_disconnect(connection);
@@ -330,52 +333,39 @@ struct X11DisplayBackend::Private
         return true;
     }
 
-    // The screen's resources (GetScreenResourcesCurrent: it never probes the hardware, as
-    // GetScreenResources would) with the primary, then every output with its EDID and every
-    // CRTC, all asked for at once: two round trips. `geometry`: the screen's size too.
-    bool fullRead(ScreenRead &r, bool geometry)
+    // Every output with its EDID and every CRTC, asked for at once.
+    struct Asked
     {
-        auto resourcesCookie = xcb_randr_get_screen_resources_current(connection, root);
-        auto primaryCookie = xcb_randr_get_output_primary(connection, root);
-        xcb_get_geometry_cookie_t geometryCookie{};
-        if (geometry)
-            geometryCookie = xcb_get_geometry(connection, root);
-        r.resources.reset(xcb_randr_get_screen_resources_current_reply(connection, resourcesCookie, nullptr));
-        Reply<xcb_randr_get_output_primary_reply_t> primary(
-            xcb_randr_get_output_primary_reply(connection, primaryCookie, nullptr));
-        Reply<xcb_get_geometry_reply_t> size(geometry ? xcb_get_geometry_reply(connection, geometryCookie, nullptr)
-                                                      : nullptr);
-        ++roundTrips;
-        seen.clear();
-        if (!r.resources || !primary || (geometry && !size))
-            return false;
-        r.primary = primary->output;
-        if (size) {
-            r.screenWidth = size->width;
-            r.screenHeight = size->height;
-        }
-        readModeTable(r.resources);
-
-        const xcb_randr_output_t *ids = xcb_randr_get_screen_resources_current_outputs(r.resources.get());
-        const int count = xcb_randr_get_screen_resources_current_outputs_length(r.resources.get());
-        const xcb_randr_crtc_t *crtcIds = xcb_randr_get_screen_resources_current_crtcs(r.resources.get());
-        const std::vector<xcb_randr_crtc_t> crtcs(
-            crtcIds, crtcIds + xcb_randr_get_screen_resources_current_crtcs_length(r.resources.get()));
+        std::vector<xcb_randr_output_t> outputs;
+        std::vector<xcb_randr_crtc_t> crtcs;
         std::vector<xcb_randr_get_output_info_cookie_t> infoCookies;
         std::vector<xcb_randr_get_output_property_cookie_t> edidCookies;
-        for (int i = 0; i < count; ++i) {
-            infoCookies.push_back(xcb_randr_get_output_info(connection, ids[i], r.resources->config_timestamp));
+        std::vector<xcb_randr_get_crtc_info_cookie_t> crtcCookies;
+    };
+
+    Asked askEverything(std::vector<xcb_randr_output_t> outputs, std::vector<xcb_randr_crtc_t> crtcs)
+    {
+        Asked a{std::move(outputs), std::move(crtcs), {}, {}, {}};
+        for (xcb_randr_output_t id : a.outputs) {
+            a.infoCookies.push_back(xcb_randr_get_output_info(connection, id, XCB_CURRENT_TIME));
             // The base block is all the identity needs.
-            edidCookies.push_back(xcb_randr_get_output_property(connection, ids[i], edidAtom,
-                                                                XCB_GET_PROPERTY_TYPE_ANY, 0, 128 / 4, 0, 0));
+            a.edidCookies.push_back(xcb_randr_get_output_property(connection, id, edidAtom, XCB_GET_PROPERTY_TYPE_ANY,
+                                                                  0, 128 / 4, 0, 0));
         }
-        const auto crtcCookies = askCrtcs(crtcs);
-        for (int i = 0; i < count; ++i) {
+        a.crtcCookies = askCrtcs(a.crtcs);
+        return a;
+    }
+
+    void receiveEverything(const Asked &a, ScreenRead &r)
+    {
+        r.outputs.clear();
+        r.crtcs.clear();
+        for (size_t i = 0; i < a.outputs.size(); ++i) {
             OutputRead o;
-            o.id = ids[i];
-            o.info = shared(xcb_randr_get_output_info_reply(connection, infoCookies[size_t(i)], nullptr));
+            o.id = a.outputs[i];
+            o.info = shared(xcb_randr_get_output_info_reply(connection, a.infoCookies[i], nullptr));
             Reply<xcb_randr_get_output_property_reply_t> edid(
-                xcb_randr_get_output_property_reply(connection, edidCookies[size_t(i)], nullptr));
+                xcb_randr_get_output_property_reply(connection, a.edidCookies[i], nullptr));
             if (!o.info)
                 continue; // gone meanwhile
             o.monitor.name = nameOf(o.info.get());
@@ -385,13 +375,59 @@ struct X11DisplayBackend::Private
             }
             r.outputs.push_back(std::move(o));
         }
-        receiveCrtcs(crtcs, crtcCookies, r.crtcs);
-        ++roundTrips;
+        receiveCrtcs(a.crtcs, a.crtcCookies, r.crtcs);
         for (OutputRead &o : r.outputs) {
             const auto it = r.crtcs.find(o.info->crtc);
             if (o.connected() && it != r.crtcs.end())
                 o.crtc = it->second;
         }
+    }
+
+    // The screen's resources (GetScreenResourcesCurrent: it never probes the hardware, as
+    // GetScreenResources would) with the primary, and every output with its EDID and every
+    // CRTC. Those are asked for along with the resources as the last read knew them, so that
+    // a full read is one round trip unless outputs or CRTCs came or went (then two).
+    // `geometry`: the screen's size too.
+    bool fullRead(ScreenRead &r, bool geometry)
+    {
+        auto resourcesCookie = xcb_randr_get_screen_resources_current(connection, root);
+        auto primaryCookie = xcb_randr_get_output_primary(connection, root);
+        xcb_get_geometry_cookie_t geometryCookie{};
+        if (geometry)
+            geometryCookie = xcb_get_geometry(connection, root);
+        std::vector<xcb_randr_output_t> knownOutputs;
+        for (const Seen &s : seen)
+            knownOutputs.push_back(s.id);
+        const Asked guess = askEverything(std::move(knownOutputs), crtcIds);
+        r.resources.reset(xcb_randr_get_screen_resources_current_reply(connection, resourcesCookie, nullptr));
+        Reply<xcb_randr_get_output_primary_reply_t> primary(
+            xcb_randr_get_output_primary_reply(connection, primaryCookie, nullptr));
+        Reply<xcb_get_geometry_reply_t> size(geometry ? xcb_get_geometry_reply(connection, geometryCookie, nullptr)
+                                                      : nullptr);
+        receiveEverything(guess, r);
+        ++roundTrips;
+        seen.clear();
+        crtcIds.clear();
+        if (!r.resources || !primary || (geometry && !size))
+            return false;
+        r.primary = primary->output;
+        if (size) {
+            r.screenWidth = size->width;
+            r.screenHeight = size->height;
+        }
+        readModeTable(r.resources);
+
+        const xcb_randr_output_t *outputs = xcb_randr_get_screen_resources_current_outputs(r.resources.get());
+        const xcb_randr_crtc_t *crtcs = xcb_randr_get_screen_resources_current_crtcs(r.resources.get());
+        Asked now{{outputs, outputs + xcb_randr_get_screen_resources_current_outputs_length(r.resources.get())},
+                  {crtcs, crtcs + xcb_randr_get_screen_resources_current_crtcs_length(r.resources.get())},
+                  {}, {}, {}};
+        if (now.outputs != guess.outputs || now.crtcs != guess.crtcs) {
+            now = askEverything(std::move(now.outputs), std::move(now.crtcs));
+            receiveEverything(now, r);
+            ++roundTrips;
+        }
+        crtcIds = now.crtcs;
         remember(r);
         return true;
     }
