@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTest>
 #include <QThread>
@@ -229,9 +230,6 @@ private Q_SLOTS:
     void cleanup()
     {
         // Every test leaves the screen as it found it: one output, primary, in its mode.
-        TestXServer::xrandr({"--output", "DUMMY2", "--off"});
-        TestXServer::xrandr({"--delmode", "DUMMY2", "1024x768_60"});
-        setEdid("DUMMY1", QByteArray());
         if (!initial.output.isEmpty())
             TestXServer::resetOutputs(initial.currentName());
         for (const char *name : {"1112x834_A", "1096x616_B", "1000x700_C"}) {
@@ -353,6 +351,11 @@ private Q_SLOTS:
     void everyOutputReadAndSwitchedInOneApply()
     {
         // DUMMY0 (primary) and DUMMY1 with a monitor of its own, and DUMMY2 on beside them.
+        const auto restore = qScopeGuard([] {
+            TestXServer::xrandr({"--output", "DUMMY2", "--off"});
+            TestXServer::xrandr({"--delmode", "DUMMY2", "1024x768_60"});
+            setEdid("DUMMY1", QByteArray());
+        });
         QVERIFY(TestXServer::connectSecondOutput());
         QVERIFY(TestXServer::xrandr({"--addmode", "DUMMY2", "1024x768_60"}));
         QVERIFY(TestXServer::xrandr({"--output", "DUMMY2", "--mode", "1024x768_60", "--right-of", "DUMMY1"}));
