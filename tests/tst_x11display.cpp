@@ -355,6 +355,7 @@ private Q_SLOTS:
             TestXServer::xrandr({"--output", "DUMMY2", "--off"});
             TestXServer::xrandr({"--delmode", "DUMMY2", "1024x768_60"});
             setEdid("DUMMY1", QByteArray());
+            TestXServer::xrandr({"--delmode", "DUMMY1", "1024x768_87i"});
         });
         QVERIFY(TestXServer::connectSecondOutput());
         QVERIFY(TestXServer::xrandr({"--addmode", "DUMMY2", "1024x768_60"}));
@@ -395,6 +396,12 @@ private Q_SLOTS:
         QCOMPARE(DisplayBackend::stateOf(outputs, "DUMMY1", &o1), DisplayBackend::OutputState::Active);
         QCOMPARE(DisplayBackend::stateOf(outputs, "DUMMY0", &o0), DisplayBackend::OutputState::Active);
         QVERIFY(o1->primary && !o0->primary);
+        // Another monitor on DUMMY1 (another EDID, another mode list): the next read knows it.
+        QVERIFY(setEdid("DUMMY1", edidBlock("VLM", 0x1234, 0x00beef00)));
+        QVERIFY(TestXServer::xrandr({"--addmode", "DUMMY1", "1024x768_87i"}));
+        QVERIFY(backend.readOutputs(outputs));
+        QCOMPARE(DisplayBackend::stateOf(outputs, "DUMMY1", &o1), DisplayBackend::OutputState::Active);
+        QCOMPARE(o1->identity, std::string("VLM-1234-00BEEF00"));
 
         // Two outputs in one apply, one of them growing the screen; DUMMY2 is left as it is.
         const DisplayMode small {800, 600, bpp, 60}, large {1920, 1080, bpp, 60};

@@ -99,7 +99,17 @@ struct Seen
     xcb_randr_output_t id = XCB_NONE;
     bool connected = false;
     xcb_randr_crtc_t crtc = XCB_NONE;
+    // What changes with the monitor when another is plugged in between two reads.
+    uint32_t mmWidth = 0, mmHeight = 0;
+    std::vector<xcb_randr_mode_t> modeIds;
     DisplayOutput monitor;
+
+    bool sameMonitor(const xcb_randr_get_output_info_reply_t *info) const
+    {
+        const xcb_randr_mode_t *ids = xcb_randr_get_output_info_modes(info);
+        return info->mm_width == mmWidth && info->mm_height == mmHeight
+            && std::equal(modeIds.begin(), modeIds.end(), ids, ids + xcb_randr_get_output_info_modes_length(info));
+    }
 };
 
 // One CRTC's new mode in an apply.
@@ -272,14 +282,18 @@ struct X11DisplayBackend::Private
     void remember(const ScreenRead &r)
     {
         seen.clear();
-        for (const OutputRead &o : r.outputs)
-            seen.push_back({o.id, o.connected(), o.info->crtc, o.monitor});
+        for (const OutputRead &o : r.outputs) {
+            const xcb_randr_mode_t *ids = xcb_randr_get_output_info_modes(o.info.get());
+            seen.push_back({o.id, o.connected(), o.info->crtc, o.info->mm_width, o.info->mm_height,
+                            {ids, ids + o.modeCount()}, o.monitor});
+        }
     }
 
     // The steady-state poll: every output and the CRTCs last seen driving the connected ones,
     // with the primary, in one round trip of small replies. False when that no longer does: an
-    // output is gone, plugged or unplugged (its monitor may be another now), or lists a mode
-    // not in the table. A connected output on another CRTC costs one more round trip.
+    // output is gone, plugged or unplugged, or its size or mode list changed (its monitor may be
+    // another now, whose EDID the full read gets), or it lists a mode not in the table. A
+    // connected output on another CRTC costs one more round trip.
     bool quickRead(ScreenRead &r)
     {
         std::vector<xcb_randr_get_output_info_cookie_t> infoCookies;
@@ -307,7 +321,8 @@ struct X11DisplayBackend::Private
         for (size_t i = 0; i < seen.size(); ++i) {
             const OutputInfo &info = infos[i];
             if (!info || nameOf(info.get()) != seen[i].monitor.name
-                || (info->connection == XCB_RANDR_CONNECTION_CONNECTED) != seen[i].connected)
+                || (info->connection == XCB_RANDR_CONNECTION_CONNECTED) != seen[i].connected
+                || (seen[i].connected && !seen[i].sameMonitor(info.get())))
                 return false;
             if (seen[i].connected && info->crtc != XCB_NONE && !crtcs.count(info->crtc)
                 && std::find(moved.begin(), moved.end(), info->crtc) == moved.end())
