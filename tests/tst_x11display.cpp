@@ -9,11 +9,15 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTest>
 #include <QThread>
 
+#include <xcb/randr.h>
+
 #include <cmath>
+#include <cstdlib>
 
 namespace {
 struct XMode
@@ -77,8 +81,8 @@ int windowsStyleHz(double hz)
     return ntsc ? int(std::floor(hz)) : int(std::lround(hz));
 }
 
-// The primary output's modes, in xrandr's order, read from `xrandr --verbose`.
-XState readXrandr()
+// The modes of `output` (empty: the primary), in xrandr's order, read from `xrandr --verbose`.
+XState readXrandr(const QString &output = QString())
 {
     XState state;
     QString text;
@@ -86,7 +90,8 @@ XState readXrandr()
     const QStringList lines = text.split('\n');
     const int bpp = rootBitsPerPixel();
     static const QRegularExpression screenRe(R"(^Screen \d+: .*current (\d+) x (\d+))");
-    static const QRegularExpression outputRe(R"(^(\S+) connected primary)");
+    const QRegularExpression outputRe(output.isEmpty() ? QString(R"(^(\S+) connected primary)")
+                                                       : QString(R"(^(%1) connected)").arg(output));
     static const QRegularExpression otherOutputRe(R"(^\S+ (connected|disconnected))");
     static const QRegularExpression modeRe(R"(^  (\S+) \(0x[0-9a-f]+\) .*MHz)");
     static const QRegularExpression widthRe(R"(^\s+h: width\s+(\d+))");
@@ -136,6 +141,67 @@ qint64 waitForMode(const QString &output, const QString &name, int timeoutMs)
         QTest::qWait(10);
     }
     return -1;
+}
+
+// A base EDID block for a monitor: maker, product code and serial number, its checksum right.
+QByteArray edidBlock(const char maker[3], quint16 product, quint32 serial)
+{
+    QByteArray e(128, '\0');
+    for (int i = 1; i < 7; ++i)
+        e[i] = char(0xff);
+    const unsigned packed = unsigned(maker[0] - 'A' + 1) << 10 | unsigned(maker[1] - 'A' + 1) << 5
+        | unsigned(maker[2] - 'A' + 1);
+    e[8] = char(packed >> 8);
+    e[9] = char(packed & 0xff);
+    e[10] = char(product & 0xff);
+    e[11] = char(product >> 8);
+    for (int i = 0; i < 4; ++i)
+        e[12 + i] = char((serial >> (8 * i)) & 0xff);
+    e[17] = 30; // 2020
+    e[18] = 1;  // EDID 1.4
+    e[19] = 4;
+    int sum = 0;
+    for (int i = 0; i < 127; ++i)
+        sum += uchar(e[i]);
+    e[127] = char((256 - sum % 256) % 256);
+    return e;
+}
+
+// Gives `output` an EDID property, as a driver does for the monitor on it; an empty `edid`
+// takes it away.
+bool setEdid(const QString &output, const QByteArray &edid)
+{
+    QString why;
+    const QByteArray display = TestXServer::display(&why).toLocal8Bit();
+    xcb_connection_t *c = xcb_connect(display.constData(), nullptr);
+    auto reply = [](void *p) { return std::unique_ptr<void, decltype(&std::free)>(p, &std::free); };
+    bool done = false;
+    if (!xcb_connection_has_error(c)) {
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+        auto version = reply(xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 3), nullptr));
+        auto *atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, 4, "EDID"), nullptr);
+        auto atomHolder = reply(atom);
+        auto *resources = xcb_randr_get_screen_resources_current_reply(
+            c, xcb_randr_get_screen_resources_current(c, root), nullptr);
+        auto resourcesHolder = reply(resources);
+        const xcb_randr_output_t *ids = resources ? xcb_randr_get_screen_resources_current_outputs(resources) : nullptr;
+        const int count = resources ? xcb_randr_get_screen_resources_current_outputs_length(resources) : 0;
+        for (int i = 0; version && atom && i < count && !done; ++i) {
+            auto *info = xcb_randr_get_output_info_reply(c, xcb_randr_get_output_info(c, ids[i], XCB_CURRENT_TIME),
+                                                         nullptr);
+            auto infoHolder = reply(info);
+            if (!info || QByteArray(reinterpret_cast<const char *>(xcb_randr_get_output_info_name(info)),
+                                    xcb_randr_get_output_info_name_length(info)) != output.toLatin1())
+                continue;
+            const xcb_void_cookie_t cookie = edid.isEmpty()
+                ? xcb_randr_delete_output_property_checked(c, ids[i], atom->atom)
+                : xcb_randr_change_output_property_checked(c, ids[i], atom->atom, XCB_ATOM_INTEGER, 8,
+                                                           XCB_PROP_MODE_REPLACE, uint32_t(edid.size()), edid.constData());
+            done = !reply(xcb_request_check(c, cookie));
+        }
+    }
+    xcb_disconnect(c);
+    return done;
 }
 
 // The lock over this X server's primary.
@@ -282,6 +348,83 @@ private Q_SLOTS:
     }
 
 
+    void everyOutputReadAndSwitchedInOneApply()
+    {
+        // DUMMY0 (primary) and DUMMY1 with a monitor of its own, and DUMMY2 on beside them.
+        const auto restore = qScopeGuard([] {
+            TestXServer::xrandr({"--output", "DUMMY2", "--off"});
+            TestXServer::xrandr({"--delmode", "DUMMY2", "1024x768_60"});
+            setEdid("DUMMY1", QByteArray());
+            TestXServer::xrandr({"--delmode", "DUMMY1", "1024x768_87i"});
+        });
+        QVERIFY(TestXServer::connectSecondOutput());
+        QVERIFY(TestXServer::xrandr({"--addmode", "DUMMY2", "1024x768_60"}));
+        QVERIFY(TestXServer::xrandr({"--output", "DUMMY2", "--mode", "1024x768_60", "--right-of", "DUMMY1"}));
+        QVERIFY(TestXServer::xrandr({}));
+        QVERIFY(setEdid("DUMMY1", edidBlock("VLM", 0x1234, 0x00c0ffee)));
+        const int bpp = initial.modes.first().mode.BitsPerPel;
+        const XState first = readXrandr("DUMMY0"), second = readXrandr("DUMMY1"), third = readXrandr("DUMMY2");
+        QCOMPARE(third.currentName(), QString("1024x768_60"));
+
+        X11DisplayBackend backend;
+        std::vector<DisplayOutput> outputs;
+        QVERIFY(backend.readOutputs(outputs));
+        const DisplayOutput *o0 = nullptr, *o1 = nullptr;
+        QCOMPARE(DisplayBackend::stateOf(outputs, "DUMMY0", &o0), DisplayBackend::OutputState::Active);
+        QCOMPARE(DisplayBackend::stateOf(outputs, "DUMMY1", &o1), DisplayBackend::OutputState::Active);
+        QVERIFY(o0->primary && !o1->primary);
+        QCOMPARE(o0->current, first.modes[first.indexOfName(first.currentName())].mode);
+        QCOMPARE(o1->current, (DisplayMode {1024, 768, bpp, 60}));
+        QCOMPARE(o0->identity, std::string()); // the dummy driver publishes no EDID
+        QCOMPARE(o1->identity, std::string("VLM-1234-00C0FFEE"));
+        QVERIFY(o1->hasSerial);
+        QCOMPARE(o1->label, std::string("VLM 1234"));
+        for (const XState &x : {first, second}) {
+            std::vector<DisplayMode> modes;
+            QVERIFY(backend.readModes(x.output.toStdString(), modes));
+            QCOMPARE(int(modes.size()), x.modes.size());
+            for (int i = 0; i < x.modes.size(); ++i)
+                QVERIFY2(modes[size_t(i)] == x.modes[i].mode, qPrintable(x.output + " " + x.modes[i].name));
+        }
+
+        // With three outputs on, a steady-state read is still one round trip, and it sees the
+        // primary move.
+        QVERIFY(TestXServer::xrandr({"--output", "DUMMY1", "--primary"}));
+        backend.takeRoundTrips();
+        QVERIFY(backend.readOutputs(outputs));
+        QCOMPARE(backend.takeRoundTrips(), 1);
+        QCOMPARE(DisplayBackend::stateOf(outputs, "DUMMY1", &o1), DisplayBackend::OutputState::Active);
+        QCOMPARE(DisplayBackend::stateOf(outputs, "DUMMY0", &o0), DisplayBackend::OutputState::Active);
+        QVERIFY(o1->primary && !o0->primary);
+        // Another monitor on DUMMY1 (another EDID, another mode list): the next read knows it.
+        QVERIFY(setEdid("DUMMY1", edidBlock("VLM", 0x1234, 0x00beef00)));
+        QVERIFY(TestXServer::xrandr({"--addmode", "DUMMY1", "1024x768_87i"}));
+        QVERIFY(backend.readOutputs(outputs));
+        QCOMPARE(DisplayBackend::stateOf(outputs, "DUMMY1", &o1), DisplayBackend::OutputState::Active);
+        QCOMPARE(o1->identity, std::string("VLM-1234-00BEEF00"));
+
+        // Two outputs in one apply, one of them growing the screen; DUMMY2 is left as it is.
+        const DisplayMode small {800, 600, bpp, 60}, large {1920, 1080, bpp, 60};
+        QCOMPARE(backend.applyModes({{"DUMMY0", small}, {"DUMMY1", large}}), DisplayBackend::ApplyResult::Applied);
+        QCOMPARE(TestXServer::outputMode("DUMMY0"), first.firstWith(small));
+        QCOMPARE(TestXServer::outputMode("DUMMY1"), second.firstWith(large));
+        QCOMPARE(TestXServer::outputMode("DUMMY2"), QString("1024x768_60"));
+        QCOMPARE(readXrandr().screen, QSize(initial.screen.width() + 1024 + 1024, 1080));
+        X11DisplayBackend fresh;
+        QVERIFY(fresh.readOutputs(outputs));
+        QCOMPARE(DisplayBackend::stateOf(outputs, "DUMMY0", &o0), DisplayBackend::OutputState::Active);
+        QCOMPARE(DisplayBackend::stateOf(outputs, "DUMMY1", &o1), DisplayBackend::OutputState::Active);
+        QCOMPARE(o0->current, small);
+        QCOMPARE(o1->current, large);
+
+        // A change for an output that is off makes the whole apply answer so: nothing switched.
+        QVERIFY(TestXServer::xrandr({"--output", "DUMMY2", "--off"}));
+        QCOMPARE(backend.applyModes({{"DUMMY0", {1024, 768, bpp, 75}}, {"DUMMY2", {1024, 768, bpp, 60}}}),
+                 DisplayBackend::ApplyResult::Off);
+        QCOMPARE(TestXServer::outputMode("DUMMY0"), first.firstWith(small));
+        QCOMPARE(TestXServer::outputMode("DUMMY2"), QString());
+    }
+
     void enumerationMatchesXrandr()
     {
         X11DisplayBackend backend;
@@ -296,7 +439,7 @@ private Q_SLOTS:
                                                  .arg(got.PelsWidth).arg(got.PelsHeight).arg(got.BitsPerPel).arg(got.DisplayFrequency)
                                                  .arg(want.PelsWidth).arg(want.PelsHeight).arg(want.BitsPerPel).arg(want.DisplayFrequency)));
         }
-        QCOMPARE(QString::fromStdString(backend.outputName()), initial.output);
+        QCOMPARE(QString::fromStdString(backend.pinnedOutput()), initial.output);
         // The configured modes are there, at the rates their timings give.
         const int m75 = initial.indexOfName("1024x768_75");
         QVERIFY(m75 >= 0);

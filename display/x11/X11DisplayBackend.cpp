@@ -1,5 +1,6 @@
 #include "X11DisplayBackend.h"
 
+#include "MonitorIdentity.h"
 #include "RefreshRate.h"
 
 #include <xcb/randr.h>
@@ -27,13 +28,17 @@ struct FreeDeleter
 template<typename T>
 using Reply = std::unique_ptr<T, FreeDeleter<T>>;
 using OutputInfo = std::shared_ptr<xcb_randr_get_output_info_reply_t>;
+using CrtcInfo = std::shared_ptr<xcb_randr_get_crtc_info_reply_t>;
+using Crtcs = std::unordered_map<xcb_randr_crtc_t, CrtcInfo>;
+using Resources = Reply<xcb_randr_get_screen_resources_current_reply_t>;
 // Every mode of the screen by id, from the last resources read. A mode never changes while it
 // exists, and the server does not hand out a destroyed mode's id again.
 using ModeTable = std::unordered_map<xcb_randr_mode_t, xcb_randr_mode_info_t>;
 
-OutputInfo shared(xcb_randr_get_output_info_reply_t *reply)
+template<typename T>
+std::shared_ptr<T> shared(T *reply)
 {
-    return OutputInfo(reply, FreeDeleter<xcb_randr_get_output_info_reply_t>());
+    return std::shared_ptr<T>(reply, FreeDeleter<T>());
 }
 
 std::string nameOf(const xcb_randr_get_output_info_reply_t *info)
@@ -55,60 +60,65 @@ int refreshRate(const xcb_randr_mode_info_t &info)
     return RefreshRate::wholeHz(double(info.dot_clock), double(info.htotal), vtotal);
 }
 
-using Resources = Reply<xcb_randr_get_screen_resources_current_reply_t>;
-
-// What one read of the server tells about the pinned output.
-struct OutputView
+// One output as one read of the server shows it.
+struct OutputRead
 {
-    const ModeTable *modes = nullptr;
-    xcb_randr_output_t output = XCB_NONE;
-    OutputInfo outputInfo; // null: the output is gone
-    Reply<xcb_randr_get_crtc_info_reply_t> crtc; // the CRTC driving it, if any
+    xcb_randr_output_t id = XCB_NONE;
+    OutputInfo info;
+    CrtcInfo crtc;         // the CRTC driving it, if any
+    DisplayOutput monitor; // its name and the monitor's identity
 
-    DisplayBackend::OutputState state() const
-    {
-        if (!outputInfo || outputInfo->connection != XCB_RANDR_CONNECTION_CONNECTED)
-            return DisplayBackend::OutputState::Absent;
-        if (!crtc || crtc->mode == XCB_NONE)
-            return DisplayBackend::OutputState::Off;
-        return DisplayBackend::OutputState::Active;
-    }
-
-    int modeCount() const { return outputInfo ? xcb_randr_get_output_info_modes_length(outputInfo.get()) : 0; }
-    xcb_randr_mode_t modeId(int n) const { return xcb_randr_get_output_info_modes(outputInfo.get())[n]; }
-
-    const xcb_randr_mode_info_t *modeInfo(xcb_randr_mode_t id) const
-    {
-        const auto it = modes->find(id);
-        return it != modes->end() ? &it->second : nullptr;
-    }
-
-    // Whether every mode the output lists, and the CRTC's, is in the table.
-    bool modesKnown() const
-    {
-        for (int i = 0; i < modeCount(); ++i) {
-            if (!modeInfo(modeId(i)))
-                return false;
-        }
-        return !crtc || crtc->mode == XCB_NONE || modeInfo(crtc->mode);
-    }
+    bool connected() const { return info->connection == XCB_RANDR_CONNECTION_CONNECTED; }
+    int modeCount() const { return xcb_randr_get_output_info_modes_length(info.get()); }
+    xcb_randr_mode_t modeId(int n) const { return xcb_randr_get_output_info_modes(info.get())[n]; }
 };
 
-// The output together with the screen's resources, whose timestamps and CRTCs a change needs.
-// Only a read that got the resources makes one.
-struct ScreenView : OutputView
+// One read of the server: every output of the screen, in its order.
+struct ScreenRead
 {
+    std::vector<OutputRead> outputs;
+    xcb_randr_output_t primary = XCB_NONE;
+    // Only a full read has these, which a change needs.
     Resources resources;
+    Crtcs crtcs; // every CRTC of the screen
+    int screenWidth = 0, screenHeight = 0;
 
-    xcb_timestamp_t timestamp() const { return resources->timestamp; }
-    xcb_timestamp_t configTimestamp() const { return resources->config_timestamp; }
+    const OutputRead *find(const std::string &name) const
+    {
+        for (const OutputRead &o : outputs) {
+            if (o.connected() && o.monitor.name == name)
+                return &o;
+        }
+        return nullptr;
+    }
 };
 
-// Where the pinned output and its CRTC were last seen.
-struct LastSeen
+// An output as the last read saw it: what the next quick read asks for and compares with.
+struct Seen
 {
-    xcb_randr_output_t output = XCB_NONE;
+    xcb_randr_output_t id = XCB_NONE;
+    bool connected = false;
     xcb_randr_crtc_t crtc = XCB_NONE;
+    // What changes with the monitor when another is plugged in between two reads.
+    uint32_t mmWidth = 0, mmHeight = 0;
+    std::vector<xcb_randr_mode_t> modeIds;
+    DisplayOutput monitor;
+
+    bool sameMonitor(const xcb_randr_get_output_info_reply_t *info) const
+    {
+        const xcb_randr_mode_t *ids = xcb_randr_get_output_info_modes(info);
+        return info->mm_width == mmWidth && info->mm_height == mmHeight
+            && std::equal(modeIds.begin(), modeIds.end(), ids, ids + xcb_randr_get_output_info_modes_length(info));
+    }
+};
+
+// One CRTC's new mode in an apply.
+struct CrtcChange
+{
+    xcb_randr_crtc_t crtc = XCB_NONE;
+    CrtcInfo now;
+    xcb_randr_mode_t mode = XCB_NONE;
+    const xcb_randr_mode_info_t *info = nullptr;
 };
 
 } // namespace
@@ -116,20 +126,24 @@ struct LastSeen
 struct X11DisplayBackend::Private
 {
     std::string displayName;
-    std::string pinned;
     xcb_connection_t *connection = nullptr;
     xcb_window_t root = XCB_NONE;
+    xcb_atom_t edidAtom = XCB_NONE;
     int bitsPerPixel = 0;
     int roundTrips = 0;
-    // Asked for along with everything else, so that a steady-state read is one round trip.
-    LastSeen lastSeen;
+    // Every output of the screen where the last read saw it, in the server's order.
+    std::vector<Seen> seen;
+    // The screen's CRTCs, from the last resources read.
+    std::vector<xcb_randr_crtc_t> crtcIds;
     ModeTable modes;
 
     ~Private() { disconnect(); }
 
     void disconnect()
     {
-        lastSeen = LastSeen();
+        seen.clear();
+        crtcIds.clear();
+        modes.clear();
         if (connection)
             xcb_disconnect(connection);
         connection = nullptr;
@@ -160,42 +174,23 @@ struct X11DisplayBackend::Private
             if (f.data->depth == screens.data->root_depth)
                 bitsPerPixel = f.data->bits_per_pixel;
         }
-        // GetScreenResourcesCurrent and GetOutputPrimary need RandR 1.3.
+        // GetScreenResourcesCurrent and GetOutputPrimary need RandR 1.3. The atom is made when
+        // missing: an EDID set later is found under it.
+        static const char edid[] = "EDID";
+        auto atomCookie = xcb_intern_atom(connection, 0, sizeof edid - 1, edid);
         Reply<xcb_randr_query_version_reply_t> version(xcb_randr_query_version_reply(
             connection, xcb_randr_query_version(connection, 1, 3), nullptr));
+        Reply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(connection, atomCookie, nullptr));
         ++roundTrips;
-        if (!version || (version->major_version == 1 && version->minor_version < 3)) {
+        if (!version || (version->major_version == 1 && version->minor_version < 3) || !atom) {
             disconnect();
             return false;
         }
+        edidAtom = atom->atom;
         return true;
     }
 
-    Reply<xcb_randr_get_crtc_info_reply_t> crtcInfo(xcb_randr_crtc_t crtc)
-    {
-        ++roundTrips;
-        return Reply<xcb_randr_get_crtc_info_reply_t>(xcb_randr_get_crtc_info_reply(
-            connection, xcb_randr_get_crtc_info(connection, crtc, XCB_CURRENT_TIME), nullptr));
-    }
-
-    // Every output of the screen with its info, in one round trip.
-    std::vector<std::pair<xcb_randr_output_t, OutputInfo>> allOutputs(const Resources &resources)
-    {
-        const xcb_randr_output_t *outputs = xcb_randr_get_screen_resources_current_outputs(resources.get());
-        const int count = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
-        std::vector<xcb_randr_get_output_info_cookie_t> cookies;
-        for (int i = 0; i < count; ++i)
-            cookies.push_back(xcb_randr_get_output_info(connection, outputs[i], resources->config_timestamp));
-        ++roundTrips;
-        std::vector<std::pair<xcb_randr_output_t, OutputInfo>> all;
-        for (int i = 0; i < count; ++i) {
-            if (OutputInfo info = shared(xcb_randr_get_output_info_reply(connection, cookies[i], nullptr)))
-                all.emplace_back(outputs[i], info);
-        }
-        return all;
-    }
-
-    void readModes(const Resources &resources)
+    void readModeTable(const Resources &resources)
     {
         modes.clear();
         const xcb_randr_mode_info_t *infos = xcb_randr_get_screen_resources_current_modes(resources.get());
@@ -204,185 +199,270 @@ struct X11DisplayBackend::Private
             modes.emplace(infos[i].id, infos[i]);
     }
 
-    // --- Reading the pinned output ------------------------------------------------------------
-
-    // The requests for the output and the CRTC last seen; their replies come with receive().
-    struct Asked
+    const xcb_randr_mode_info_t *modeInfo(xcb_randr_mode_t id) const
     {
-        LastSeen ids;
-        xcb_randr_get_output_info_cookie_t output {};
-        xcb_randr_get_crtc_info_cookie_t crtc {};
-    };
-
-    Asked askLastSeen()
-    {
-        Asked asked{lastSeen, {}, {}};
-        if (asked.ids.output != XCB_NONE)
-            asked.output = xcb_randr_get_output_info(connection, asked.ids.output, XCB_CURRENT_TIME);
-        if (asked.ids.crtc != XCB_NONE)
-            asked.crtc = xcb_randr_get_crtc_info(connection, asked.ids.crtc, XCB_CURRENT_TIME);
-        return asked;
+        const auto it = modes.find(id);
+        return it != modes.end() ? &it->second : nullptr;
     }
 
-    // The output as asked for, when its id still names the pinned output.
-    void receive(const Asked &asked, OutputView &s)
+    bool toMode(xcb_randr_mode_t id, DisplayMode &out) const
     {
-        if (asked.ids.output != XCB_NONE)
-            s.outputInfo = shared(xcb_randr_get_output_info_reply(connection, asked.output, nullptr));
-        if (asked.ids.crtc != XCB_NONE)
-            s.crtc.reset(xcb_randr_get_crtc_info_reply(connection, asked.crtc, nullptr));
-        if (s.outputInfo && nameOf(s.outputInfo.get()) == pinned) {
-            s.output = asked.ids.output;
-        } else {
-            s.outputInfo.reset();
-            s.crtc.reset();
-        }
-    }
-
-    // The pinned output by name, among all outputs of the screen.
-    void findByName(const Resources &resources, OutputView &s)
-    {
-        if (pinned.empty())
-            return;
-        for (auto &[id, info] : allOutputs(resources)) {
-            if (nameOf(info.get()) == pinned) {
-                s.output = id;
-                s.outputInfo = info;
-                return;
-            }
-        }
-    }
-
-    // The CRTC that drives the output now, read again when it is not the one asked for.
-    void followCrtc(OutputView &s, xcb_randr_crtc_t asked)
-    {
-        const xcb_randr_crtc_t driving = s.outputInfo ? s.outputInfo->crtc : xcb_randr_crtc_t(XCB_NONE);
-        if (driving == XCB_NONE)
-            s.crtc.reset();
-        else if (!s.crtc || driving != asked)
-            s.crtc = crtcInfo(driving);
-    }
-
-    void remember(const OutputView &s)
-    {
-        lastSeen = {s.output, s.outputInfo ? s.outputInfo->crtc : xcb_randr_crtc_t(XCB_NONE)};
-    }
-
-    // The steady-state poll: the output and its CRTC where they were last seen, one round trip
-    // with small replies. False when that no longer does (the id names another output now, or
-    // the output lists a mode not in the table).
-    bool quickRead(OutputView &s)
-    {
-        s.modes = &modes;
-        const Asked asked = askLastSeen();
-        receive(asked, s);
-        ++roundTrips;
-        if (!s.outputInfo)
-            return false;
-        followCrtc(s, asked.ids.crtc);
-        remember(s);
-        return s.modesKnown();
-    }
-
-    // The screen's resources (GetScreenResourcesCurrent: it never probes the hardware, as
-    // GetScreenResources would) with the output and its CRTC, all asked for at once. The
-    // output is looked up by name only when its id no longer names it.
-    bool readScreen(ScreenView &s)
-    {
-        if (!connect())
-            return false;
-        s.modes = &modes;
-        auto resourcesCookie = xcb_randr_get_screen_resources_current(connection, root);
-        const Asked asked = askLastSeen();
-        s.resources.reset(xcb_randr_get_screen_resources_current_reply(connection, resourcesCookie, nullptr));
-        receive(asked, s);
-        ++roundTrips;
-        if (!s.resources) {
-            lastSeen = LastSeen();
-            return false;
-        }
-        readModes(s.resources);
-        if (!s.outputInfo)
-            findByName(s.resources, s);
-        followCrtc(s, asked.ids.crtc);
-        remember(s);
-        return true;
-    }
-
-    // The pinned output: the quick read where it does, else the full one.
-    bool readOutput(OutputView &s)
-    {
-        if (!connect())
-            return false;
-        if (lastSeen.output != XCB_NONE) {
-            OutputView quick;
-            if (quickRead(quick)) {
-                s = std::move(quick);
-                return true;
-            }
-            if (xcb_connection_has_error(connection))
-                return false;
-        }
-        ScreenView full;
-        if (!readScreen(full))
-            return false;
-        s = std::move(full);
-        return true;
-    }
-
-    // One read, and how the pinned output stands in it.
-    OutputState read(OutputView &s) { return readOutput(s) ? s.state() : OutputState::Unreadable; }
-
-    std::string pinPrimary()
-    {
-        pinned.clear();
-        lastSeen = LastSeen();
-        if (!connect())
-            return pinned;
-        auto primaryCookie = xcb_randr_get_output_primary(connection, root);
-        Resources resources(xcb_randr_get_screen_resources_current_reply(
-            connection, xcb_randr_get_screen_resources_current(connection, root), nullptr));
-        Reply<xcb_randr_get_output_primary_reply_t> primary(
-            xcb_randr_get_output_primary_reply(connection, primaryCookie, nullptr));
-        ++roundTrips;
-        if (!resources || !primary)
-            return pinned;
-        readModes(resources);
-        const auto all = allOutputs(resources);
-        for (const auto &[id, info] : all) {
-            if (id == primary->output)
-                pinned = nameOf(info.get());
-        }
-        // No primary: the first connected output that is on.
-        for (const auto &[id, info] : all) {
-            if (pinned.empty() && info->connection == XCB_RANDR_CONNECTION_CONNECTED && info->crtc != XCB_NONE)
-                pinned = nameOf(info.get());
-        }
-        return pinned;
-    }
-
-    bool toMode(const OutputView &s, xcb_randr_mode_t id, DisplayMode &out) const
-    {
-        const xcb_randr_mode_info_t *info = s.modeInfo(id);
+        const xcb_randr_mode_info_t *info = modeInfo(id);
         if (!info)
             return false;
         out = {info->width, info->height, bitsPerPixel, refreshRate(*info)};
         return true;
     }
 
-    // The mode to switch to for these values: the one in use when it has them (a re-apply
-    // keeps its own timing), else the first the output lists with them.
-    xcb_randr_mode_t modeFor(const OutputView &s, const DisplayMode &want) const
+    // The output's modes in its order; false when one is not in the table.
+    bool modesOf(const OutputRead &o, std::vector<DisplayMode> &out) const
     {
+        out.clear();
         DisplayMode m;
-        if (s.state() == OutputState::Active && toMode(s, s.crtc->mode, m) && m == want)
-            return s.crtc->mode;
-        for (int i = 0; i < s.modeCount(); ++i) {
-            if (toMode(s, s.modeId(i), m) && m == want)
-                return s.modeId(i);
+        for (int i = 0; i < o.modeCount(); ++i) {
+            if (!toMode(o.modeId(i), m))
+                return false;
+            out.push_back(m);
         }
-        return XCB_NONE;
+        return true;
     }
+
+    // Whether every mode the output lists, and its CRTC's, is in the table.
+    bool modesKnown(const OutputRead &o) const
+    {
+        for (int i = 0; i < o.modeCount(); ++i) {
+            if (!modeInfo(o.modeId(i)))
+                return false;
+        }
+        return !o.crtc || o.crtc->mode == XCB_NONE || modeInfo(o.crtc->mode);
+    }
+
+    DisplayOutput toOutput(const ScreenRead &r, const OutputRead &o) const
+    {
+        DisplayOutput out = o.monitor;
+        out.primary = o.id == r.primary;
+        if (o.info->crtc == XCB_NONE || (o.crtc && o.crtc->mode == XCB_NONE))
+            out.state = DisplayOutput::State::Off;
+        else if (o.crtc && toMode(o.crtc->mode, out.current))
+            out.state = DisplayOutput::State::Active;
+        else
+            out.state = DisplayOutput::State::Unreadable;
+        return out;
+    }
+
+    std::vector<DisplayOutput> toOutputs(const ScreenRead &r) const
+    {
+        std::vector<DisplayOutput> outputs;
+        for (const OutputRead &o : r.outputs) {
+            if (o.connected())
+                outputs.push_back(toOutput(r, o));
+        }
+        return outputs;
+    }
+
+    // --- Reading ------------------------------------------------------------------------------
+
+    std::vector<xcb_randr_get_crtc_info_cookie_t> askCrtcs(const std::vector<xcb_randr_crtc_t> &crtcs)
+    {
+        std::vector<xcb_randr_get_crtc_info_cookie_t> cookies;
+        for (xcb_randr_crtc_t crtc : crtcs)
+            cookies.push_back(xcb_randr_get_crtc_info(connection, crtc, XCB_CURRENT_TIME));
+        return cookies;
+    }
+
+    void receiveCrtcs(const std::vector<xcb_randr_crtc_t> &crtcs,
+                      const std::vector<xcb_randr_get_crtc_info_cookie_t> &cookies, Crtcs &into)
+    {
+        for (size_t i = 0; i < crtcs.size(); ++i) {
+            if (CrtcInfo info = shared(xcb_randr_get_crtc_info_reply(connection, cookies[i], nullptr)))
+                into[crtcs[i]] = info;
+        }
+    }
+
+    void remember(const ScreenRead &r)
+    {
+        seen.clear();
+        for (const OutputRead &o : r.outputs) {
+            const xcb_randr_mode_t *ids = xcb_randr_get_output_info_modes(o.info.get());
+            seen.push_back({o.id, o.connected(), o.info->crtc, o.info->mm_width, o.info->mm_height,
+                            {ids, ids + o.modeCount()}, o.monitor});
+        }
+    }
+
+    // The steady-state poll: every output and the CRTCs last seen driving the connected ones,
+    // with the primary, in one round trip of small replies. False when that no longer does: an
+    // output is gone, plugged or unplugged, or its size or mode list changed (its monitor may be
+    // another now, whose EDID the full read gets), or it lists a mode not in the table. A
+    // connected output on another CRTC costs one more round trip.
+    bool quickRead(ScreenRead &r)
+    {
+        std::vector<xcb_randr_get_output_info_cookie_t> infoCookies;
+        std::vector<xcb_randr_crtc_t> asked;
+        for (const Seen &s : seen) {
+            infoCookies.push_back(xcb_randr_get_output_info(connection, s.id, XCB_CURRENT_TIME));
+            if (s.connected && s.crtc != XCB_NONE && std::find(asked.begin(), asked.end(), s.crtc) == asked.end())
+                asked.push_back(s.crtc);
+        }
+        const auto crtcCookies = askCrtcs(asked);
+        auto primaryCookie = xcb_randr_get_output_primary(connection, root);
+        std::vector<OutputInfo> infos;
+        for (const auto &cookie : infoCookies)
+            infos.push_back(shared(xcb_randr_get_output_info_reply(connection, cookie, nullptr)));
+        Crtcs crtcs;
+        receiveCrtcs(asked, crtcCookies, crtcs);
+        Reply<xcb_randr_get_output_primary_reply_t> primary(
+            xcb_randr_get_output_primary_reply(connection, primaryCookie, nullptr));
+        ++roundTrips;
+        if (!primary)
+            return false;
+        r.primary = primary->output;
+
+        std::vector<xcb_randr_crtc_t> moved;
+        for (size_t i = 0; i < seen.size(); ++i) {
+            const OutputInfo &info = infos[i];
+            if (!info || nameOf(info.get()) != seen[i].monitor.name
+                || (info->connection == XCB_RANDR_CONNECTION_CONNECTED) != seen[i].connected
+                || (seen[i].connected && !seen[i].sameMonitor(info.get())))
+                return false;
+            if (seen[i].connected && info->crtc != XCB_NONE && !crtcs.count(info->crtc)
+                && std::find(moved.begin(), moved.end(), info->crtc) == moved.end())
+                moved.push_back(info->crtc);
+        }
+        if (!moved.empty()) {
+            receiveCrtcs(moved, askCrtcs(moved), crtcs);
+            ++roundTrips;
+        }
+        for (size_t i = 0; i < seen.size(); ++i) {
+            OutputRead o{seen[i].id, infos[i], nullptr, seen[i].monitor};
+            if (o.connected() && o.info->crtc != XCB_NONE) {
+                const auto it = crtcs.find(o.info->crtc);
+                if (it == crtcs.end())
+                    return false;
+                o.crtc = it->second;
+            }
+            if (o.connected() && !modesKnown(o))
+                return false;
+            r.outputs.push_back(std::move(o));
+        }
+        remember(r);
+        return true;
+    }
+
+    // Every output with its EDID and every CRTC, asked for at once.
+    struct Asked
+    {
+        std::vector<xcb_randr_output_t> outputs;
+        std::vector<xcb_randr_crtc_t> crtcs;
+        std::vector<xcb_randr_get_output_info_cookie_t> infoCookies;
+        std::vector<xcb_randr_get_output_property_cookie_t> edidCookies;
+        std::vector<xcb_randr_get_crtc_info_cookie_t> crtcCookies;
+    };
+
+    Asked askEverything(std::vector<xcb_randr_output_t> outputs, std::vector<xcb_randr_crtc_t> crtcs)
+    {
+        Asked a{std::move(outputs), std::move(crtcs), {}, {}, {}};
+        for (xcb_randr_output_t id : a.outputs) {
+            a.infoCookies.push_back(xcb_randr_get_output_info(connection, id, XCB_CURRENT_TIME));
+            // The base block is all the identity needs.
+            a.edidCookies.push_back(xcb_randr_get_output_property(connection, id, edidAtom, XCB_GET_PROPERTY_TYPE_ANY,
+                                                                  0, 128 / 4, 0, 0));
+        }
+        a.crtcCookies = askCrtcs(a.crtcs);
+        return a;
+    }
+
+    void receiveEverything(const Asked &a, ScreenRead &r)
+    {
+        r.outputs.clear();
+        r.crtcs.clear();
+        for (size_t i = 0; i < a.outputs.size(); ++i) {
+            OutputRead o;
+            o.id = a.outputs[i];
+            o.info = shared(xcb_randr_get_output_info_reply(connection, a.infoCookies[i], nullptr));
+            Reply<xcb_randr_get_output_property_reply_t> edid(
+                xcb_randr_get_output_property_reply(connection, a.edidCookies[i], nullptr));
+            if (!o.info)
+                continue; // gone meanwhile
+            o.monitor.name = nameOf(o.info.get());
+            if (edid && edid->format == 8 && o.connected()) {
+                MonitorIdentity::fromEdid(xcb_randr_get_output_property_data(edid.get()),
+                                          size_t(xcb_randr_get_output_property_data_length(edid.get())), o.monitor);
+            }
+            r.outputs.push_back(std::move(o));
+        }
+        receiveCrtcs(a.crtcs, a.crtcCookies, r.crtcs);
+        for (OutputRead &o : r.outputs) {
+            const auto it = r.crtcs.find(o.info->crtc);
+            if (o.connected() && it != r.crtcs.end())
+                o.crtc = it->second;
+        }
+    }
+
+    // The screen's resources (GetScreenResourcesCurrent: it never probes the hardware, as
+    // GetScreenResources would) with the primary, and every output with its EDID and every
+    // CRTC. Those are asked for along with the resources as the last read knew them, so that
+    // a full read is one round trip unless outputs or CRTCs came or went (then two).
+    // `geometry`: the screen's size too.
+    bool fullRead(ScreenRead &r, bool geometry)
+    {
+        auto resourcesCookie = xcb_randr_get_screen_resources_current(connection, root);
+        auto primaryCookie = xcb_randr_get_output_primary(connection, root);
+        xcb_get_geometry_cookie_t geometryCookie{};
+        if (geometry)
+            geometryCookie = xcb_get_geometry(connection, root);
+        std::vector<xcb_randr_output_t> knownOutputs;
+        for (const Seen &s : seen)
+            knownOutputs.push_back(s.id);
+        const Asked guess = askEverything(std::move(knownOutputs), crtcIds);
+        r.resources.reset(xcb_randr_get_screen_resources_current_reply(connection, resourcesCookie, nullptr));
+        Reply<xcb_randr_get_output_primary_reply_t> primary(
+            xcb_randr_get_output_primary_reply(connection, primaryCookie, nullptr));
+        Reply<xcb_get_geometry_reply_t> size(geometry ? xcb_get_geometry_reply(connection, geometryCookie, nullptr)
+                                                      : nullptr);
+        receiveEverything(guess, r);
+        ++roundTrips;
+        seen.clear();
+        crtcIds.clear();
+        if (!r.resources || !primary || (geometry && !size))
+            return false;
+        r.primary = primary->output;
+        if (size) {
+            r.screenWidth = size->width;
+            r.screenHeight = size->height;
+        }
+        readModeTable(r.resources);
+
+        const xcb_randr_output_t *outputs = xcb_randr_get_screen_resources_current_outputs(r.resources.get());
+        const xcb_randr_crtc_t *crtcs = xcb_randr_get_screen_resources_current_crtcs(r.resources.get());
+        Asked now{{outputs, outputs + xcb_randr_get_screen_resources_current_outputs_length(r.resources.get())},
+                  {crtcs, crtcs + xcb_randr_get_screen_resources_current_crtcs_length(r.resources.get())},
+                  {}, {}, {}};
+        if (now.outputs != guess.outputs || now.crtcs != guess.crtcs) {
+            now = askEverything(std::move(now.outputs), std::move(now.crtcs));
+            receiveEverything(now, r);
+            ++roundTrips;
+        }
+        crtcIds = now.crtcs;
+        remember(r);
+        return true;
+    }
+
+    // The quick read where it does, else the full one; `full`: the full one, with the screen's size.
+    bool read(ScreenRead &r, bool full = false)
+    {
+        if (!connect())
+            return false;
+        if (!full && !seen.empty()) {
+            if (quickRead(r))
+                return true;
+            if (xcb_connection_has_error(connection))
+                return false;
+            r = ScreenRead();
+        }
+        return fullRead(r, full);
+    }
+
+    // --- Applying -----------------------------------------------------------------------------
 
     bool checked(xcb_void_cookie_t cookie)
     {
@@ -390,50 +470,6 @@ struct X11DisplayBackend::Private
         std::unique_ptr<xcb_generic_error_t, FreeDeleter<xcb_generic_error_t>> error(
             xcb_request_check(connection, cookie));
         return !error;
-    }
-
-    // --- Applying a mode, step by step --------------------------------------------------------
-
-    enum class Result { Done, Failed, Stale };
-
-    // Where the CRTC sits and how large the screen must be once it shows the new mode.
-    struct Layout
-    {
-        int16_t x = 0, y = 0;
-        uint16_t rotation = XCB_RANDR_ROTATION_ROTATE_0;
-        int width = 0, height = 0;         // the screen that holds every CRTC afterwards
-        int screenWidth = 0, screenHeight = 0; // the screen now
-    };
-
-    // The screen must hold every active CRTC once this one has its new size.
-    bool computeScreenSize(const ScreenView &s, const xcb_randr_mode_info_t &mode, Layout &layout)
-    {
-        layout.x = s.crtc->x;
-        layout.y = s.crtc->y;
-        layout.rotation = s.crtc->rotation;
-        const bool sideways = layout.rotation & (XCB_RANDR_ROTATION_ROTATE_90 | XCB_RANDR_ROTATION_ROTATE_270);
-        layout.width = layout.x + (sideways ? mode.height : mode.width);
-        layout.height = layout.y + (sideways ? mode.width : mode.height);
-        const xcb_randr_crtc_t *crtcs = xcb_randr_get_screen_resources_current_crtcs(s.resources.get());
-        const int count = xcb_randr_get_screen_resources_current_crtcs_length(s.resources.get());
-        std::vector<xcb_randr_get_crtc_info_cookie_t> cookies;
-        for (int i = 0; i < count; ++i)
-            cookies.push_back(xcb_randr_get_crtc_info(connection, crtcs[i], XCB_CURRENT_TIME));
-        auto geometryCookie = xcb_get_geometry(connection, root);
-        for (int i = 0; i < count; ++i) {
-            Reply<xcb_randr_get_crtc_info_reply_t> other(xcb_randr_get_crtc_info_reply(connection, cookies[i], nullptr));
-            if (crtcs[i] != s.outputInfo->crtc && other && other->mode != XCB_NONE) {
-                layout.width = std::max(layout.width, other->x + other->width);
-                layout.height = std::max(layout.height, other->y + other->height);
-            }
-        }
-        Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(connection, geometryCookie, nullptr));
-        ++roundTrips;
-        if (!geometry)
-            return false;
-        layout.screenWidth = geometry->width;
-        layout.screenHeight = geometry->height;
-        return true;
     }
 
     // Physical size for a screen of `pixels`, keeping the density the screen had when we
@@ -460,80 +496,118 @@ struct X11DisplayBackend::Private
                                                          millimetres(height, setupHeight, setupMmHeight)));
     }
 
-    // Grow first: a CRTC may not reach beyond the screen.
-    bool growScreen(const Layout &layout)
+    // The CRTC keeps its position, rotation and outputs; only the mode changes. `time` is the
+    // server's last change, which a success moves on.
+    ApplyResult setCrtc(xcb_randr_crtc_t crtc, const xcb_randr_get_crtc_info_reply_t &now, xcb_randr_mode_t mode,
+                        xcb_timestamp_t &time, xcb_timestamp_t configTime, bool *stale)
     {
-        const int width = std::max(layout.screenWidth, layout.width);
-        const int height = std::max(layout.screenHeight, layout.height);
-        if (width == layout.screenWidth && height == layout.screenHeight)
-            return true;
-        return resizeScreen(width, height);
-    }
-
-    // The CRTC keeps its position, rotation and outputs; only the mode changes.
-    Result setCrtc(const ScreenView &s, xcb_randr_mode_t mode, const Layout &layout)
-    {
-        const xcb_randr_output_t *outputs = xcb_randr_get_crtc_info_outputs(s.crtc.get());
-        const int outputCount = xcb_randr_get_crtc_info_outputs_length(s.crtc.get());
+        const xcb_randr_output_t *outputs =
+            xcb_randr_get_crtc_info_outputs(const_cast<xcb_randr_get_crtc_info_reply_t *>(&now));
+        const int outputCount = xcb_randr_get_crtc_info_outputs_length(&now);
         Reply<xcb_randr_set_crtc_config_reply_t> reply(xcb_randr_set_crtc_config_reply(
             connection,
-            xcb_randr_set_crtc_config(connection, s.outputInfo->crtc, s.timestamp(), s.configTimestamp(), layout.x,
-                                      layout.y, mode, layout.rotation, uint32_t(outputCount), outputs),
+            xcb_randr_set_crtc_config(connection, crtc, time, configTime, now.x, now.y, mode, now.rotation,
+                                      uint32_t(outputCount), outputs),
             nullptr));
         ++roundTrips;
         if (!reply)
-            return Result::Failed;
+            return ApplyResult::Refused;
         if (reply->status == XCB_RANDR_SET_CONFIG_INVALID_CONFIG_TIME
-            || reply->status == XCB_RANDR_SET_CONFIG_INVALID_TIME)
-            return Result::Stale;
-        return reply->status == XCB_RANDR_SET_CONFIG_SUCCESS ? Result::Done : Result::Failed;
+            || reply->status == XCB_RANDR_SET_CONFIG_INVALID_TIME) {
+            *stale = true;
+            return ApplyResult::Refused;
+        }
+        if (reply->status != XCB_RANDR_SET_CONFIG_SUCCESS)
+            return ApplyResult::Refused;
+        time = reply->timestamp;
+        return ApplyResult::Applied;
     }
 
-    // Afterwards, down to what the CRTCs now cover (or back, when the change failed).
-    void shrinkScreen(const Layout &layout, Result result)
+    // The screen that holds every CRTC once the changed ones have their new modes.
+    static void screenFor(const ScreenRead &r, const std::vector<CrtcChange> &plan, int &width, int &height)
     {
-        const int grownWidth = std::max(layout.screenWidth, layout.width);
-        const int grownHeight = std::max(layout.screenHeight, layout.height);
-        const int width = result == Result::Done ? layout.width : layout.screenWidth;
-        const int height = result == Result::Done ? layout.height : layout.screenHeight;
-        if (width != grownWidth || height != grownHeight)
-            resizeScreen(width, height);
+        width = height = 0;
+        for (const auto &[id, crtc] : r.crtcs) {
+            if (!crtc || crtc->mode == XCB_NONE)
+                continue;
+            int w = crtc->width, h = crtc->height;
+            for (const CrtcChange &c : plan) {
+                if (c.crtc != id)
+                    continue;
+                const bool sideways = crtc->rotation & (XCB_RANDR_ROTATION_ROTATE_90 | XCB_RANDR_ROTATION_ROTATE_270);
+                w = sideways ? c.info->height : c.info->width;
+                h = sideways ? c.info->width : c.info->height;
+            }
+            width = std::max(width, crtc->x + w);
+            height = std::max(height, crtc->y + h);
+        }
     }
 
-    Result setMode(const DisplayMode &want, ApplyResult &why)
+    ApplyResult applyOnce(const std::vector<ModeChange> &changes, bool *stale)
     {
-        why = ApplyResult::Failed;
-        ScreenView s;
-        // The request needs the screen's timestamps and its CRTCs: a full read.
-        if (!readScreen(s))
-            return Result::Failed;
-        // Never switches an output on or off: an output without a CRTC stays so.
-        switch (s.state()) {
-        case OutputState::Absent:
-            why = ApplyResult::Absent;
-            return Result::Failed;
-        case OutputState::Off:
-            why = ApplyResult::Off;
-            return Result::Failed;
-        default:
-            break;
+        *stale = false;
+        ScreenRead r;
+        // The requests need the screen's timestamps, its CRTCs and its size: a full read.
+        if (!read(r, true))
+            return ApplyResult::Failed;
+        const std::vector<DisplayOutput> outputs = toOutputs(r);
+        std::vector<CrtcChange> plan;
+        for (const ModeChange &change : changes) {
+            const DisplayOutput *output = nullptr;
+            DisplayBackend::stateOf(outputs, change.output, &output);
+            const OutputRead *o = r.find(change.output);
+            std::vector<DisplayMode> modes;
+            if (o && !modesOf(*o, modes))
+                return ApplyResult::Failed;
+            int number = DisplayBackend::Unlisted;
+            const ApplyResult why = DisplayBackend::check(output, modes, change.mode, &number);
+            if (why != ApplyResult::Applied)
+                return why;
+            if (!o->crtc || number == DisplayBackend::Unlisted)
+                return ApplyResult::Failed;
+            const xcb_randr_mode_t mode = number == DisplayBackend::InUse ? o->crtc->mode : o->modeId(number);
+            CrtcChange c{o->info->crtc, o->crtc, mode, modeInfo(mode)};
+            // Outputs sharing a CRTC share its mode: the last change for it counts.
+            auto same = std::find_if(plan.begin(), plan.end(), [&](const CrtcChange &p) { return p.crtc == c.crtc; });
+            if (same != plan.end())
+                *same = c;
+            else
+                plan.push_back(c);
         }
-        const xcb_randr_mode_t mode = modeFor(s, want);
-        const xcb_randr_mode_info_t *info = mode != XCB_NONE ? s.modeInfo(mode) : nullptr;
-        if (!info) {
-            why = ApplyResult::NotOffered;
-            return Result::Failed;
-        }
-        Layout layout;
-        if (!computeScreenSize(s, *info, layout))
-            return Result::Failed;
+        if (plan.empty())
+            return ApplyResult::Applied;
+
+        int width = 0, height = 0;
+        screenFor(r, plan, width, height);
+        const int grownWidth = std::max(r.screenWidth, width);
+        const int grownHeight = std::max(r.screenHeight, height);
 
         xcb_grab_server(connection);
-        Result result = growScreen(layout) ? setCrtc(s, mode, layout) : Result::Failed;
-        shrinkScreen(layout, result);
+        ApplyResult result = ApplyResult::Applied;
+        // Grow first: a CRTC may not reach beyond the screen.
+        if ((grownWidth != r.screenWidth || grownHeight != r.screenHeight) && !resizeScreen(grownWidth, grownHeight))
+            result = ApplyResult::Refused;
+        xcb_timestamp_t time = r.resources->timestamp;
+        size_t done = 0;
+        while (result == ApplyResult::Applied && done < plan.size()) {
+            const CrtcChange &c = plan[done];
+            result = setCrtc(c.crtc, *c.now, c.mode, time, r.resources->config_timestamp, stale);
+            if (result == ApplyResult::Applied)
+                ++done;
+        }
+        // All or nothing: what went through is put back when a later one failed.
+        if (result != ApplyResult::Applied) {
+            bool ignored = false;
+            for (size_t i = 0; i < done; ++i)
+                setCrtc(plan[i].crtc, *plan[i].now, plan[i].now->mode, time, r.resources->config_timestamp, &ignored);
+        }
+        // Then down to what the CRTCs now cover (or back, when nothing changed).
+        const int finalWidth = result == ApplyResult::Applied ? width : r.screenWidth;
+        const int finalHeight = result == ApplyResult::Applied ? height : r.screenHeight;
+        if (finalWidth != grownWidth || finalHeight != grownHeight)
+            resizeScreen(finalWidth, finalHeight);
         xcb_ungrab_server(connection);
         xcb_flush(connection);
-        why = result == Result::Done ? ApplyResult::Applied : ApplyResult::Refused;
         return result;
     }
 };
@@ -650,62 +724,30 @@ void X11DisplayBackend::setChangeCallback(std::function<void()> callback)
         watcher = std::make_unique<Watcher>(d->displayName, std::move(callback));
 }
 
-std::string X11DisplayBackend::pinOutput()
+bool X11DisplayBackend::readOutputs(std::vector<DisplayOutput> &outputs)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return d->pinPrimary();
-}
-
-void X11DisplayBackend::pinOutputNamed(const std::string &name)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    d->pinned = name;
-    d->lastSeen = LastSeen();
-}
-
-bool X11DisplayBackend::mode(int n, DisplayMode &out)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    OutputView s;
-    if (!d->readOutput(s) || n < 0 || n >= s.modeCount())
+    ScreenRead r;
+    if (!d->read(r))
         return false;
-    return d->toMode(s, s.modeId(n), out);
+    outputs = d->toOutputs(r);
+    return true;
 }
 
-DisplayBackend::OutputState X11DisplayBackend::current(DisplayMode &out)
+bool X11DisplayBackend::readModes(const std::string &output, std::vector<DisplayMode> &modes)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    OutputView s;
-    const OutputState state = d->read(s);
-    if (state != OutputState::Active)
-        return state;
-    return d->toMode(s, s.crtc->mode, out) ? OutputState::Active : OutputState::Unreadable;
+    ScreenRead r;
+    if (!d->read(r))
+        return false;
+    const OutputRead *o = r.find(output);
+    return o && d->modesOf(*o, modes);
 }
 
-DisplayBackend::OutputState X11DisplayBackend::availability(const DisplayMode &mode)
+DisplayBackend::ApplyResult X11DisplayBackend::applyModes(const std::vector<ModeChange> &changes)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    OutputView s;
-    const OutputState state = d->read(s);
-    if (state != OutputState::Active)
-        return state;
-    return d->modeFor(s, mode) != XCB_NONE ? OutputState::Active : OutputState::NotOffered;
-}
-
-DisplayBackend::ApplyResult X11DisplayBackend::apply(const DisplayMode &mode)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    ApplyResult why = ApplyResult::Failed;
-    // The configuration changed between our read and our request: read again, once.
-    if (d->setMode(mode, why) == Private::Result::Stale)
-        d->setMode(mode, why);
-    return why;
-}
-
-std::string X11DisplayBackend::outputName()
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return d->pinned;
+    return onceMoreWhenStale([this, &changes](bool *stale) { return d->applyOnce(changes, stale); });
 }
 
 int X11DisplayBackend::takeRoundTrips()
