@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QSet>
 #include <QSettings>
 #include <QTest>
 #include <QThread>
@@ -296,6 +297,55 @@ private slots:
         QCOMPARE(backend.apply({1280, 720, 32, 60}), DisplayBackend::ApplyResult::Refused);
         QCOMPARE(places(), (QList<QPoint>{{0, 0}, {1920, 0}, {0, 1080}}));
         QCOMPARE(log.matching("GNOME: ApplyMonitorsConfig refused").size(), 1);
+    }
+
+    // Every monitor in one read; two switched in one ApplyMonitorsConfig, the third left in its
+    // mode and the row closed up behind them; an unknown connector spoils the whole apply.
+    void severalMonitorsInOneApply()
+    {
+        const Host &h = nested3;
+        REQUIRE_MUTTER(h);
+        const QString full = "1920x1080@60.000";
+        QVERIFY(foreignApply(h, {{0, 0, 1.0, true, "LVDS1", full}, {1920, 0, 1.0, false, "LVDS2", full},
+                                 {3840, 0, 1.0, false, "LVDS3", full}}));
+        QVERIFY(waitFor([&] { return state(h).logical("LVDS3") && state(h).logical("LVDS3")->x == 3840; }));
+        GnomeDisplayBackend backend(bus(h, "nested3"));
+
+        std::vector<DisplayOutput> outputs;
+        QVERIFY(backend.readOutputs(outputs));
+        QCOMPARE(backend.takeCalls(), 1);
+        QStringList names, primaries;
+        QSet<QString> identities;
+        for (const DisplayOutput &o : outputs) {
+            names << QString::fromStdString(o.name);
+            if (o.primary)
+                primaries << QString::fromStdString(o.name);
+            QCOMPARE(o.state, DisplayOutput::State::Active);
+            QCOMPARE(o.current, (DisplayMode{1920, 1080, 32, 60}));
+            QVERIFY(o.hasSerial && !o.label.empty());
+            identities << QString::fromStdString(o.identity);
+        }
+        QCOMPARE(names, (QStringList{"LVDS1", "LVDS2", "LVDS3"}));
+        QCOMPARE(primaries, QStringList{"LVDS1"});
+        // Mutter's fake monitors differ by their serials.
+        QCOMPARE(identities.size(), 3);
+
+        QCOMPARE(backend.applyModes({{"LVDS1", {1280, 720, 32, 60}}, {"LVDS2", {1024, 768, 32, 60}}}),
+                 DisplayBackend::ApplyResult::Applied);
+        // One read, the policy, Mutter's verify and the apply itself.
+        QCOMPARE(backend.takeCalls(), 4);
+        const State s = state(h);
+        QCOMPARE(s.monitor("LVDS1")->currentId(), QString("1280x720@60.000"));
+        QCOMPARE(s.monitor("LVDS2")->currentId(), QString("1024x768@60.000"));
+        QCOMPARE(s.monitor("LVDS3")->currentId(), full);
+        QCOMPARE(QPoint(s.logical("LVDS2")->x, s.logical("LVDS2")->y), QPoint(1280, 0));
+        QCOMPARE(QPoint(s.logical("LVDS3")->x, s.logical("LVDS3")->y), QPoint(1280 + 1024, 0));
+
+        QCOMPARE(backend.applyModes({{"LVDS3", {1280, 720, 32, 60}}, {"LVDS9", {1280, 720, 32, 60}}}),
+                 DisplayBackend::ApplyResult::Absent);
+        QCOMPARE(backend.takeCalls(), 1);
+        QCOMPARE(state(h).serial, s.serial);
+        QCOMPARE(state(h).monitor("LVDS3")->currentId(), full);
     }
 
     // The scale stays where the new mode supports it, else it becomes that mode's preferred.

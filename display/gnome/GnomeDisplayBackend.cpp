@@ -1,5 +1,6 @@
 #include "GnomeDisplayBackend.h"
 
+#include "MonitorIdentity.h"
 #include "RefreshRate.h"
 
 #include <QDBusArgument>
@@ -15,6 +16,7 @@
 #include <QSize>
 #include <QVariantMap>
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -143,6 +145,10 @@ struct GnomeDisplayBackend::State
     struct Monitor
     {
         QString connector;
+        QString vendor;
+        QString product;
+        QString serial;
+        QString displayName; // Mutter's name for people, when it gives one
         QList<Mode> modes;
         QVariant underscanning; // invalid when Mutter does not say
         int currentMode() const
@@ -153,18 +159,12 @@ struct GnomeDisplayBackend::State
             }
             return -1;
         }
-        // The mode to switch to for these values: the one in use when it has them (a re-apply
-        // keeps its own timing), else the first one listed; -1 when none has them.
-        int modeFor(const DisplayMode &wanted) const
+        std::vector<DisplayMode> modeValues() const
         {
-            const int inUse = currentMode();
-            if (inUse >= 0 && modes[inUse].values() == wanted)
-                return inUse;
-            for (int i = 0; i < modes.size(); ++i) {
-                if (modes[i].values() == wanted)
-                    return i;
-            }
-            return -1;
+            std::vector<DisplayMode> values;
+            for (const Mode &mode : modes)
+                values.push_back(mode.values());
+            return values;
         }
         // A mirror shows the same picture: its mode is the first of that size, else the one
         // in use.
@@ -243,45 +243,91 @@ struct GnomeDisplayBackend::State
         return QRect(QPoint(l.x, l.y), layoutSize(m->modes[inUse], l.scale, l.transform));
     }
 
-    // Where every logical monitor goes once logical monitor `changed` has `size`. Its right and
-    // bottom edges move; what touches such an edge along a stretch moves with it, and so on
-    // from there. Nothing else moves: what merely lies further right or below would otherwise
-    // come to overlap or leave a gap, and Mutter takes neither.
-    QList<QPoint> placesAfterResize(int changed, QSize size) const
+    // Where every logical monitor goes once logical monitor i has sizes[i]. The right and
+    // bottom edges of those that change size move; what touches such an edge along a stretch
+    // moves with it, and so on from there. Nothing else moves: what merely lies further right
+    // or below would otherwise come to overlap or leave a gap, and Mutter takes neither.
+    QList<QPoint> placesAfterResize(const QList<QSize> &sizes) const
     {
         QList<QRect> rects;
         for (int i = 0; i < logicals.size(); ++i)
             rects.append(extent(i));
-        const QList<bool> right = followers(rects, changed, Qt::Horizontal);
-        const QList<bool> below = followers(rects, changed, Qt::Vertical);
-        const int dx = size.width() - rects[changed].width();
-        const int dy = size.height() - rects[changed].height();
+        const QList<int> dx = shifts(rects, sizes, Qt::Horizontal);
+        const QList<int> dy = shifts(rects, sizes, Qt::Vertical);
         QList<QPoint> places;
         for (int i = 0; i < rects.size(); ++i)
-            places.append(rects[i].topLeft() + QPoint(right[i] ? dx : 0, below[i] ? dy : 0));
+            places.append(rects[i].topLeft() + QPoint(dx[i], dy[i]));
         return places;
     }
 
-    // Which rectangles move along with the right (Horizontal) or bottom (Vertical) edge of
-    // rects[from].
-    static QList<bool> followers(const QList<QRect> &rects, int from, Qt::Orientation edge)
+    // How far each rectangle moves with the right (Horizontal) or bottom (Vertical) edges that
+    // move. Taken in order along the axis, so a rectangle's own move is known before the ones
+    // touching it take it on. One touching several moving edges goes with the furthest: it
+    // overlaps none of them then.
+    static QList<int> shifts(const QList<QRect> &rects, const QList<QSize> &sizes, Qt::Orientation edge)
     {
+        const bool horizontal = edge == Qt::Horizontal;
+        QList<int> order;
+        for (int i = 0; i < rects.size(); ++i)
+            order.append(i);
+        std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+            return horizontal ? rects[a].x() < rects[b].x() : rects[a].y() < rects[b].y();
+        });
+        QList<int> shift(rects.size(), 0);
         QList<bool> moves(rects.size(), false);
-        QList<int> todo{from};
-        while (!todo.isEmpty()) {
-            const QRect r = rects[todo.takeLast()];
-            for (int i = 0; i < rects.size(); ++i) {
-                const QRect &o = rects[i];
-                const bool touches = edge == Qt::Horizontal
+        for (int i : order) {
+            const QRect &o = rects[i];
+            for (int from = 0; from < rects.size(); ++from) {
+                const QRect &r = rects[from];
+                if (from == i || (!moves[from] && sizes[from] == r.size()))
+                    continue;
+                const bool touches = horizontal
                     ? o.x() == r.x() + r.width() && o.y() < r.y() + r.height() && r.y() < o.y() + o.height()
                     : o.y() == r.y() + r.height() && o.x() < r.x() + r.width() && r.x() < o.x() + o.width();
-                if (i != from && !moves[i] && touches) {
-                    moves[i] = true;
-                    todo.append(i);
-                }
+                if (!touches)
+                    continue;
+                const int grown = horizontal ? sizes[from].width() - r.width() : sizes[from].height() - r.height();
+                const int along = shift[from] + grown;
+                shift[i] = moves[i] ? std::max(shift[i], along) : along;
+                moves[i] = true;
             }
         }
-        return moves;
+        return shift;
+    }
+
+    // Every monitor as the program sees it: Active in a logical monitor with its mode in use,
+    // Off when in none.
+    std::vector<DisplayOutput> outputs() const
+    {
+        std::vector<DisplayOutput> list;
+        for (const Monitor &m : monitors) {
+            DisplayOutput out;
+            out.name = m.connector.toStdString();
+            MonitorIdentity::fromNames(known(m.vendor), known(m.product), known(m.serial), out);
+            if (!m.displayName.isEmpty())
+                out.label = m.displayName.toStdString();
+            const int logical = logicalOf(m.connector);
+            // A mirror of the primary monitor is not a second primary.
+            out.primary = logical >= 0 && logicals[logical].primary
+                && logicals[logical].connectors.first() == m.connector;
+            const int inUse = m.currentMode();
+            if (logical < 0) {
+                out.state = DisplayOutput::State::Off;
+            } else if (inUse < 0) {
+                out.state = DisplayOutput::State::Unreadable;
+            } else {
+                out.state = DisplayOutput::State::Active;
+                out.current = m.modes[inUse].values();
+            }
+            list.push_back(out);
+        }
+        return list;
+    }
+
+    // Mutter says "unknown" for what the monitor does not tell.
+    static std::string known(const QString &name)
+    {
+        return name == QLatin1String("unknown") ? std::string() : name.toStdString();
     }
 };
 
@@ -333,11 +379,10 @@ bool GnomeDisplayBackend::readState(State &state)
     monitors.beginArray();
     while (!monitors.atEnd()) {
         State::Monitor monitor;
-        QString vendor, product, serial;
         QVariantMap properties;
         monitors.beginStructure();
         monitors.beginStructure();
-        monitors >> monitor.connector >> vendor >> product >> serial;
+        monitors >> monitor.connector >> monitor.vendor >> monitor.product >> monitor.serial;
         monitors.endStructure();
         monitors.beginArray();
         while (!monitors.atEnd()) {
@@ -354,6 +399,7 @@ bool GnomeDisplayBackend::readState(State &state)
         monitors >> properties;
         monitors.endStructure();
         monitor.underscanning = properties.value(QStringLiteral("is-underscanning"));
+        monitor.displayName = properties.value(QStringLiteral("display-name")).toString();
         state.monitors.append(monitor);
     }
     monitors.endArray();
@@ -388,117 +434,71 @@ bool GnomeDisplayBackend::readState(State &state)
     return true;
 }
 
-std::string GnomeDisplayBackend::pinOutput()
+bool GnomeDisplayBackend::readOutputs(std::vector<DisplayOutput> &outputs)
 {
     std::lock_guard<std::mutex> lock(mutex);
+    outputs.clear();
     State state;
-    pinned.clear();
     if (!readState(state))
-        return std::string();
-    // The primary logical monitor's first monitor, else the first one that is on.
-    for (const State::Logical &logical : state.logicals) {
-        if (logical.primary && !logical.connectors.isEmpty()) {
-            pinned = logical.connectors.first();
-            break;
-        }
-    }
-    if (pinned.isEmpty()) {
-        for (const State::Logical &logical : state.logicals) {
-            if (!logical.connectors.isEmpty()) {
-                pinned = logical.connectors.first();
-                break;
-            }
-        }
-    }
-    return pinned.toStdString();
-}
-
-bool GnomeDisplayBackend::mode(int n, DisplayMode &out)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    State state;
-    if (pinned.isEmpty() || n < 0 || !readState(state))
         return false;
-    const State::Monitor *monitor = state.monitor(pinned);
-    if (!monitor || n >= monitor->modes.size())
-        return false;
-    out = monitor->modes[n].values();
+    outputs = state.outputs();
     return true;
 }
 
-DisplayBackend::OutputState GnomeDisplayBackend::current(DisplayMode &out)
+bool GnomeDisplayBackend::readModes(const std::string &output, std::vector<DisplayMode> &modes)
 {
     std::lock_guard<std::mutex> lock(mutex);
+    modes.clear();
     State state;
-    if (pinned.isEmpty())
-        return OutputState::Absent;
     if (!readState(state))
-        return OutputState::Unreadable;
-    const State::Monitor *monitor = state.monitor(pinned);
+        return false;
+    const State::Monitor *monitor = state.monitor(QString::fromStdString(output));
     if (!monitor)
-        return OutputState::Absent;
-    const int index = monitor->currentMode();
-    if (index < 0 || state.logicalOf(pinned) < 0)
-        return OutputState::Off;
-    out = monitor->modes[index].values();
-    return OutputState::Active;
+        return false;
+    modes = monitor->modeValues();
+    return true;
 }
 
-DisplayBackend::OutputState GnomeDisplayBackend::availability(const DisplayMode &mode)
+DisplayBackend::ApplyResult GnomeDisplayBackend::applyModes(const std::vector<ModeChange> &changes)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    State state;
-    if (pinned.isEmpty())
-        return OutputState::Absent;
-    if (!readState(state))
-        return OutputState::Unreadable;
-    const State::Monitor *monitor = state.monitor(pinned);
-    if (!monitor)
-        return OutputState::Absent;
-    if (monitor->currentMode() < 0 || state.logicalOf(pinned) < 0)
-        return OutputState::Off;
-    for (const State::Mode &m : monitor->modes) {
-        if (m.values() == mode)
-            return OutputState::Active;
-    }
-    return OutputState::NotOffered;
+    return onceMoreWhenStale([&](bool *stale) { return applyOnce(changes, stale); });
 }
 
-DisplayBackend::ApplyResult GnomeDisplayBackend::apply(const DisplayMode &mode)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    if (pinned.isEmpty())
-        return ApplyResult::Absent;
-    bool stale = false;
-    ApplyResult result = applyOnce(mode, &stale);
-    // Someone changed the configuration between our read and our request: read it again.
-    if (stale)
-        result = applyOnce(mode, &stale);
-    return stale ? ApplyResult::Failed : result;
-}
-
-DisplayBackend::ApplyResult GnomeDisplayBackend::applyOnce(const DisplayMode &wanted, bool *stale)
+DisplayBackend::ApplyResult GnomeDisplayBackend::applyOnce(const std::vector<ModeChange> &changes, bool *stale)
 {
     *stale = false;
     State state;
     if (!readState(state))
         return ApplyResult::Failed;
-    const State::Monitor *monitor = state.monitor(pinned);
-    if (!monitor)
-        return ApplyResult::Absent;
-    if (monitor->currentMode() < 0 || state.logicalOf(pinned) < 0)
-        return ApplyResult::Off;
-    const int target = monitor->modeFor(wanted);
-    if (target < 0)
-        return ApplyResult::NotOffered;
-    if (target == monitor->currentMode())
+    const std::vector<DisplayOutput> outputs = state.outputs();
+    QHash<QString, int> targets; // connector -> index of its new mode; the ones to switch
+    for (const ModeChange &change : changes) {
+        const QString connector = QString::fromStdString(change.output);
+        const DisplayOutput *output = nullptr;
+        stateOf(outputs, change.output, &output);
+        const State::Monitor *monitor = state.monitor(connector);
+        int number = Unlisted;
+        const ApplyResult possible =
+            check(output, monitor ? monitor->modeValues() : std::vector<DisplayMode>(), change.mode, &number);
+        if (possible != ApplyResult::Applied)
+            return possible;
+        // In a logical monitor without a mode in use: nothing to lay the others out by.
+        if (output->state == DisplayOutput::State::Unreadable)
+            return ApplyResult::Failed;
+        if (number == InUse)
+            targets.remove(connector);
+        else
+            targets.insert(connector, number);
+    }
+    if (targets.isEmpty())
         return ApplyResult::Applied;
 
     const ApplyResult allowed = checkPolicy();
     if (allowed != ApplyResult::Applied)
         return allowed;
     Request request;
-    if (!buildRequest(state, target, request))
+    if (!buildRequest(state, targets, request))
         return ApplyResult::Failed;
     if (beforeApply)
         beforeApply();
@@ -534,14 +534,35 @@ DisplayBackend::ApplyResult GnomeDisplayBackend::checkPolicy()
     return ApplyResult::Applied;
 }
 
-bool GnomeDisplayBackend::buildRequest(const State &state, int target, Request &request) const
+bool GnomeDisplayBackend::buildRequest(const State &state, const QHash<QString, int> &targets,
+                                       Request &request) const
 {
-    const int changed = state.logicalOf(pinned);
-    const State::Logical &logical = state.logicals[changed];
-    const State::Mode &newMode = state.monitor(pinned)->modes[target];
-    const double newScale = newMode.scaleKeeping(logical.scale);
-    const QList<QPoint> places =
-        state.placesAfterResize(changed, state.layoutSize(newMode, newScale, logical.transform));
+    // Each logical monitor's new mode (that of its first monitor named), scale and size.
+    QList<const State::Mode *> newModes;
+    QList<double> scales;
+    QList<QSize> sizes;
+    int firstChanged = -1;
+    for (int i = 0; i < state.logicals.size(); ++i) {
+        const State::Logical &l = state.logicals[i];
+        const State::Mode *newMode = nullptr;
+        for (const QString &connector : l.connectors) {
+            if (!newMode && targets.contains(connector))
+                newMode = &state.monitor(connector)->modes[targets.value(connector)];
+        }
+        newModes.append(newMode);
+        if (newMode) {
+            scales.append(newMode->scaleKeeping(l.scale));
+            sizes.append(state.layoutSize(*newMode, scales.last(), l.transform));
+            if (firstChanged < 0)
+                firstChanged = i;
+        } else {
+            scales.append(l.scale);
+            sizes.append(state.extent(i).size());
+        }
+    }
+    if (firstChanged < 0)
+        return false;
+    const QList<QPoint> places = state.placesAfterResize(sizes);
 
     request.serial = state.serial;
     for (int i = 0; i < state.logicals.size(); ++i) {
@@ -549,14 +570,16 @@ bool GnomeDisplayBackend::buildRequest(const State &state, int target, Request &
         LogicalAssignment a;
         a.x = places[i].x();
         a.y = places[i].y();
-        a.scale = i == changed || state.globalScaleRequired ? newScale : l.scale;
+        a.scale = state.globalScaleRequired ? scales[firstChanged] : scales[i];
         a.transform = l.transform;
         a.primary = l.primary;
         for (const QString &connector : l.connectors) {
             const State::Monitor *m = state.monitor(connector);
             if (!m)
                 return false;
-            const int index = connector == pinned ? target : i == changed ? m->mirrorOf(newMode) : m->currentMode();
+            const int index = targets.contains(connector) ? targets.value(connector)
+                : newModes[i]                             ? m->mirrorOf(*newModes[i])
+                                                          : m->currentMode();
             if (index < 0)
                 return false;
             a.monitors.append({connector, m->modes[index].id, m->keptProperties()});

@@ -3,19 +3,21 @@
 #include "DisplayBackend.h"
 
 #include <QDBusConnection>
+#include <QHash>
 #include <QObject>
 #include <QString>
 
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // GNOME's own display configuration: Mutter's org.gnome.Mutter.DisplayConfig on the session
 // bus, the interface GNOME Settings uses, and on Wayland the only one that really sets modes.
-// Reads are GetCurrentState, applies are temporary ApplyMonitorsConfig calls that keep every
-// other part of the layout. Blocking calls go out on the connection under one mutex (from any
-// thread); the object itself, which receives MonitorsChanged and the service's owner changes,
-// stays in the thread that built it and needs that thread's event loop.
+// Reads are GetCurrentState; an apply is one temporary ApplyMonitorsConfig for every monitor
+// it names that keeps every other part of the layout. Blocking calls go out on the connection
+// under one mutex (from any thread); the object itself, which receives MonitorsChanged and the
+// service's owner changes, stays in the thread that built it and needs that thread's event loop.
 class GnomeDisplayBackend : public QObject, public DisplayBackend
 {
     Q_OBJECT
@@ -29,11 +31,9 @@ public:
     // Whether someone owns the DisplayConfig name on this bus now.
     static bool serviceRegistered(const QDBusConnection &bus = QDBusConnection::sessionBus());
 
-    std::string pinOutput() override;
-    bool mode(int n, DisplayMode &out) override;
-    OutputState current(DisplayMode &out) override;
-    OutputState availability(const DisplayMode &mode) override;
-    ApplyResult apply(const DisplayMode &mode) override;
+    bool readOutputs(std::vector<DisplayOutput> &outputs) override;
+    bool readModes(const std::string &output, std::vector<DisplayMode> &modes) override;
+    ApplyResult applyModes(const std::vector<ModeChange> &changes) override;
     void setChangeCallback(std::function<void()> callback) override;
 
     // D-Bus calls made since the last call (tests and benchmarks).
@@ -50,18 +50,18 @@ private:
     struct Request;
     bool readState(State &state);
     // One read and one request; `stale`: the configuration changed in between.
-    ApplyResult applyOnce(const DisplayMode &mode, bool *stale);
+    ApplyResult applyOnce(const std::vector<ModeChange> &changes, bool *stale);
     // Its steps. checkPolicy: Applied when GNOME lets programs configure the monitors.
     ApplyResult checkPolicy();
-    // Mode `target` for the pinned monitor, everything else kept or moved along.
-    bool buildRequest(const State &state, int target, Request &request) const;
+    // Mode targets[connector] (an index in its list) for each monitor named there,
+    // everything else kept or moved along.
+    bool buildRequest(const State &state, const QHash<QString, int> &targets, Request &request) const;
     // ApplyMonitorsConfig with `method` (verify or temporary).
     ApplyResult send(const Request &request, uint method, bool *stale);
     void announce();
 
     QDBusConnection bus;
     std::mutex mutex; // one D-Bus exchange at a time; guards everything below
-    QString pinned;
     bool refusalSaid = false;
     QString lastRefusal;
     std::function<void()> beforeApply;
