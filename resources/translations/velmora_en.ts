@@ -4,7 +4,7 @@
 <context>
     <name>Controler</name>
     <message>
-        <location filename="../../app/Controler.cpp" line="+123"/>
+        <location filename="../../app/Controler.cpp" line="+129"/>
         <source>未设置开机启动：其他用户可以替换本程序</source>
         <translation>Not started at log-on: other users could replace this program</translation>
     </message>
@@ -17,7 +17,7 @@
         <translation>Velmora</translation>
     </message>
     <message>
-        <location line="+35"/>
+        <location line="+42"/>
         <source>长</source>
         <translation>Width</translation>
     </message>
@@ -43,7 +43,7 @@
     </message>
     <message>
         <location line="+10"/>
-        <location filename="../../ui/MainWindow.cpp" line="+178"/>
+        <location filename="../../ui/MainWindow.cpp" line="+153"/>
         <source>锁定</source>
         <translation>Lock</translation>
     </message>
@@ -59,7 +59,7 @@
     </message>
     <message>
         <location line="+10"/>
-        <location filename="../../ui/MainWindow.cpp" line="+92"/>
+        <location filename="../../ui/MainWindow.cpp" line="+253"/>
         <source>关于</source>
         <translation>About</translation>
     </message>
@@ -74,7 +74,7 @@
         <translation>Hide when minimised</translation>
     </message>
     <message>
-        <location filename="../../ui/MainWindow.cpp" line="-186"/>
+        <location filename="../../ui/MainWindow.cpp" line="-227"/>
         <source>当前屏幕设置：&lt;br /&gt;分辨率 %1x%2&lt;br /&gt;颜色位数 %3&lt;br /&gt;刷新率 %4</source>
         <translation>Current display mode:&lt;br /&gt;Resolution %1x%2&lt;br /&gt;Colour depth %3 bits&lt;br /&gt;Refresh rate %4 Hz</translation>
     </message>
@@ -95,23 +95,38 @@
         <translation>The previous display settings could not be restored</translation>
     </message>
     <message>
-        <location line="+17"/>
+        <location line="-99"/>
         <source>已锁定</source>
         <translation>Locked</translation>
     </message>
     <message>
-        <location line="+91"/>
+        <location line="-38"/>
+        <source>（主显示器）</source>
+        <translation>(primary)</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>锁定于 %1x%2 %3 Hz</source>
+        <translation>held at %1x%2 %3 Hz</translation>
+    </message>
+    <message>
+        <location line="+187"/>
+        <source>未锁定：没有可保持的显示模式</source>
+        <translation>Not locked: there is no display mode to hold</translation>
+    </message>
+    <message>
+        <location line="+97"/>
         <source>&lt;h1&gt;Velmora&lt;/h1&gt;&lt;h2&gt;v%1&lt;/h2&gt;&lt;a href=&quot;%2&quot;&gt;Velmora&lt;/a&gt; is powered by &lt;a href=&quot;%3&quot;&gt;Orvanne&lt;/a&gt;</source>
         <translation>&lt;h1&gt;Velmora&lt;/h1&gt;&lt;h2&gt;v%1&lt;/h2&gt;&lt;a href=&quot;%2&quot;&gt;Velmora&lt;/a&gt; is powered by &lt;a href=&quot;%3&quot;&gt;Orvanne&lt;/a&gt;</translation>
     </message>
     <message>
-        <location line="-165"/>
+        <location line="-206"/>
         <location line="+12"/>
         <source>无法应用该显示设置</source>
         <translation>The display settings could not be applied</translation>
     </message>
     <message>
-        <location line="-35"/>
+        <location line="-114"/>
         <source>此桌面不支持更改显示模式</source>
         <translation>This desktop does not support changing the display mode</translation>
     </message>
