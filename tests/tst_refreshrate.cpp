@@ -22,6 +22,11 @@ private Q_SLOTS:
         QTest::newRow("23.976") << 23.976 << 23;
         QTest::newRow("47.952") << 47.952 << 47;
         QTest::newRow("239.76") << 239.76 << 239;
+        // ...also in whole mHz from a dot clock in 10 kHz steps (1080p at 74.18 MHz).
+        QTest::newRow("23.977") << 23.977 << 23;
+        QTest::newRow("29.972") << 29.972 << 29;
+        QTest::newRow("119.879") << 119.879 << 119;
+        QTest::newRow("143.857") << 143.857 << 143;
         // ...everything else is rounded.
         QTest::newRow("60.00") << 60.0 << 60;
         QTest::newRow("59.95") << 59.95 << 60;
@@ -54,6 +59,11 @@ private Q_SLOTS:
         QCOMPARE(RefreshRate::wholeHz(148352000.0, 2200, 1125), 59);
         QCOMPARE(RefreshRate::wholeHz(74176000.0, 1650, 750), 59);
         QCOMPARE(RefreshRate::wholeHz(74250000.0, 1650, 750), 60);
+        // 1080p at 23.976 and 29.97 Hz timed in 10 kHz steps, next to their whole twins.
+        QCOMPARE(RefreshRate::wholeHz(74180000.0, 2750, 1125), 23);
+        QCOMPARE(RefreshRate::wholeHz(74250000.0, 2750, 1125), 24);
+        QCOMPARE(RefreshRate::wholeHz(74180000.0, 2200, 1125), 29);
+        QCOMPARE(RefreshRate::wholeHz(74250000.0, 2200, 1125), 30);
         QCOMPARE(RefreshRate::wholeHz(74250000.0, 0, 750), 0);
         QCOMPARE(RefreshRate::wholeHz(74250000.0, 1650, 0), 0);
     }
