@@ -15,10 +15,11 @@ public:
 
     // The command stored under `name`; empty when there is none.
     virtual QString value(const QString &name) = 0;
-    virtual void setValue(const QString &name, const QString &command) = 0;
-    // Removing a name that is not there is not an error.
-    virtual void remove(const QString &name) = 0;
-    virtual void sync() = 0;
+    // Each false when the list could not be changed (a read-only folder, an entry owned by
+    // somebody else). Removing a name that is not there is not an error.
+    virtual bool setValue(const QString &name, const QString &command) = 0;
+    virtual bool remove(const QString &name) = 0;
+    virtual bool sync() = 0;
 
     // The command line that starts `program` with `arguments`, quoted for this store so that
     // blanks and special characters in the path survive.

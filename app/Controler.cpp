@@ -107,16 +107,33 @@ void Controler::updateAutoRun()
     const QString replaceable = autoRun ? store->replaceableAt(QCoreApplication::applicationFilePath()) : QString();
     if (!replaceable.isEmpty())
         refuseAutoRun(replaceable);
-    if (autoRun && replaceable.isEmpty()) {
+    const bool wanted = autoRun && replaceable.isEmpty();
+    bool written = true;
+    if (wanted) {
         const QString command = runCommand(*store);
         if (!command.isEmpty() && store->value(Application).compare(command) != 0) {
             qDebug("updateAutorun()");
-            store->setValue(Application, command);
+            written = store->setValue(Application, command);
         }
     } else {
-        store->remove(Application);
+        written = store->remove(Application);
     }
-    store->sync();
+    written = store->sync() && written;
+    if (!written)
+        reportAutoRunFailure(!store->value(Application).isEmpty());
+}
+
+void Controler::reportAutoRunFailure(bool inForce)
+{
+    qDebug().noquote() << QStringLiteral("updateAutorun(): the log-on entry cannot be changed: it is %1")
+                              .arg(inForce ? QStringLiteral("still there") : QStringLiteral("not there"));
+    m_statusText = tr("无法更改开机启动设置");
+    Q_EMIT statusTextChanged(m_statusText);
+    // What the menu shows is what is in force, and what is stored with it.
+    settings->beginGroup(SettingsKeys::UiGroup);
+    settings->setValue(SettingsKeys::AutoRun, inForce);
+    settings->endGroup();
+    Q_EMIT autoRunInForce(inForce);
 }
 
 void Controler::refuseAutoRun(const QString &replaceableAt)
@@ -156,6 +173,7 @@ void Controler::initUi(bool background)
     connect(mainWindow, &MainWindow::startDeamon, deamon, &Deamon::start);
     connect(mainWindow, &MainWindow::stopDeamon, deamon, &Deamon::stop);
     connect(mainWindow, &MainWindow::updateAutoRun, this, &Controler::updateAutoRun);
+    connect(this, &Controler::autoRunInForce, mainWindow, &MainWindow::showAutoRun);
     connect(mainWindow, &MainWindow::monitorsChanged, deamon, &Deamon::reloadMonitors);
     // The other monitors stored as locked are held from the start, whatever the primary does.
     QMetaObject::invokeMethod(deamon, &Deamon::reloadMonitors, Qt::QueuedConnection);

@@ -37,6 +37,8 @@ public:
 Q_SIGNALS:
     void quit();
     void statusTextChanged(const QString &text);
+    // The log-on entry could not be changed: whether it is there now.
+    void autoRunInForce(bool inForce);
 
 public Q_SLOTS:
     void updateAutoRun();
@@ -51,6 +53,7 @@ private:
     void shutdown();
     void abandonDeamonThread();
     void refuseAutoRun(const QString &replaceableAt);
+    void reportAutoRunFailure(bool inForce);
 
     MainWindow *mainWindow = nullptr;
     DisplaySettings *displaySettings = nullptr;

@@ -65,19 +65,22 @@ QString RunKeyAutoRunStore::value(const QString &name)
     return runKey.value(name).toString();
 }
 
-void RunKeyAutoRunStore::setValue(const QString &name, const QString &command)
+bool RunKeyAutoRunStore::setValue(const QString &name, const QString &command)
 {
     runKey.setValue(name, command);
+    return sync() && runKey.value(name).toString() == command;
 }
 
-void RunKeyAutoRunStore::remove(const QString &name)
+bool RunKeyAutoRunStore::remove(const QString &name)
 {
     runKey.remove(name);
+    return sync() && !runKey.contains(name);
 }
 
-void RunKeyAutoRunStore::sync()
+bool RunKeyAutoRunStore::sync()
 {
     runKey.sync();
+    return runKey.status() == QSettings::NoError;
 }
 
 QString RunKeyAutoRunStore::command(const QString &program, const QString &arguments) const

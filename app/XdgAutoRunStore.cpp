@@ -44,16 +44,16 @@ QString XdgAutoRunStore::value(const QString &name)
     return QString();
 }
 
-void XdgAutoRunStore::setValue(const QString &name, const QString &command)
+bool XdgAutoRunStore::setValue(const QString &name, const QString &command)
 {
     if (!QDir().mkpath(directory)) {
         qWarning().noquote() << "cannot create" << directory;
-        return;
+        return false;
     }
     QSaveFile file(filePath(name));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
         qWarning().noquote() << "cannot write" << file.fileName() << ":" << file.errorString();
-        return;
+        return false;
     }
     QString entry;
     entry += QLatin1String("[Desktop Entry]\n");
@@ -66,18 +66,23 @@ void XdgAutoRunStore::setValue(const QString &name, const QString &command)
     entry += QLatin1String("X-GNOME-Autostart-enabled=true\n");
     file.write(entry.toUtf8());
     // Written in full or not at all: a half-written entry would break the log-on start.
-    if (!file.commit())
+    if (!file.commit()) {
         qWarning().noquote() << "cannot write" << file.fileName() << ":" << file.errorString();
+        return false;
+    }
+    return true;
 }
 
-void XdgAutoRunStore::remove(const QString &name)
+bool XdgAutoRunStore::remove(const QString &name)
 {
-    QFile::remove(filePath(name));
+    const QString path = filePath(name);
+    return QFile::remove(path) || !QFileInfo::exists(path);
 }
 
-void XdgAutoRunStore::sync()
+bool XdgAutoRunStore::sync()
 {
     // Every write above is complete when it returns.
+    return true;
 }
 
 bool XdgAutoRunStore::othersMayWrite(const QString &path) const

@@ -11,9 +11,9 @@ public:
     explicit XdgAutoRunStore(const QString &directory = QString());
 
     QString value(const QString &name) override;
-    void setValue(const QString &name, const QString &command) override;
-    void remove(const QString &name) override;
-    void sync() override;
+    bool setValue(const QString &name, const QString &command) override;
+    bool remove(const QString &name) override;
+    bool sync() override;
     QString command(const QString &program, const QString &arguments) const override;
 
     QString filePath(const QString &name) const;

@@ -7,6 +7,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QMenu>
 #include <QPushButton>
@@ -192,6 +193,29 @@ private Q_SLOTS:
         QVERIFY(!registered());
         QCOMPARE(log.count("updateAutorun(): not registered: other users can write " + program), 1);
         QCOMPARE(mainWindow()->statusBar()->currentMessage(), QString("未设置开机启动：其他用户可以替换本程序"));
+    }
+
+    // A log-on list that cannot be changed: said, and the menu shows what is in force.
+    void autoRunFailureShowsWhatIsInForce()
+    {
+#ifdef Q_OS_WIN
+        QSKIP("the Run key of a test user cannot be made unwritable here");
+#endif
+        if (!AutoRunStore::open()->replaceableAt(QCoreApplication::applicationFilePath()).isEmpty())
+            QSKIP("this build lies where others can write: it is never registered");
+        // No folder can be made where a file is: the entry cannot be written.
+        const QString autostart = config->path() + "/autostart";
+        QFile blocker(autostart);
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        MessageCapture log;
+        Controler controler;
+        controler.initUi(false);
+        QAction *autoRun = mainWindow()->findChild<QAction *>("actionAutoRun");
+        QVERIFY(!autoRun->isChecked());
+        QCOMPARE(stored("Ui/AutoRun"), QVariant(false));
+        QCOMPARE(mainWindow()->statusBar()->currentMessage(), QString("无法更改开机启动设置"));
+        QCOMPARE(log.matching("updateAutorun(): the log-on entry cannot be changed").size(), 1);
     }
 
     void storedAutoRunOffIsKept()

@@ -324,6 +324,12 @@ void MainWindow::saveDisplaySettings()
     settings->sync();
 }
 
+void MainWindow::showAutoRun(bool inForce)
+{
+    QSignalBlocker quiet(ui->actionAutoRun);
+    ui->actionAutoRun->setChecked(inForce);
+}
+
 void MainWindow::autoRun(bool autorun)
 {
     settings->beginGroup(SettingsKeys::UiGroup);

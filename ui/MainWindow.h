@@ -53,6 +53,8 @@ public Q_SLOTS:
     void apply();
     void lock(bool clicked);
     void autoRun(bool autorun);
+    // The menu entry shows this, without asking for it again.
+    void showAutoRun(bool inForce);
     void showOrHide();
     void deamonRun();
     void updateInfo();

@@ -4,7 +4,12 @@
 <context>
     <name>Controler</name>
     <message>
-        <location filename="../../app/Controler.cpp" line="+129"/>
+        <location filename="../../app/Controler.cpp" line="+130"/>
+        <source>无法更改开机启动设置</source>
+        <translation>The log-on start cannot be changed</translation>
+    </message>
+    <message>
+        <location line="+16"/>
         <source>未设置开机启动：其他用户可以替换本程序</source>
         <translation>Not started at log-on: other users could replace this program</translation>
     </message>
@@ -59,7 +64,7 @@
     </message>
     <message>
         <location line="+10"/>
-        <location filename="../../ui/MainWindow.cpp" line="+253"/>
+        <location filename="../../ui/MainWindow.cpp" line="+259"/>
         <source>关于</source>
         <translation>About</translation>
     </message>
@@ -74,7 +79,7 @@
         <translation>Hide when minimised</translation>
     </message>
     <message>
-        <location filename="../../ui/MainWindow.cpp" line="-227"/>
+        <location filename="../../ui/MainWindow.cpp" line="-233"/>
         <source>当前屏幕设置：&lt;br /&gt;分辨率 %1x%2&lt;br /&gt;颜色位数 %3&lt;br /&gt;刷新率 %4</source>
         <translation>Current display mode:&lt;br /&gt;Resolution %1x%2&lt;br /&gt;Colour depth %3 bits&lt;br /&gt;Refresh rate %4 Hz</translation>
     </message>
@@ -115,12 +120,12 @@
         <translation>Not locked: there is no display mode to hold</translation>
     </message>
     <message>
-        <location line="+97"/>
+        <location line="+103"/>
         <source>&lt;h1&gt;Velmora&lt;/h1&gt;&lt;h2&gt;v%1&lt;/h2&gt;&lt;a href=&quot;%2&quot;&gt;Velmora&lt;/a&gt; is powered by &lt;a href=&quot;%3&quot;&gt;Orvanne&lt;/a&gt;</source>
         <translation>&lt;h1&gt;Velmora&lt;/h1&gt;&lt;h2&gt;v%1&lt;/h2&gt;&lt;a href=&quot;%2&quot;&gt;Velmora&lt;/a&gt; is powered by &lt;a href=&quot;%3&quot;&gt;Orvanne&lt;/a&gt;</translation>
     </message>
     <message>
-        <location line="-206"/>
+        <location line="-212"/>
         <location line="+12"/>
         <source>无法应用该显示设置</source>
         <translation>The display settings could not be applied</translation>
