@@ -197,7 +197,13 @@ const CompositorState::Output *CompositorState::output(const QString &name) cons
     return nullptr;
 }
 
+// Through the non-const list: a state copied from another shares its outputs until one is
+// written, and a change must not reach the original.
 CompositorState::Output *CompositorState::output(const QString &name)
 {
-    return const_cast<Output *>(std::as_const(*this).output(name));
+    for (Output &out : outputs) {
+        if (out.name == name)
+            return &out;
+    }
+    return nullptr;
 }
