@@ -18,6 +18,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <utility>
 
 namespace {
 const QString Dp1Modes = "[[1920,1080,60000],[1920,1080,59940],[1280,1024,75025],[1024,768,60000]]";
@@ -33,6 +34,25 @@ QString layout(const QString &dp1, const QString &modes = Dp1Modes, const QStrin
         {"name": "DP-2", "modes": [[1024,768,60000]], "current": 0, "enabled": false, "x": 0, "y": 1080}],
         "primary": "DP-1" %3})")
         .arg(modes, dp1, extra);
+}
+
+// An EDID block with what MonitorIdentity reads: maker, product code, serial and name.
+QByteArray edid(const char *maker, quint16 product, const QByteArray &serial, const QByteArray &name)
+{
+    QByteArray e(128, '\0');
+    e.replace(0, 8, QByteArray::fromHex("00ffffffffffff00"));
+    const int packed = (maker[0] - '@') << 10 | (maker[1] - '@') << 5 | (maker[2] - '@');
+    e[8] = char(packed >> 8);
+    e[9] = char(packed & 0xff);
+    e[10] = char(product & 0xff);
+    e[11] = char(product >> 8);
+    int at = 54;
+    for (const auto &[type, text] : {std::pair<char, QByteArray>{char(0xff), serial}, {char(0xfc), name}}) {
+        e[at + 3] = type;
+        e.replace(at + 5, 13, (text + '\n').leftJustified(13, ' '));
+        at += 18;
+    }
+    return e;
 }
 
 // The test compositor offering one protocol family, in a runtime folder of its own.
@@ -197,6 +217,67 @@ private Q_SLOTS:
         c.reload(layout(R"("current": 3)"));
         QTRY_COMPARE_WITH_TIMEOUT(c.mode(), QString("1280x1024@75025"), 3000);
         QCOMPARE(lock.applies(), QStringList({"applyDisplaySetting():32 1280 1024 75"}));
+    }
+
+    void everyOutputInOneConfiguration_data() { families(); }
+    // Every output with the monitor on it (KDE: the EDID before the names) and one primary;
+    // two changes go out as one configuration that leaves the third output alone, after an
+    // apply that could not go whole sent nothing; a monitor on a renamed connector is the same.
+    void everyOutputInOneConfiguration()
+    {
+        QFETCH(QString, family);
+        const QString dp1 = QString(R"("make": "Dell", "model": "U2720Q", "serial": "SN0001", "edid": "%1")")
+                                .arg(QString::fromLatin1(edid("DEL", 0x4321, "SN0001", "Velmora 27").toHex()));
+        const QString three = R"({"outputs": [
+            {"name": "%1", "modes": %2, "current": 0, "preferred": 0, "x": 0, "y": 0, %3},
+            {"name": "HDMI-A-1", "modes": [[1280,720,60000],[1024,768,60000]], "current": 0, "x": 1920, "y": 0,
+             "make": "Acme", "model": "View 24", "serial": "A1"},
+            {"name": "DP-2", "modes": [[1024,768,60000],[800,600,60000]], "current": 0, "x": 3200, "y": 0,
+             "make": "Acme", "model": "View 24", "serial": ""}],
+            "primary": "HDMI-A-1"})";
+        Compositor c(family, three.arg("DP-1", Dp1Modes, dp1));
+        QVERIFY(c.ready);
+        std::unique_ptr<DisplayBackend> backend = c.backend();
+        std::vector<DisplayOutput> outputs;
+        QVERIFY(backend->readOutputs(outputs));
+        QStringList names, identities, primaries;
+        for (const DisplayOutput &o : outputs) {
+            names << QString::fromStdString(o.name);
+            identities << QString::fromStdString(o.identity) + (o.hasSerial ? "" : " (no serial)");
+            if (o.primary)
+                primaries << QString::fromStdString(o.name);
+            QCOMPARE(o.state, DisplayOutput::State::Active);
+        }
+        QCOMPARE(names, QStringList({"DP-1", "HDMI-A-1", "DP-2"}));
+        const QString dp1Identity = family == "kde" ? "DEL-4321-SN0001" : "Dell-U2720Q-SN0001";
+        QCOMPARE(identities, QStringList({dp1Identity, "Acme-View 24-A1", "Acme-View 24 (no serial)"}));
+        // KWin says which; wlroots has none, so the head at the origin.
+        QCOMPARE(primaries, QStringList{family == "kde" ? "HDMI-A-1" : "DP-1"});
+
+        const DisplayMode xga60{1024, 768, 32, 60};
+        QCOMPARE(backend->applyModes({{"DP-1", Sxga75}, {"DP-2", {640, 480, 32, 60}}}),
+                 DisplayBackend::ApplyResult::NotOffered);
+        QCOMPARE(c.count("requests"), 0);
+        QCOMPARE(backend->applyModes({{"DP-1", Sxga75}, {"HDMI-A-1", xga60}}), DisplayBackend::ApplyResult::Applied);
+        QCOMPARE(c.count("requests"), 1);
+        QCOMPARE(c.count("applied"), 1);
+        QCOMPARE(c.mode("DP-1"), QString("1280x1024@75025"));
+        QCOMPARE(c.mode("HDMI-A-1"), QString("1024x768@60000"));
+        QCOMPARE(c.mode("DP-2"), QString("1024x768@60000"));
+        QStringList named;
+        for (const QJsonValue &head : c.state().value("lastHeads").toArray())
+            named << head.toString();
+        named.sort();
+        // KWin is told the changed devices only; wlroots every head as it stands.
+        QCOMPARE(named, family == "kde" ? QStringList({"DP-1", "HDMI-A-1"})
+                                        : QStringList({"DP-1", "DP-2", "HDMI-A-1"}));
+        QVERIFY(backend->readOutputs(outputs));
+        QVERIFY(outputs.at(0).current == Sxga75 && outputs.at(1).current == xga60);
+
+        c.reload(three.arg("DP-5", Dp1Modes, dp1));
+        QTRY_VERIFY_WITH_TIMEOUT(backend->readOutputs(outputs) && outputs.size() == 3 && outputs.at(2).name == "DP-5",
+                                 3000);
+        QCOMPARE(QString::fromStdString(outputs.at(2).identity), dp1Identity);
     }
 
     void refusalsAndLoss_data() { families(); }
