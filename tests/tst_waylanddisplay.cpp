@@ -9,10 +9,12 @@
 #include "TestSupport.h"
 #include "WlrootsDisplayBackend.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocalServer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -88,10 +90,14 @@ public:
         ::kill(pid_t(process.processId()), SIGHUP);
     }
 
+    // Stopped and continued: a compositor that does not answer for a while.
+    void pause(bool paused) { ::kill(pid_t(process.processId()), paused ? SIGSTOP : SIGCONT); }
+
     void stop()
     {
         if (process.state() == QProcess::NotRunning)
             return;
+        pause(false);
         process.terminate();
         process.waitForFinished(5000);
     }
@@ -278,6 +284,41 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(backend->readOutputs(outputs) && outputs.size() == 3 && outputs.at(2).name == "DP-5",
                                  3000);
         QCOMPARE(QString::fromStdString(outputs.at(2).identity), dp1Identity);
+    }
+
+    void unansweredRoundTripsEnd_data() { families(); }
+    // A compositor that takes the connection and never answers holds the caller for the
+    // time-out only; one that stops answering for a while makes a read fail after the time-out,
+    // and its late answer harms nothing: the reads after it work.
+    void unansweredRoundTripsEnd()
+    {
+        QFETCH(QString, family);
+        QTemporaryDir dir;
+        QLocalServer mute;
+        QVERIFY(mute.listen(dir.path() + "/mute"));
+        QElapsedTimer clock;
+        clock.start();
+        const std::string path = (dir.path() + "/mute").toStdString();
+        std::unique_ptr<DisplayBackend> backend;
+        if (family == "kde")
+            backend = std::make_unique<KdeDisplayBackend>(path);
+        else
+            backend = std::make_unique<WlrootsDisplayBackend>(path);
+        QVERIFY2(clock.elapsed() < 4500, qPrintable(QString::number(clock.elapsed())));
+        std::vector<DisplayOutput> outputs;
+        QVERIFY(!backend->readOutputs(outputs));
+
+        Compositor c(family, layout(R"("current": 0)"));
+        QVERIFY(c.ready);
+        backend = c.backend();
+        QVERIFY(backend->readOutputs(outputs));
+        c.pause(true);
+        clock.restart();
+        QVERIFY(!backend->readOutputs(outputs));
+        QVERIFY2(clock.elapsed() >= 2500 && clock.elapsed() < 4500, qPrintable(QString::number(clock.elapsed())));
+        c.pause(false);
+        QVERIFY(backend->readOutputs(outputs));
+        QCOMPARE(outputs.size(), size_t(3));
     }
 
     void refusalsAndLoss_data() { families(); }
