@@ -64,12 +64,19 @@ public:
     Compositor(const QString &family, const QString &config)
         : family(family)
     {
-        write(config);
         process.setProgram(QStringLiteral(VELMORA_TEST_COMPOSITOR));
         process.setArguments({"--socket", "wl-test", "--config", configFile(), "--protocols", family});
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_RUNTIME_DIR", dir.path());
         process.setProcessEnvironment(env);
+        restart(config);
+    }
+
+    // Stopped if it runs, and started anew on the same socket with `config`.
+    void restart(const QString &config)
+    {
+        stop();
+        write(config);
         process.start();
         ready = process.waitForReadyRead(10000) && process.readLine().trimmed() == "ready";
     }
@@ -319,6 +326,30 @@ private Q_SLOTS:
         c.pause(false);
         QVERIFY(backend->readOutputs(outputs));
         QCOMPARE(outputs.size(), size_t(3));
+    }
+
+    void connectsAnewAfterALoss_data() { families(); }
+    // The compositor restarted on the same socket: the next read connects anew, says so once,
+    // and reads and applies work again.
+    void connectsAnewAfterALoss()
+    {
+        QFETCH(QString, family);
+        Compositor c(family, layout(R"("current": 0)"));
+        QVERIFY(c.ready);
+        std::unique_ptr<DisplayBackend> backend = c.backend();
+        std::vector<DisplayOutput> outputs;
+        QVERIFY(backend->readOutputs(outputs));
+        MessageCapture log;
+        c.restart(layout(R"("current": 2)"));
+        QVERIFY(c.ready);
+        QTRY_VERIFY_WITH_TIMEOUT(backend->readOutputs(outputs) && outputs.size() == 3 && outputs[0].current == Sxga75,
+                                 5000);
+        QVERIFY(backend->readOutputs(outputs));
+        QCOMPARE(log.matching(family == "kde" ? "KDE:" : "wlroots:"),
+                 QStringList((family == "kde" ? "KDE" : "wlroots") + QString(": the Wayland connection was lost; "
+                                                                             "connected anew")));
+        QCOMPARE(backend->applyModes({{"DP-1", Twin59}}), DisplayBackend::ApplyResult::Applied);
+        QCOMPARE(c.mode(), QString("1920x1080@59940"));
     }
 
     void refusalsAndLoss_data() { families(); }

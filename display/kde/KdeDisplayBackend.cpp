@@ -87,7 +87,8 @@ const kde_output_configuration_v2_listener configurationListener = {
 
 struct KdeDisplayBackend::Private
 {
-    WaylandConnection *connection = nullptr; // null while the connection is being made
+    // The backend's, null while a connection is being made.
+    const std::unique_ptr<WaylandConnection> *connection = nullptr;
     kde_output_management_v2 *management = nullptr;
     kde_primary_output_v1 *primaryOutput = nullptr;
     std::string primary; // as KWin names it last
@@ -130,8 +131,8 @@ struct KdeDisplayBackend::Private
 
     void announce()
     {
-        if (connection)
-            connection->changeAnnounced();
+        if (connection && *connection)
+            (*connection)->changeAnnounced();
     }
 
     Device *device(kde_output_device_v2 *proxy)
@@ -155,6 +156,7 @@ struct KdeDisplayBackend::Private
             wl_proxy_destroy(reinterpret_cast<wl_proxy *>(primaryOutput));
         management = nullptr;
         primaryOutput = nullptr;
+        primary.clear();
     }
 };
 
@@ -234,9 +236,8 @@ KdeDisplayBackend::KdeDisplayBackend(const std::string &display)
         d->bind(registry, name, interface, version);
     };
     handlers.globalRemoved = [this](uint32_t name) { d->unbind(name); };
-    connection = std::make_unique<WaylandConnection>(display, handlers);
-    d->connection = connection.get();
-    connection->start();
+    d->connection = &connection;
+    open(display, handlers, "KDE");
 }
 
 KdeDisplayBackend::~KdeDisplayBackend()
@@ -250,8 +251,14 @@ KdeDisplayBackend::~KdeDisplayBackend()
 
 bool KdeDisplayBackend::offered()
 {
+    std::shared_lock<std::shared_mutex> shared(replacing);
     auto held = connection->lock();
     return d->management && !d->devices.empty() && connection->isAlive();
+}
+
+void KdeDisplayBackend::forget()
+{
+    d->forget();
 }
 
 bool KdeDisplayBackend::served() const

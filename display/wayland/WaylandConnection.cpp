@@ -179,6 +179,9 @@ bool WaylandConnection::readOnce()
 {
     {
         std::lock_guard<std::mutex> guard(mutex);
+        // Nothing more is handled once a caller found it lost: its owner may be replacing it.
+        if (lost)
+            return false;
         while (wl_display_prepare_read(display) != 0) {
             if (wl_display_dispatch_pending(display) < 0) {
                 markLost();
@@ -211,7 +214,7 @@ bool WaylandConnection::readOnce()
     bool announce = false;
     {
         std::lock_guard<std::mutex> guard(mutex);
-        if (!ok || wl_display_dispatch_pending(display) < 0) {
+        if (!ok || lost || wl_display_dispatch_pending(display) < 0) {
             markLost();
             return false;
         }

@@ -16,7 +16,7 @@ struct wl_callback;
 // protocols (KDE's and wlroots'). Every event is handled on that thread under one mutex, which
 // callers from any thread take (lock()) to read what the events built up or to send requests:
 // a proxy created and given its listener under the lock can never have an event dispatched
-// before it is listening. The compositor owns the session, so a lost connection is not retried.
+// before it is listening. A lost connection stays lost: its owner makes a new one.
 class WaylandConnection
 {
 public:

@@ -1,6 +1,59 @@
 #include "WaylandDisplayBackend.h"
 
+#include <QDebug>
+#include <QString>
+
 #include <map>
+
+void WaylandDisplayBackend::open(const std::string &display, WaylandConnection::Handlers h, const char *t)
+{
+    displayName = display;
+    handlers = std::move(h);
+    tag = t;
+    connection = std::make_unique<WaylandConnection>(displayName, handlers);
+    connection->start();
+}
+
+std::shared_lock<std::shared_mutex> WaylandDisplayBackend::use()
+{
+    std::shared_lock<std::shared_mutex> shared(replacing);
+    {
+        auto held = connection->lock();
+        if (connection->isAlive())
+            return shared;
+    }
+    shared.unlock();
+    // Ended outside the lock: its reading thread may be telling of the loss, and whoever it
+    // tells may call in.
+    std::unique_ptr<WaylandConnection> old;
+    {
+        std::unique_lock<std::shared_mutex> exclusive(replacing);
+        bool lost = false;
+        {
+            auto held = connection->lock();
+            lost = !connection->isAlive();
+            if (lost)
+                forget();
+        }
+        if (lost) {
+            old = std::move(connection);
+            connection = std::make_unique<WaylandConnection>(displayName, handlers);
+            {
+                std::lock_guard<std::mutex> guard(callbackMutex);
+                connection->setChangeCallback(changeCallback);
+            }
+            connection->start();
+            auto held = connection->lock();
+            if (connection->isAlive()) {
+                qDebug().noquote() << QStringLiteral("%1: the Wayland connection was lost; connected anew").arg(
+                    QString::fromLatin1(tag));
+            }
+        }
+    }
+    old.reset();
+    shared.lock();
+    return shared;
+}
 
 bool WaylandDisplayBackend::refresh(std::unique_lock<std::mutex> &held)
 {
@@ -63,17 +116,19 @@ bool WaylandDisplayBackend::readLocked(std::unique_lock<std::mutex> &held, std::
 
 bool WaylandDisplayBackend::readOutputs(std::vector<DisplayOutput> &list)
 {
+    auto shared = use();
     auto held = connection->lock();
     return readLocked(held, list);
 }
 
-bool WaylandDisplayBackend::readModes(const std::string &name, std::vector<DisplayMode> &modes)
+bool WaylandDisplayBackend::readModes(const std::string &output, std::vector<DisplayMode> &modes)
 {
+    auto shared = use();
     auto held = connection->lock();
     modes.clear();
     if (!refresh(held))
         return false;
-    const WaylandOutput *o = output(name);
+    const WaylandOutput *o = this->output(output);
     if (!o)
         return false;
     for (const WaylandMode *m : o->modes)
@@ -137,11 +192,15 @@ DisplayBackend::ApplyResult WaylandDisplayBackend::applyOnce(std::unique_lock<st
 
 DisplayBackend::ApplyResult WaylandDisplayBackend::applyModes(const std::vector<ModeChange> &changes)
 {
+    auto shared = use();
     auto held = connection->lock();
     return onceMoreWhenStale([&](bool *stale) { return applyOnce(held, changes, stale); });
 }
 
 void WaylandDisplayBackend::setChangeCallback(std::function<void()> callback)
 {
+    std::shared_lock<std::shared_mutex> shared(replacing);
+    std::lock_guard<std::mutex> guard(callbackMutex);
+    changeCallback = callback;
     connection->setChangeCallback(std::move(callback));
 }

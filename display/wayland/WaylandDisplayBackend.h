@@ -6,11 +6,13 @@
 
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
 // What the Wayland output-management backends share: reads and applies over a model that the
-// protocol's events keep, on a connection of the backend's own. The protocol's code binds its
+// protocol's events keep, on a connection of the backend's own, made anew on the next call
+// when it was lost (the compositor restarted, a protocol error). The protocol's code binds its
 // globals, keeps the outputs, tells which is primary and which monitor is on each, and sends
 // configurations.
 class WaylandDisplayBackend : public DisplayBackend
@@ -33,7 +35,13 @@ protected:
         DisplayMode wanted;
     };
 
+    // Connects to `display` (a socket name or path; empty: $WAYLAND_DISPLAY); `handlers` bind
+    // the protocol's globals, now and on every new connection. `tag` starts messages.
+    void open(const std::string &display, WaylandConnection::Handlers handlers, const char *tag);
+
     // The calls below are made with the connection's lock held.
+    // Drops every proxy of the protocol's own and what they said: the connection goes.
+    virtual void forget() = 0;
     // Whether the compositor serves the protocol's configuration global.
     virtual bool served() const = 0;
     // Every output, in the order announced.
@@ -59,10 +67,19 @@ protected:
     static std::string text(const std::vector<Change> &changes);
 
     std::unique_ptr<WaylandConnection> connection;
+    // Held shared by every call that uses the connection, exclusively to replace it.
+    std::shared_mutex replacing;
 
 private:
+    // For a call: the connection, made anew first when the last one was lost.
+    std::shared_lock<std::shared_mutex> use();
     bool readLocked(std::unique_lock<std::mutex> &held, std::vector<DisplayOutput> &outputs);
     ApplyResult applyOnce(std::unique_lock<std::mutex> &held, const std::vector<ModeChange> &changes, bool *stale);
 
     bool saidNoneInUse = false;
+    std::string displayName;
+    WaylandConnection::Handlers handlers;
+    const char *tag = "";
+    std::mutex callbackMutex;
+    std::function<void()> changeCallback; // for every connection
 };

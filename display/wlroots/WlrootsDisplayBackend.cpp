@@ -129,7 +129,8 @@ const zwlr_output_configuration_v1_listener configurationListener = {
 
 struct WlrootsDisplayBackend::Private
 {
-    WaylandConnection *connection = nullptr; // null while the connection is being made
+    // The backend's, null while a connection is being made.
+    const std::unique_ptr<WaylandConnection> *connection = nullptr;
     zwlr_output_manager_v1 *manager = nullptr;
     uint32_t serial = 0;
     std::list<Head> heads; // stable addresses: the proxies point at them
@@ -147,8 +148,8 @@ struct WlrootsDisplayBackend::Private
 
     void announce()
     {
-        if (connection)
-            connection->changeAnnounced();
+        if (connection && *connection)
+            (*connection)->changeAnnounced();
     }
 
     void forget()
@@ -159,6 +160,7 @@ struct WlrootsDisplayBackend::Private
         if (manager)
             zwlr_output_manager_v1_destroy(manager);
         manager = nullptr;
+        serial = 0;
     }
 
     // One configuration naming every head as it stands, but each changed one in its target, or
@@ -225,9 +227,8 @@ WlrootsDisplayBackend::WlrootsDisplayBackend(const std::string &display)
     handlers.global = [this](wl_registry *registry, uint32_t name, const char *interface, uint32_t version) {
         d->bind(registry, name, interface, version);
     };
-    connection = std::make_unique<WaylandConnection>(display, handlers);
-    d->connection = connection.get();
-    connection->start();
+    d->connection = &connection;
+    open(display, handlers, "wlroots");
 }
 
 WlrootsDisplayBackend::~WlrootsDisplayBackend()
@@ -241,8 +242,14 @@ WlrootsDisplayBackend::~WlrootsDisplayBackend()
 
 bool WlrootsDisplayBackend::offered()
 {
+    std::shared_lock<std::shared_mutex> shared(replacing);
     auto held = connection->lock();
     return d->manager && connection->isAlive();
+}
+
+void WlrootsDisplayBackend::forget()
+{
+    d->forget();
 }
 
 bool WlrootsDisplayBackend::served() const

@@ -20,6 +20,7 @@ public:
     bool offered();
 
 protected:
+    void forget() override;
     bool served() const override;
     std::vector<WaylandOutput *> outputs() override;
     void describe(const WaylandOutput &output, DisplayOutput &out) override;
