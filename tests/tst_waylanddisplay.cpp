@@ -9,15 +9,18 @@
 #include "TestSupport.h"
 #include "WlrootsDisplayBackend.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocalServer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <utility>
 
 namespace {
 const QString Dp1Modes = "[[1920,1080,60000],[1920,1080,59940],[1280,1024,75025],[1024,768,60000]]";
@@ -35,6 +38,25 @@ QString layout(const QString &dp1, const QString &modes = Dp1Modes, const QStrin
         .arg(modes, dp1, extra);
 }
 
+// An EDID block with what MonitorIdentity reads: maker, product code, serial and name.
+QByteArray edid(const char *maker, quint16 product, const QByteArray &serial, const QByteArray &name)
+{
+    QByteArray e(128, '\0');
+    e.replace(0, 8, QByteArray::fromHex("00ffffffffffff00"));
+    const int packed = (maker[0] - '@') << 10 | (maker[1] - '@') << 5 | (maker[2] - '@');
+    e[8] = char(packed >> 8);
+    e[9] = char(packed & 0xff);
+    e[10] = char(product & 0xff);
+    e[11] = char(product >> 8);
+    int at = 54;
+    for (const auto &[type, text] : {std::pair<char, QByteArray>{char(0xff), serial}, {char(0xfc), name}}) {
+        e[at + 3] = type;
+        e.replace(at + 5, 13, (text + '\n').leftJustified(13, ' '));
+        at += 18;
+    }
+    return e;
+}
+
 // The test compositor offering one protocol family, in a runtime folder of its own.
 class Compositor
 {
@@ -42,12 +64,19 @@ public:
     Compositor(const QString &family, const QString &config)
         : family(family)
     {
-        write(config);
         process.setProgram(QStringLiteral(VELMORA_TEST_COMPOSITOR));
         process.setArguments({"--socket", "wl-test", "--config", configFile(), "--protocols", family});
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_RUNTIME_DIR", dir.path());
         process.setProcessEnvironment(env);
+        restart(config);
+    }
+
+    // Stopped if it runs, and started anew on the same socket with `config`.
+    void restart(const QString &config)
+    {
+        stop();
+        write(config);
         process.start();
         ready = process.waitForReadyRead(10000) && process.readLine().trimmed() == "ready";
     }
@@ -68,10 +97,14 @@ public:
         ::kill(pid_t(process.processId()), SIGHUP);
     }
 
+    // Stopped and continued: a compositor that does not answer for a while.
+    void pause(bool paused) { ::kill(pid_t(process.processId()), paused ? SIGSTOP : SIGCONT); }
+
     void stop()
     {
         if (process.state() == QProcess::NotRunning)
             return;
+        pause(false);
         process.terminate();
         process.waitForFinished(5000);
     }
@@ -197,6 +230,126 @@ private Q_SLOTS:
         c.reload(layout(R"("current": 3)"));
         QTRY_COMPARE_WITH_TIMEOUT(c.mode(), QString("1280x1024@75025"), 3000);
         QCOMPARE(lock.applies(), QStringList({"applyDisplaySetting():32 1280 1024 75"}));
+    }
+
+    void everyOutputInOneConfiguration_data() { families(); }
+    // Every output with the monitor on it (KDE: the EDID before the names) and one primary;
+    // two changes go out as one configuration that leaves the third output alone, after an
+    // apply that could not go whole sent nothing; a monitor on a renamed connector is the same.
+    void everyOutputInOneConfiguration()
+    {
+        QFETCH(QString, family);
+        const QString dp1 = QString(R"("make": "Dell", "model": "U2720Q", "serial": "SN0001", "edid": "%1")")
+                                .arg(QString::fromLatin1(edid("DEL", 0x4321, "SN0001", "Velmora 27").toHex()));
+        const QString three = R"({"outputs": [
+            {"name": "%1", "modes": %2, "current": 0, "preferred": 0, "x": 0, "y": 0, %3},
+            {"name": "HDMI-A-1", "modes": [[1280,720,60000],[1024,768,60000]], "current": 0, "x": 1920, "y": 0,
+             "make": "Acme", "model": "View 24", "serial": "A1"},
+            {"name": "DP-2", "modes": [[1024,768,60000],[800,600,60000]], "current": 0, "x": 3200, "y": 0,
+             "make": "Acme", "model": "View 24", "serial": ""}],
+            "primary": "HDMI-A-1"})";
+        Compositor c(family, three.arg("DP-1", Dp1Modes, dp1));
+        QVERIFY(c.ready);
+        std::unique_ptr<DisplayBackend> backend = c.backend();
+        std::vector<DisplayOutput> outputs;
+        QVERIFY(backend->readOutputs(outputs));
+        QStringList names, identities, primaries;
+        for (const DisplayOutput &o : outputs) {
+            names << QString::fromStdString(o.name);
+            identities << QString::fromStdString(o.identity) + (o.hasSerial ? "" : " (no serial)");
+            if (o.primary)
+                primaries << QString::fromStdString(o.name);
+            QCOMPARE(o.state, DisplayOutput::State::Active);
+        }
+        QCOMPARE(names, QStringList({"DP-1", "HDMI-A-1", "DP-2"}));
+        const QString dp1Identity = family == "kde" ? "DEL-4321-SN0001" : "Dell-U2720Q-SN0001";
+        QCOMPARE(identities, QStringList({dp1Identity, "Acme-View 24-A1", "Acme-View 24 (no serial)"}));
+        // KWin says which; wlroots has none, so the head at the origin.
+        QCOMPARE(primaries, QStringList{family == "kde" ? "HDMI-A-1" : "DP-1"});
+
+        const DisplayMode xga60{1024, 768, 32, 60};
+        QCOMPARE(backend->applyModes({{"DP-1", Sxga75}, {"DP-2", {640, 480, 32, 60}}}),
+                 DisplayBackend::ApplyResult::NotOffered);
+        QCOMPARE(c.count("requests"), 0);
+        QCOMPARE(backend->applyModes({{"DP-1", Sxga75}, {"HDMI-A-1", xga60}}), DisplayBackend::ApplyResult::Applied);
+        QCOMPARE(c.count("requests"), 1);
+        QCOMPARE(c.count("applied"), 1);
+        QCOMPARE(c.mode("DP-1"), QString("1280x1024@75025"));
+        QCOMPARE(c.mode("HDMI-A-1"), QString("1024x768@60000"));
+        QCOMPARE(c.mode("DP-2"), QString("1024x768@60000"));
+        QStringList named;
+        for (const QJsonValue &head : c.state().value("lastHeads").toArray())
+            named << head.toString();
+        named.sort();
+        // KWin is told the changed devices only; wlroots every head as it stands.
+        QCOMPARE(named, family == "kde" ? QStringList({"DP-1", "HDMI-A-1"})
+                                        : QStringList({"DP-1", "DP-2", "HDMI-A-1"}));
+        QVERIFY(backend->readOutputs(outputs));
+        QVERIFY(outputs.at(0).current == Sxga75 && outputs.at(1).current == xga60);
+
+        c.reload(three.arg("DP-5", Dp1Modes, dp1));
+        QTRY_VERIFY_WITH_TIMEOUT(backend->readOutputs(outputs) && outputs.size() == 3 && outputs.at(2).name == "DP-5",
+                                 3000);
+        QCOMPARE(QString::fromStdString(outputs.at(2).identity), dp1Identity);
+    }
+
+    void unansweredRoundTripsEnd_data() { families(); }
+    // A compositor that takes the connection and never answers holds the caller for the
+    // time-out only; one that stops answering for a while makes a read fail after the time-out,
+    // and its late answer harms nothing: the reads after it work.
+    void unansweredRoundTripsEnd()
+    {
+        QFETCH(QString, family);
+        QTemporaryDir dir;
+        QLocalServer mute;
+        QVERIFY(mute.listen(dir.path() + "/mute"));
+        QElapsedTimer clock;
+        clock.start();
+        const std::string path = (dir.path() + "/mute").toStdString();
+        std::unique_ptr<DisplayBackend> backend;
+        if (family == "kde")
+            backend = std::make_unique<KdeDisplayBackend>(path);
+        else
+            backend = std::make_unique<WlrootsDisplayBackend>(path);
+        QVERIFY2(clock.elapsed() < 4500, qPrintable(QString::number(clock.elapsed())));
+        std::vector<DisplayOutput> outputs;
+        QVERIFY(!backend->readOutputs(outputs));
+
+        Compositor c(family, layout(R"("current": 0)"));
+        QVERIFY(c.ready);
+        backend = c.backend();
+        QVERIFY(backend->readOutputs(outputs));
+        c.pause(true);
+        clock.restart();
+        QVERIFY(!backend->readOutputs(outputs));
+        QVERIFY2(clock.elapsed() >= 2500 && clock.elapsed() < 4500, qPrintable(QString::number(clock.elapsed())));
+        c.pause(false);
+        QVERIFY(backend->readOutputs(outputs));
+        QCOMPARE(outputs.size(), size_t(3));
+    }
+
+    void connectsAnewAfterALoss_data() { families(); }
+    // The compositor restarted on the same socket: the next read connects anew, says so once,
+    // and reads and applies work again.
+    void connectsAnewAfterALoss()
+    {
+        QFETCH(QString, family);
+        Compositor c(family, layout(R"("current": 0)"));
+        QVERIFY(c.ready);
+        std::unique_ptr<DisplayBackend> backend = c.backend();
+        std::vector<DisplayOutput> outputs;
+        QVERIFY(backend->readOutputs(outputs));
+        MessageCapture log;
+        c.restart(layout(R"("current": 2)"));
+        QVERIFY(c.ready);
+        QTRY_VERIFY_WITH_TIMEOUT(backend->readOutputs(outputs) && outputs.size() == 3 && outputs[0].current == Sxga75,
+                                 5000);
+        QVERIFY(backend->readOutputs(outputs));
+        QCOMPARE(log.matching(family == "kde" ? "KDE:" : "wlroots:"),
+                 QStringList((family == "kde" ? "KDE" : "wlroots") + QString(": the Wayland connection was lost; "
+                                                                             "connected anew")));
+        QCOMPARE(backend->applyModes({{"DP-1", Twin59}}), DisplayBackend::ApplyResult::Applied);
+        QCOMPARE(c.mode(), QString("1920x1080@59940"));
     }
 
     void refusalsAndLoss_data() { families(); }

@@ -1,10 +1,12 @@
 #include "KdeDisplayBackend.h"
 
+#include "MonitorIdentity.h"
 
 #include "kde-output-device-v2-client-protocol.h"
 #include "kde-output-management-v2-client-protocol.h"
 #include "kde-primary-output-v1-client-protocol.h"
 
+#include <QByteArray>
 #include <QDebug>
 #include <QString>
 
@@ -32,6 +34,10 @@ struct Device : WaylandOutput
     kde_output_device_v2 *proxy = nullptr;
     uint32_t global = 0; // the registry's name for it, by which it is removed
     std::string uuid;
+    std::string manufacturer;
+    std::string model;
+    std::string serial;
+    QByteArray edid; // empty when KWin has none
 
     static Mode *of(WaylandMode *mode) { return static_cast<Mode *>(mode); }
 
@@ -81,7 +87,8 @@ const kde_output_configuration_v2_listener configurationListener = {
 
 struct KdeDisplayBackend::Private
 {
-    WaylandConnection *connection = nullptr; // null while the connection is being made
+    // The backend's, null while a connection is being made.
+    const std::unique_ptr<WaylandConnection> *connection = nullptr;
     kde_output_management_v2 *management = nullptr;
     kde_primary_output_v1 *primaryOutput = nullptr;
     std::string primary; // as KWin names it last
@@ -124,8 +131,8 @@ struct KdeDisplayBackend::Private
 
     void announce()
     {
-        if (connection)
-            connection->changeAnnounced();
+        if (connection && *connection)
+            (*connection)->changeAnnounced();
     }
 
     Device *device(kde_output_device_v2 *proxy)
@@ -149,12 +156,18 @@ struct KdeDisplayBackend::Private
             wl_proxy_destroy(reinterpret_cast<wl_proxy *>(primaryOutput));
         management = nullptr;
         primaryOutput = nullptr;
+        primary.clear();
     }
 };
 
 const kde_output_device_v2_listener KdeDisplayBackend::Private::deviceListener = {
-    [](void *, kde_output_device_v2 *, int32_t, int32_t, int32_t, int32_t, int32_t, const char *, const char *,
-       int32_t) {}, // geometry
+    [](void *data, kde_output_device_v2 *proxy, int32_t, int32_t, int32_t, int32_t, int32_t, const char *manufacturer,
+       const char *model, int32_t) {
+        if (Device *device = static_cast<Private *>(data)->device(proxy)) {
+            device->manufacturer = manufacturer ? manufacturer : "";
+            device->model = model ? model : "";
+        }
+    },
     [](void *data, kde_output_device_v2 *proxy, kde_output_device_mode_v2 *mode) {
         Device *device = static_cast<Private *>(data)->device(proxy);
         if (!device)
@@ -179,7 +192,10 @@ const kde_output_device_v2_listener KdeDisplayBackend::Private::deviceListener =
     },
     [](void *data, kde_output_device_v2 *) { static_cast<Private *>(data)->announce(); },
     [](void *, kde_output_device_v2 *, wl_fixed_t) {},    // scale
-    [](void *, kde_output_device_v2 *, const char *) {},  // edid
+    [](void *data, kde_output_device_v2 *proxy, const char *raw) {
+        if (Device *device = static_cast<Private *>(data)->device(proxy))
+            device->edid = QByteArray::fromBase64(QByteArray(raw ? raw : ""));
+    },
     [](void *data, kde_output_device_v2 *proxy, int32_t enabled) {
         // The mode stays as last said: KWin need not say it again when the device comes back.
         if (Device *device = static_cast<Private *>(data)->device(proxy))
@@ -189,7 +205,10 @@ const kde_output_device_v2_listener KdeDisplayBackend::Private::deviceListener =
         if (Device *device = static_cast<Private *>(data)->device(proxy))
             device->uuid = uuid;
     },
-    [](void *, kde_output_device_v2 *, const char *) {}, // serial number
+    [](void *data, kde_output_device_v2 *proxy, const char *serial) {
+        if (Device *device = static_cast<Private *>(data)->device(proxy))
+            device->serial = serial ? serial : "";
+    },
     [](void *, kde_output_device_v2 *, const char *) {}, // EISA id
     [](void *, kde_output_device_v2 *, uint32_t) {},     // capabilities
     [](void *, kde_output_device_v2 *, uint32_t) {},     // overscan
@@ -217,9 +236,8 @@ KdeDisplayBackend::KdeDisplayBackend(const std::string &display)
         d->bind(registry, name, interface, version);
     };
     handlers.globalRemoved = [this](uint32_t name) { d->unbind(name); };
-    connection = std::make_unique<WaylandConnection>(display, handlers);
-    d->connection = connection.get();
-    connection->start();
+    d->connection = &connection;
+    open(display, handlers, "KDE");
 }
 
 KdeDisplayBackend::~KdeDisplayBackend()
@@ -233,8 +251,14 @@ KdeDisplayBackend::~KdeDisplayBackend()
 
 bool KdeDisplayBackend::offered()
 {
+    std::shared_lock<std::shared_mutex> shared(replacing);
     auto held = connection->lock();
     return d->management && !d->devices.empty() && connection->isAlive();
+}
+
+void KdeDisplayBackend::forget()
+{
+    d->forget();
 }
 
 bool KdeDisplayBackend::served() const
@@ -242,46 +266,46 @@ bool KdeDisplayBackend::served() const
     return d->management != nullptr;
 }
 
-WaylandOutput *KdeDisplayBackend::output(const std::string &name)
+std::vector<WaylandOutput *> KdeDisplayBackend::outputs()
 {
-    for (Device &device : d->devices) {
-        if (!name.empty() && device.name == name)
-            return &device;
-    }
-    return nullptr;
+    std::vector<WaylandOutput *> list;
+    for (Device &device : d->devices)
+        list.push_back(&device);
+    return list;
 }
 
-std::string KdeDisplayBackend::pinOutput()
+void KdeDisplayBackend::describe(const WaylandOutput &output, DisplayOutput &out)
 {
-    auto held = connection->lock();
-    pinned.clear();
-    if (!refresh(held))
-        return pinned;
-    // KWin's primary output, by name (or uuid, as the protocol's text has it), else the first
-    // device in use.
-    for (const Device &device : d->devices) {
-        if (device.enabled && !d->primary.empty() && (device.name == d->primary || device.uuid == d->primary)) {
-            pinned = device.name;
-            return pinned;
-        }
-    }
-    pinFirstInUse(d->devices);
-    if (pinned.empty()) {
-        qDebug().noquote() << QStringLiteral("KDE: KWin reports no output in use (%1 devices): nothing is listed or set")
-                                  .arg(d->devices.size());
-    }
-    return pinned;
+    const auto &device = static_cast<const Device &>(output);
+    // KWin's primary output, by name (or uuid, as the protocol's text has it).
+    out.primary = !d->primary.empty() && (device.name == d->primary || device.uuid == d->primary);
+    if (!MonitorIdentity::fromEdid(reinterpret_cast<const uint8_t *>(device.edid.constData()),
+                                   size_t(device.edid.size()), out))
+        MonitorIdentity::fromNames(device.manufacturer, device.model, device.serial, out);
+    // KWin keeps the uuid of a device across restarts, but it names no monitor.
+    if (out.identity.empty())
+        out.identity = device.uuid;
 }
 
-WaylandDisplayBackend::Answer KdeDisplayBackend::send(std::unique_lock<std::mutex> &held, WaylandOutput &pin,
-                                                      WaylandMode *target, const DisplayMode &wanted)
+void KdeDisplayBackend::sayNoneInUse(size_t count)
 {
-    if (!target) // KWin takes listed modes only
-        return Answer::Failed;
+    qDebug().noquote() << QStringLiteral("KDE: KWin reports no output in use (%1 devices): nothing is listed or set")
+                              .arg(count);
+}
+
+WaylandDisplayBackend::Answer KdeDisplayBackend::send(std::unique_lock<std::mutex> &held,
+                                                      const std::vector<Change> &changes)
+{
+    for (const Change &change : changes) {
+        if (!change.target) // KWin takes listed modes only
+            return Answer::Failed;
+    }
     kde_output_configuration_v2 *config = kde_output_management_v2_create_configuration(d->management);
     Outcome outcome = Outcome::Pending;
     kde_output_configuration_v2_add_listener(config, &configurationListener, &outcome);
-    kde_output_configuration_v2_mode(config, static_cast<Device &>(pin).proxy, Device::of(target)->proxy);
+    for (const Change &change : changes)
+        kde_output_configuration_v2_mode(config, static_cast<Device *>(change.output)->proxy,
+                                         Device::of(change.target)->proxy);
     kde_output_configuration_v2_apply(config);
     connection->flush();
     connection->waitUntil(held, [&] { return outcome != Outcome::Pending; });
@@ -290,11 +314,7 @@ WaylandDisplayBackend::Answer KdeDisplayBackend::send(std::unique_lock<std::mute
     case Outcome::Applied:
         return Answer::Applied;
     case Outcome::Failed:
-        qDebug().noquote() << QStringLiteral("KDE: KWin did not take %1x%2 %3 Hz on %4")
-                                  .arg(wanted.PelsWidth)
-                                  .arg(wanted.PelsHeight)
-                                  .arg(wanted.DisplayFrequency)
-                                  .arg(QString::fromStdString(pinned));
+        qDebug().noquote() << QStringLiteral("KDE: KWin did not take %1").arg(QString::fromStdString(text(changes)));
         return Answer::Refused;
     case Outcome::Pending:
         break;

@@ -5,9 +5,9 @@
 #include <memory>
 #include <string>
 
-// KDE Plasma on Wayland (KWin) through kde_output_device_v2 and kde_output_management_v2. The
-// pinned device is found by name; its modes in the order KWin announced them are the mode
-// numbering. A configuration names the pinned device and its mode only, so KWin keeps
+// KDE Plasma on Wayland (KWin) through kde_output_device_v2 and kde_output_management_v2.
+// Devices are found by name; their modes in the order KWin announced them are the mode
+// numbering. A configuration names the changed devices and their modes only, so KWin keeps
 // everything else of the layout as it is.
 class KdeDisplayBackend : public WaylandDisplayBackend
 {
@@ -19,13 +19,13 @@ public:
     // Whether the compositor offers KDE's output management and devices.
     bool offered();
 
-    std::string pinOutput() override;
-
 protected:
+    void forget() override;
     bool served() const override;
-    WaylandOutput *output(const std::string &name) override;
-    Answer send(std::unique_lock<std::mutex> &held, WaylandOutput &pin, WaylandMode *target,
-                const DisplayMode &wanted) override;
+    std::vector<WaylandOutput *> outputs() override;
+    void describe(const WaylandOutput &output, DisplayOutput &out) override;
+    void sayNoneInUse(size_t count) override;
+    Answer send(std::unique_lock<std::mutex> &held, const std::vector<Change> &changes) override;
 
 private:
     struct Private;

@@ -32,10 +32,51 @@ WaylandConnection::WaylandConnection(const std::string &displayName, Handlers h)
     registry = wl_display_get_registry(display);
     wl_registry_add_listener(registry, &registryListener, &handlers);
     // The globals, then what the objects bound to them send at once.
-    if (wl_display_roundtrip(display) < 0 || wl_display_roundtrip(display) < 0)
+    if (!firstRoundtrip() || !firstRoundtrip())
         lost = true;
     if (pipe2(wakeFds, O_CLOEXEC | O_NONBLOCK) != 0)
         lost = true;
+}
+
+// Before the reading thread runs: read here, for a while only. A compositor that accepts the
+// connection and never answers must not hold the caller.
+bool WaylandConnection::firstRoundtrip()
+{
+    static const wl_callback_listener listener = {&WaylandConnection::syncDone};
+    wl_callback *cb = wl_display_sync(display);
+    const uint64_t sequence = ++syncsSent;
+    pendingSyncs.emplace(cb, sequence);
+    wl_callback_add_listener(cb, &listener, this);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(DefaultTimeoutMs);
+    while (wl_display_dispatch_pending(display) >= 0) {
+        if (syncsDone >= sequence)
+            return true;
+        if (wl_display_prepare_read(display) != 0)
+            continue;
+        if (wl_display_flush(display) < 0 && errno != EAGAIN) {
+            wl_display_cancel_read(display);
+            break;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd fd = {wl_display_get_fd(display), POLLIN, 0};
+        const int ready = left.count() > 0 ? poll(&fd, 1, int(left.count())) : 0;
+        if (ready > 0) {
+            if (wl_display_read_events(display) < 0)
+                break;
+            continue;
+        }
+        wl_display_cancel_read(display);
+        if (ready == 0 || errno != EINTR)
+            break;
+    }
+    dropSync(cb);
+    return false;
+}
+
+void WaylandConnection::dropSync(wl_callback *cb)
+{
+    if (pendingSyncs.erase(cb) != 0)
+        wl_callback_destroy(cb);
 }
 
 void WaylandConnection::start()
@@ -108,9 +149,11 @@ bool WaylandConnection::roundtrip(std::unique_lock<std::mutex> &held, int timeou
     const uint64_t sequence = ++syncsSent;
     pendingSyncs.emplace(cb, sequence);
     wl_callback_add_listener(cb, &listener, this);
-    if (!flush())
-        return false;
-    return waitUntil(held, [&] { return syncsDone >= sequence; }, timeoutMs);
+    if (flush() && waitUntil(held, [&] { return syncsDone >= sequence; }, timeoutMs))
+        return true;
+    // An answer that comes after all finds no callback waiting for it.
+    dropSync(cb);
+    return false;
 }
 
 bool WaylandConnection::waitUntil(std::unique_lock<std::mutex> &held, const std::function<bool()> &done,
@@ -136,6 +179,9 @@ bool WaylandConnection::readOnce()
 {
     {
         std::lock_guard<std::mutex> guard(mutex);
+        // Nothing more is handled once a caller found it lost: its owner may be replacing it.
+        if (lost)
+            return false;
         while (wl_display_prepare_read(display) != 0) {
             if (wl_display_dispatch_pending(display) < 0) {
                 markLost();
@@ -168,7 +214,7 @@ bool WaylandConnection::readOnce()
     bool announce = false;
     {
         std::lock_guard<std::mutex> guard(mutex);
-        if (!ok || wl_display_dispatch_pending(display) < 0) {
+        if (!ok || lost || wl_display_dispatch_pending(display) < 0) {
             markLost();
             return false;
         }

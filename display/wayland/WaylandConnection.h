@@ -16,7 +16,7 @@ struct wl_callback;
 // protocols (KDE's and wlroots'). Every event is handled on that thread under one mutex, which
 // callers from any thread take (lock()) to read what the events built up or to send requests:
 // a proxy created and given its listener under the lock can never have an event dispatched
-// before it is listening. The compositor owns the session, so a lost connection is not retried.
+// before it is listening. A lost connection stays lost: its owner makes a new one.
 class WaylandConnection
 {
 public:
@@ -28,8 +28,8 @@ public:
     };
 
     // display: a socket name or path as for WAYLAND_DISPLAY; empty means $WAYLAND_DISPLAY.
-    // Connects, hands every global to the handlers and waits for the events the bound objects
-    // send first.
+    // Connects, hands every global to the handlers and waits, DefaultTimeoutMs at most each
+    // time, for the globals and the events the bound objects send first.
     WaylandConnection(const std::string &display, Handlers handlers);
     // Starts reading in the background; from here on, events are handled on that thread.
     void start();
@@ -47,7 +47,8 @@ public:
     bool isAlive() const { return display && !lost; }
     // Sends requests made since (the reading thread also sends, at the latest on its next turn).
     bool flush();
-    // Returns when every event the compositor sent before it has been handled.
+    // Returns when every event the compositor sent before it has been handled; false when that
+    // takes longer than timeoutMs.
     bool roundtrip(std::unique_lock<std::mutex> &held, int timeoutMs = DefaultTimeoutMs);
     // Waits, letting events be handled meanwhile, until `done` holds or the time is up.
     bool waitUntil(std::unique_lock<std::mutex> &held, const std::function<bool()> &done,
@@ -64,6 +65,10 @@ public:
 
 private:
     static void syncDone(void *data, wl_callback *callback, uint32_t);
+    // One round trip before start(), of DefaultTimeoutMs at most.
+    bool firstRoundtrip();
+    // Forgets a sync that is still waiting for its answer.
+    void dropSync(wl_callback *callback);
     void readLoop();
     // One turn: read what arrived (or wait for it), then dispatch. False when lost.
     bool readOnce();

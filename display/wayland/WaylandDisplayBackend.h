@@ -6,58 +6,80 @@
 
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
+#include <vector>
 
-// What the Wayland output-management backends share: reads and applies for the pinned output
-// over a model that the protocol's events keep, on a connection of the backend's own. The
-// protocol's code binds its globals, keeps the outputs and sends configurations.
+// What the Wayland output-management backends share: reads and applies over a model that the
+// protocol's events keep, on a connection of the backend's own, made anew on the next call
+// when it was lost (the compositor restarted, a protocol error). The protocol's code binds its
+// globals, keeps the outputs, tells which is primary and which monitor is on each, and sends
+// configurations.
 class WaylandDisplayBackend : public DisplayBackend
 {
 public:
-    bool mode(int n, DisplayMode &out) override;
-    OutputState current(DisplayMode &out) override;
-    OutputState availability(const DisplayMode &mode) override;
-    ApplyResult apply(const DisplayMode &mode) override;
+    bool readOutputs(std::vector<DisplayOutput> &outputs) override;
+    bool readModes(const std::string &output, std::vector<DisplayMode> &modes) override;
+    ApplyResult applyModes(const std::vector<ModeChange> &changes) override;
     void setChangeCallback(std::function<void()> callback) override;
 
 protected:
     enum class Answer { Applied, Refused, Stale, Failed };
 
+    // One output's part of a configuration: `target`, or the unlisted `wanted` when there is
+    // no target.
+    struct Change
+    {
+        WaylandOutput *output = nullptr;
+        WaylandMode *target = nullptr;
+        DisplayMode wanted;
+    };
+
+    // Connects to `display` (a socket name or path; empty: $WAYLAND_DISPLAY); `handlers` bind
+    // the protocol's globals, now and on every new connection. `tag` starts messages.
+    void open(const std::string &display, WaylandConnection::Handlers handlers, const char *tag);
+
     // The calls below are made with the connection's lock held.
+    // Drops every proxy of the protocol's own and what they said: the connection goes.
+    virtual void forget() = 0;
     // Whether the compositor serves the protocol's configuration global.
     virtual bool served() const = 0;
-    virtual WaylandOutput *output(const std::string &name) = 0;
+    // Every output, in the order announced.
+    virtual std::vector<WaylandOutput *> outputs() = 0;
+    // Sets the monitor's identity on `out` and whether `output` is the primary.
+    virtual void describe(const WaylandOutput &output, DisplayOutput &out) = 0;
     // Whether the output takes modes it does not list (as custom modes).
     virtual bool takesUnlisted(const WaylandOutput &output) const
     {
         (void)output;
         return false;
     }
-    // One configuration that puts `pin` into `target`, or into the unlisted `wanted` when
-    // there is no target, and the compositor's answer. Stale: the configuration changed
-    // since it was read (then it is read and sent once more).
-    virtual Answer send(std::unique_lock<std::mutex> &held, WaylandOutput &pin, WaylandMode *target,
-                        const DisplayMode &wanted) = 0;
+    // Says why nothing can be pinned: every one of `count` outputs is off.
+    virtual void sayNoneInUse(size_t count) = 0;
+    // One configuration with every change and the compositor's answer. Stale: the
+    // configuration changed since it was read (then it is read and sent once more).
+    virtual Answer send(std::unique_lock<std::mutex> &held, const std::vector<Change> &changes) = 0;
 
     // Brings what the compositor said up to now; false when it cannot be asked.
     bool refresh(std::unique_lock<std::mutex> &held);
-    // The first output of `outputs` (a list of a WaylandOutput kind) that is on in a mode.
-    template <typename Outputs>
-    void pinFirstInUse(const Outputs &outputs)
-    {
-        for (const auto &o : outputs) {
-            if (o.enabled && (o.current || takesUnlisted(o))) {
-                pinned = o.name;
-                return;
-            }
-        }
-    }
+    WaylandOutput *output(const std::string &name);
+    // "1280x1024 75 Hz on DP-1, ..." for messages.
+    static std::string text(const std::vector<Change> &changes);
 
     std::unique_ptr<WaylandConnection> connection;
-    std::string pinned;
+    // Held shared by every call that uses the connection, exclusively to replace it.
+    std::shared_mutex replacing;
 
 private:
-    // Reads what the compositor said last of the pinned output: Active with *out set, or why not.
-    OutputState readPinned(std::unique_lock<std::mutex> &held, WaylandOutput **out);
-    ApplyResult applyOnce(std::unique_lock<std::mutex> &held, const DisplayMode &wanted, bool *stale);
+    // For a call: the connection, made anew first when the last one was lost.
+    std::shared_lock<std::shared_mutex> use();
+    bool readLocked(std::unique_lock<std::mutex> &held, std::vector<DisplayOutput> &outputs);
+    ApplyResult applyOnce(std::unique_lock<std::mutex> &held, const std::vector<ModeChange> &changes, bool *stale);
+
+    bool saidNoneInUse = false;
+    std::string displayName;
+    WaylandConnection::Handlers handlers;
+    const char *tag = "";
+    std::mutex callbackMutex;
+    std::function<void()> changeCallback; // for every connection
 };

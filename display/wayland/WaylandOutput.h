@@ -26,17 +26,4 @@ struct WaylandOutput
     bool enabled = false;
     std::vector<WaylandMode *> modes; // in the order announced
     WaylandMode *current = nullptr;   // as last said, kept while the output is off
-
-    // The mode to switch to for these values: the one in use when it has them (a re-apply
-    // keeps its own timing), else the first listed; null when none has them.
-    WaylandMode *modeFor(const DisplayMode &wanted) const
-    {
-        if (current && current->values() == wanted)
-            return current;
-        for (WaylandMode *m : modes) {
-            if (m->values() == wanted)
-                return m;
-        }
-        return nullptr;
-    }
 };

@@ -1,5 +1,6 @@
 #include "WlrootsDisplayBackend.h"
 
+#include "MonitorIdentity.h"
 
 #include "wlr-output-management-unstable-v1-client-protocol.h"
 
@@ -31,6 +32,9 @@ struct Head : WaylandOutput
     int y = 0;
     int32_t transform = 0;
     wl_fixed_t scale = wl_fixed_from_int(1);
+    std::string make;
+    std::string model;
+    std::string serial;
 
     static Mode *of(WaylandMode *mode) { return static_cast<Mode *>(mode); }
 
@@ -104,9 +108,11 @@ const zwlr_output_head_v1_listener headListener = {
         h->destroy();
         list->remove_if([h](const Head &each) { return &each == h; });
     },
-    [](void *, zwlr_output_head_v1 *, const char *) {}, // make
-    [](void *, zwlr_output_head_v1 *, const char *) {}, // model
-    [](void *, zwlr_output_head_v1 *, const char *) {}, // serial number
+    [](void *data, zwlr_output_head_v1 *, const char *make) { static_cast<Head *>(data)->make = make ? make : ""; },
+    [](void *data, zwlr_output_head_v1 *, const char *model) { static_cast<Head *>(data)->model = model ? model : ""; },
+    [](void *data, zwlr_output_head_v1 *, const char *serial) {
+        static_cast<Head *>(data)->serial = serial ? serial : "";
+    },
 };
 
 void setOutcome(void *data, Outcome outcome)
@@ -119,16 +125,12 @@ const zwlr_output_configuration_v1_listener configurationListener = {
     [](void *data, zwlr_output_configuration_v1 *) { setOutcome(data, Outcome::Failed); },
     [](void *data, zwlr_output_configuration_v1 *) { setOutcome(data, Outcome::Cancelled); },
 };
-
-QString text(const DisplayMode &m)
-{
-    return QStringLiteral("%1x%2 %3 Hz").arg(m.PelsWidth).arg(m.PelsHeight).arg(m.DisplayFrequency);
-}
 } // namespace
 
 struct WlrootsDisplayBackend::Private
 {
-    WaylandConnection *connection = nullptr; // null while the connection is being made
+    // The backend's, null while a connection is being made.
+    const std::unique_ptr<WaylandConnection> *connection = nullptr;
     zwlr_output_manager_v1 *manager = nullptr;
     uint32_t serial = 0;
     std::list<Head> heads; // stable addresses: the proxies point at them
@@ -146,8 +148,8 @@ struct WlrootsDisplayBackend::Private
 
     void announce()
     {
-        if (connection)
-            connection->changeAnnounced();
+        if (connection && *connection)
+            (*connection)->changeAnnounced();
     }
 
     void forget()
@@ -158,11 +160,12 @@ struct WlrootsDisplayBackend::Private
         if (manager)
             zwlr_output_manager_v1_destroy(manager);
         manager = nullptr;
+        serial = 0;
     }
 
-    // One configuration naming every head as it stands, but `pin` in `target`, or in the custom
-    // mode `wanted` when there is no target.
-    zwlr_output_configuration_v1 *configure(const Head &pin, Mode *target, const DisplayMode &wanted)
+    // One configuration naming every head as it stands, but each changed one in its target, or
+    // in the custom mode it wants when there is no target.
+    zwlr_output_configuration_v1 *configure(const std::vector<WaylandDisplayBackend::Change> &changes)
     {
         zwlr_output_configuration_v1 *config = zwlr_output_manager_v1_create_configuration(manager, serial);
         for (const Head &h : heads) {
@@ -171,11 +174,17 @@ struct WlrootsDisplayBackend::Private
                 continue;
             }
             zwlr_output_configuration_head_v1 *c = zwlr_output_configuration_v1_enable_head(config, h.proxy);
-            if (&h == &pin && target)
-                zwlr_output_configuration_head_v1_set_mode(c, target->proxy);
-            else if (&h == &pin)
-                zwlr_output_configuration_head_v1_set_custom_mode(c, wanted.PelsWidth, wanted.PelsHeight,
-                                                                  wanted.DisplayFrequency * 1000);
+            const WaylandDisplayBackend::Change *change = nullptr;
+            for (const auto &each : changes) {
+                if (each.output == &h)
+                    change = &each;
+            }
+            if (change && change->target)
+                zwlr_output_configuration_head_v1_set_mode(c, Head::of(change->target)->proxy);
+            else if (change)
+                zwlr_output_configuration_head_v1_set_custom_mode(c, change->wanted.PelsWidth,
+                                                                  change->wanted.PelsHeight,
+                                                                  change->wanted.DisplayFrequency * 1000);
             else if (h.current)
                 zwlr_output_configuration_head_v1_set_mode(c, Head::of(h.current)->proxy);
             zwlr_output_configuration_head_v1_set_position(c, h.x, h.y);
@@ -218,9 +227,8 @@ WlrootsDisplayBackend::WlrootsDisplayBackend(const std::string &display)
     handlers.global = [this](wl_registry *registry, uint32_t name, const char *interface, uint32_t version) {
         d->bind(registry, name, interface, version);
     };
-    connection = std::make_unique<WaylandConnection>(display, handlers);
-    d->connection = connection.get();
-    connection->start();
+    d->connection = &connection;
+    open(display, handlers, "wlroots");
 }
 
 WlrootsDisplayBackend::~WlrootsDisplayBackend()
@@ -234,8 +242,14 @@ WlrootsDisplayBackend::~WlrootsDisplayBackend()
 
 bool WlrootsDisplayBackend::offered()
 {
+    std::shared_lock<std::shared_mutex> shared(replacing);
     auto held = connection->lock();
     return d->manager && connection->isAlive();
+}
+
+void WlrootsDisplayBackend::forget()
+{
+    d->forget();
 }
 
 bool WlrootsDisplayBackend::served() const
@@ -243,13 +257,26 @@ bool WlrootsDisplayBackend::served() const
     return d->manager != nullptr;
 }
 
-WaylandOutput *WlrootsDisplayBackend::output(const std::string &name)
+std::vector<WaylandOutput *> WlrootsDisplayBackend::outputs()
 {
-    for (Head &h : d->heads) {
-        if (h.name == name)
-            return &h;
+    std::vector<WaylandOutput *> list;
+    for (Head &h : d->heads)
+        list.push_back(&h);
+    return list;
+}
+
+void WlrootsDisplayBackend::describe(const WaylandOutput &output, DisplayOutput &out)
+{
+    const auto &head = static_cast<const Head &>(output);
+    MonitorIdentity::fromNames(head.make, head.model, head.serial, out);
+    // The protocol knows no primary: the head at the layout's origin, the first one there.
+    out.primary = false;
+    for (const Head &h : d->heads) {
+        if (h.enabled && h.current && h.x == 0 && h.y == 0) {
+            out.primary = &h == &head;
+            break;
+        }
     }
-    return nullptr;
 }
 
 bool WlrootsDisplayBackend::takesUnlisted(const WaylandOutput &output) const
@@ -259,34 +286,18 @@ bool WlrootsDisplayBackend::takesUnlisted(const WaylandOutput &output) const
     return output.modes.size() <= 1 && (output.modes.empty() || !output.modes.front()->preferred);
 }
 
-std::string WlrootsDisplayBackend::pinOutput()
+void WlrootsDisplayBackend::sayNoneInUse(size_t count)
 {
-    auto held = connection->lock();
-    pinned.clear();
-    if (!refresh(held))
-        return pinned;
-    // The head at the layout's origin, else the first one in use.
-    for (const Head &h : d->heads) {
-        if (h.enabled && h.current && h.x == 0 && h.y == 0) {
-            pinned = h.name;
-            return pinned;
-        }
-    }
-    pinFirstInUse(d->heads);
-    if (pinned.empty()) {
-        // sway 1.7 reports every head disabled at 0x0: believing it would switch outputs off.
-        qDebug().noquote() << QStringLiteral("wlroots: the compositor reports no output in use (%1 heads, none "
-                                             "enabled with a mode): nothing is listed or set")
-                                  .arg(d->heads.size());
-    }
-    return pinned;
+    // sway 1.7 reports every head disabled at 0x0: believing it would switch outputs off.
+    qDebug().noquote() << QStringLiteral("wlroots: the compositor reports no output in use (%1 heads, none "
+                                         "enabled with a mode): nothing is listed or set")
+                              .arg(count);
 }
 
-WaylandDisplayBackend::Answer WlrootsDisplayBackend::send(std::unique_lock<std::mutex> &held, WaylandOutput &pin,
-                                                          WaylandMode *target, const DisplayMode &wanted)
+WaylandDisplayBackend::Answer WlrootsDisplayBackend::send(std::unique_lock<std::mutex> &held,
+                                                          const std::vector<Change> &changes)
 {
-    zwlr_output_configuration_v1 *config =
-        d->configure(static_cast<Head &>(pin), target ? Head::of(target) : nullptr, wanted);
+    zwlr_output_configuration_v1 *config = d->configure(changes);
     Outcome outcome = Outcome::Pending;
     zwlr_output_configuration_v1_add_listener(config, &configurationListener, &outcome);
     zwlr_output_configuration_v1_apply(config);
@@ -297,8 +308,8 @@ WaylandDisplayBackend::Answer WlrootsDisplayBackend::send(std::unique_lock<std::
     case Outcome::Succeeded:
         return Answer::Applied;
     case Outcome::Failed:
-        qDebug().noquote() << QStringLiteral("wlroots: the compositor did not take %1 on %2")
-                                  .arg(text(wanted), QString::fromStdString(pinned));
+        qDebug().noquote() << QStringLiteral("wlroots: the compositor did not take %1")
+                                  .arg(QString::fromStdString(text(changes)));
         return Answer::Refused;
     case Outcome::Cancelled:
         return Answer::Stale;

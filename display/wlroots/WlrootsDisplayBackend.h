@@ -6,9 +6,9 @@
 #include <string>
 
 // wlroots compositors (sway, Hyprland, river, labwc, wayfire, phoc) through
-// zwlr_output_manager_v1. The pinned head is found by name; its modes in the order the
-// compositor announced them are the mode numbering. Every configuration sent names every head
-// as it stands, so only the pinned head's mode changes.
+// zwlr_output_manager_v1. Heads are found by name; their modes in the order the compositor
+// announced them are the mode numbering. Every configuration sent names every head as it
+// stands, so only the changed heads' modes change.
 class WlrootsDisplayBackend : public WaylandDisplayBackend
 {
 public:
@@ -19,14 +19,14 @@ public:
     // Whether the compositor offers the output manager.
     bool offered();
 
-    std::string pinOutput() override;
-
 protected:
+    void forget() override;
     bool served() const override;
-    WaylandOutput *output(const std::string &name) override;
+    std::vector<WaylandOutput *> outputs() override;
+    void describe(const WaylandOutput &output, DisplayOutput &out) override;
     bool takesUnlisted(const WaylandOutput &output) const override;
-    Answer send(std::unique_lock<std::mutex> &held, WaylandOutput &pin, WaylandMode *target,
-                const DisplayMode &wanted) override;
+    void sayNoneInUse(size_t count) override;
+    Answer send(std::unique_lock<std::mutex> &held, const std::vector<Change> &changes) override;
 
 private:
     struct Private;

@@ -101,6 +101,10 @@ static std::optional<CompositorState::Output> outputFromJson(const QJsonObject &
     const QJsonArray size = o.value(QLatin1String("physicalSize")).toArray();
     out.physicalWidth = size.at(0).toInt();
     out.physicalHeight = size.at(1).toInt();
+    out.make = o.value(QLatin1String("make")).toString(out.make);
+    out.model = o.value(QLatin1String("model")).toString(out.model);
+    out.serial = o.value(QLatin1String("serial")).toString(out.name);
+    out.edid = QByteArray::fromHex(o.value(QLatin1String("edid")).toString().toLatin1());
     return out;
 }
 
@@ -117,11 +121,16 @@ static QJsonObject outputToJson(const CompositorState::Output &out)
                   {"x", out.x},
                   {"y", out.y},
                   {"transform", out.transform},
-                  {"scale", out.scale}};
+                  {"scale", out.scale},
+                  {"make", out.make},
+                  {"model", out.model},
+                  {"serial", out.serial}};
     if (out.preferred >= 0)
         o.insert("preferred", out.preferred);
     if (out.physicalWidth > 0 || out.physicalHeight > 0)
         o.insert("physicalSize", QJsonArray{out.physicalWidth, out.physicalHeight});
+    if (!out.edid.isEmpty())
+        o.insert("edid", QString::fromLatin1(out.edid.toHex()));
     return o;
 }
 
@@ -197,7 +206,13 @@ const CompositorState::Output *CompositorState::output(const QString &name) cons
     return nullptr;
 }
 
+// Through the non-const list: a state copied from another shares its outputs until one is
+// written, and a change must not reach the original.
 CompositorState::Output *CompositorState::output(const QString &name)
 {
-    return const_cast<Output *>(std::as_const(*this).output(name));
+    for (Output &out : outputs) {
+        if (out.name == name)
+            return &out;
+    }
+    return nullptr;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // What the test compositor offers: its outputs and how it answers configurations, as read from
 // the JSON file the test writes, and as written back for the test to read.
+#include <QByteArray>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -36,6 +37,11 @@ public:
         double scale = 1.0;
         int physicalWidth = 0; // mm
         int physicalHeight = 0;
+        // The monitor on it, as the protocols tell it.
+        QString make = QStringLiteral("Velmora");
+        QString model = QStringLiteral("Test output");
+        QString serial; // the output's name when not given
+        QByteArray edid; // KDE only; none when empty
 
         // The list as the protocols announce it: a custom mode in use comes last.
         QList<Mode> announcedModes() const;

@@ -190,8 +190,8 @@ void KdeOutputServer::Private::updateModes(DeviceResource *device, const Output 
 void KdeOutputServer::Private::sendGeometry(DeviceResource *device, const Output &out)
 {
     kde_output_device_v2_send_geometry(device->resource, out.x, out.y, out.physicalWidth, out.physicalHeight,
-                                       KDE_OUTPUT_DEVICE_V2_SUBPIXEL_UNKNOWN, "Velmora", "Test output",
-                                       out.transform);
+                                       KDE_OUTPUT_DEVICE_V2_SUBPIXEL_UNKNOWN, out.make.toUtf8().constData(),
+                                       out.model.toUtf8().constData(), out.transform);
 }
 
 void KdeOutputServer::Private::sendCurrentMode(DeviceResource *device, const Output &out)
@@ -209,13 +209,13 @@ void KdeOutputServer::Private::sendAll(DeviceResource *device, const Output &out
     sendCurrentMode(device, out);
     kde_output_device_v2_send_enabled(device->resource, out.enabled);
     kde_output_device_v2_send_uuid(device->resource, uuidOf(out.name).constData());
-    kde_output_device_v2_send_serial_number(device->resource, name.constData());
+    kde_output_device_v2_send_serial_number(device->resource, out.serial.toUtf8().constData());
     kde_output_device_v2_send_eisa_id(device->resource, "VLM");
     kde_output_device_v2_send_capabilities(device->resource, 0);
     kde_output_device_v2_send_overscan(device->resource, 0);
     kde_output_device_v2_send_vrr_policy(device->resource, KDE_OUTPUT_DEVICE_V2_VRR_POLICY_NEVER);
     kde_output_device_v2_send_rgb_range(device->resource, KDE_OUTPUT_DEVICE_V2_RGB_RANGE_AUTOMATIC);
-    kde_output_device_v2_send_edid(device->resource, "");
+    kde_output_device_v2_send_edid(device->resource, out.edid.toBase64().constData());
     kde_output_device_v2_send_scale(device->resource, wl_fixed_from_double(out.scale));
     if (wl_resource_get_version(device->resource) >= KDE_OUTPUT_DEVICE_V2_NAME_SINCE_VERSION)
         kde_output_device_v2_send_name(device->resource, name.constData());
@@ -475,7 +475,10 @@ void KdeOutputServer::Private::answer(Configuration *configuration)
         compositor.record(CompositorState::Answer::Failed);
         return;
     }
-    compositor.commit(configured(configuration), nullptr);
+    QStringList named;
+    for (const auto &change : configuration->changes)
+        named.append(change.first);
+    compositor.commit(configured(configuration), &named);
     kde_output_configuration_v2_send_applied(configuration->resource);
 }
 

@@ -39,7 +39,7 @@ public:
     // True once after a reload that set staleOnce.
     bool takeStaleOnce();
     // A configuration took effect: `next` is announced to every client. `heads`: the wlr heads
-    // it named.
+    // or KDE devices it named.
     void commit(const CompositorState &next, const QStringList *heads);
     // A configuration was answered without effect.
     void record(CompositorState::Answer answer);

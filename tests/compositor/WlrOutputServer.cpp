@@ -499,9 +499,9 @@ void WlrOutputServer::Private::announceHead(Manager *manager, const Output &out)
     if (out.physicalWidth > 0 && out.physicalHeight > 0)
         zwlr_output_head_v1_send_physical_size(head->resource, out.physicalWidth, out.physicalHeight);
     if (version >= ZWLR_OUTPUT_HEAD_V1_MAKE_SINCE_VERSION) {
-        zwlr_output_head_v1_send_make(head->resource, "Velmora");
-        zwlr_output_head_v1_send_model(head->resource, "Test output");
-        zwlr_output_head_v1_send_serial_number(head->resource, name.constData());
+        zwlr_output_head_v1_send_make(head->resource, out.make.toUtf8().constData());
+        zwlr_output_head_v1_send_model(head->resource, out.model.toUtf8().constData());
+        zwlr_output_head_v1_send_serial_number(head->resource, out.serial.toUtf8().constData());
     }
     announceModes(head, out);
     zwlr_output_head_v1_send_enabled(head->resource, out.enabled);
