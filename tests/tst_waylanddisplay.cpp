@@ -323,8 +323,13 @@ private Q_SLOTS:
         clock.restart();
         QVERIFY(!backend->readOutputs(outputs));
         QVERIFY2(clock.elapsed() >= 2500 && clock.elapsed() < 4500, qPrintable(QString::number(clock.elapsed())));
+        // The reads after it (a trial makes several) do not wait all over again.
+        clock.restart();
+        for (int i = 0; i < 4; ++i)
+            QVERIFY(!backend->readOutputs(outputs));
+        QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
         c.pause(false);
-        QVERIFY(backend->readOutputs(outputs));
+        QTRY_VERIFY_WITH_TIMEOUT(backend->readOutputs(outputs), 3000);
         QCOMPARE(outputs.size(), size_t(3));
     }
 

@@ -144,6 +144,10 @@ bool WaylandConnection::roundtrip(std::unique_lock<std::mutex> &held, int timeou
 {
     if (!isAlive())
         return false;
+    // The compositor has not answered the round trip that last timed out: it is stalled, and
+    // waiting again would only add up (a trial reads several times). Its answer ends this.
+    if (probe > syncsDone)
+        return false;
     static const wl_callback_listener listener = {&WaylandConnection::syncDone};
     wl_callback *cb = wl_display_sync(display);
     const uint64_t sequence = ++syncsSent;
@@ -151,8 +155,8 @@ bool WaylandConnection::roundtrip(std::unique_lock<std::mutex> &held, int timeou
     wl_callback_add_listener(cb, &listener, this);
     if (flush() && waitUntil(held, [&] { return syncsDone >= sequence; }, timeoutMs))
         return true;
-    // An answer that comes after all finds no callback waiting for it.
-    dropSync(cb);
+    // Kept as the one probe for the compositor's return; nothing else is left waiting.
+    probe = sequence;
     return false;
 }
 

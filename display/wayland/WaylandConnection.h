@@ -83,6 +83,8 @@ private:
     bool announced = false;
     uint64_t syncsSent = 0;
     uint64_t syncsDone = 0;
+    uint64_t probe = 0; // the round trip that timed out last
+
     std::map<wl_callback *, uint64_t> pendingSyncs;
     std::mutex callbackMutex;
     std::function<void()> callback;
