@@ -13,8 +13,11 @@
 #include <QElapsedTimer>
 #include <QSet>
 #include <QSettings>
+#include <QScopeGuard>
 #include <QTest>
 #include <QThread>
+
+#include <csignal>
 
 using namespace MutterHost;
 
@@ -467,6 +470,31 @@ private slots:
         const QByteArray lines = lock.log.lines().join('\n').toLocal8Bit();
         QVERIFY2(restored, lines.constData());
         QVERIFY2(took < 5000, QByteArray::number(took).constData());
+    }
+
+    // A Mutter that stops answering costs one time-out, not one per call: the calls after it
+    // check briefly whether it answers at all. Answering again, it is used at once.
+    void stalledMutterCostsOneTimeOut()
+    {
+        REQUIRE_MUTTER(x11);
+        QVERIFY(resetX11());
+        GnomeDisplayBackend backend(bus(x11, "x11"));
+        QCOMPARE(backend.pinOutput(), std::string("DUMMY0"));
+        const qint64 pid = firstLine(x11.dir + "/mutter.pid").toLongLong();
+        QVERIFY(pid > 0);
+        QVERIFY(::kill(pid_t(pid), SIGSTOP) == 0);
+        const auto resume = qScopeGuard([pid] { ::kill(pid_t(pid), SIGCONT); });
+        QElapsedTimer clock;
+        clock.start();
+        DisplayMode m;
+        // What a trial asks: the mode in use, the apply, the read-back, the way back.
+        QCOMPARE(backend.current(m), DisplayBackend::OutputState::Unreadable);
+        QCOMPARE(backend.apply(m), DisplayBackend::ApplyResult::Failed);
+        QCOMPARE(backend.current(m), DisplayBackend::OutputState::Unreadable);
+        QCOMPARE(backend.apply(m), DisplayBackend::ApplyResult::Failed);
+        QVERIFY2(clock.elapsed() < 4500, qPrintable(QString::number(clock.elapsed())));
+        ::kill(pid_t(pid), SIGCONT);
+        QTRY_COMPARE_WITH_TIMEOUT(backend.current(m), DisplayBackend::OutputState::Active, 5000);
     }
 
     // Mutter gone: every call fails and nothing crashes; back again, the backend uses it and

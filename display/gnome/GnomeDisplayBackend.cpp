@@ -27,6 +27,10 @@ const char *const Interface = "org.gnome.Mutter.DisplayConfig";
 // Long enough for a nested Mutter busy with the previous change; a vanished service answers
 // at once through the bus anyway.
 const int CallTimeoutMs = 3000;
+// How long after a call that timed out the next ones first check, briefly, that Mutter answers
+// at all: the calls of one action, which follow each other within milliseconds.
+const int StalledMs = 5000;
+const int ProbeTimeoutMs = 250;
 // Mutter's layout modes: sizes in the layout are mode size / scale, or the mode size itself.
 const uint LayoutLogical = 1;
 // ApplyMonitorsConfig's methods: 0 verify, 1 temporary, 2 persistent.
@@ -364,10 +368,28 @@ bool GnomeDisplayBackend::serviceRegistered(const QDBusConnection &bus)
     return reply.isValid() && reply.value();
 }
 
-bool GnomeDisplayBackend::readState(State &state)
+QDBusMessage GnomeDisplayBackend::exchange(const QDBusMessage &message)
 {
     ++calls;
-    const QDBusMessage reply = bus.call(methodCall("GetCurrentState"), QDBus::Block, CallTimeoutMs);
+    // Mutter did not answer a moment ago: asking again with the full time-out would only add
+    // another to the first (a trial makes several calls in a row, on the GUI thread). A quick
+    // read tells a stalled Mutter from one that answered one call late.
+    if (std::chrono::steady_clock::now() < stalledUntil) {
+        const QDBusMessage probe = bus.call(methodCall("GetCurrentState"), QDBus::Block, ProbeTimeoutMs);
+        if (probe.type() != QDBusMessage::ReplyMessage)
+            return message.createErrorReply(QDBusError::NoReply, QStringLiteral("Mutter does not answer"));
+        stalledUntil = {};
+    }
+    const QDBusMessage reply = bus.call(message, QDBus::Block, CallTimeoutMs);
+    if (reply.type() == QDBusMessage::ErrorMessage && (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply")
+                                                      || reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.Timeout")))
+        stalledUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(StalledMs);
+    return reply;
+}
+
+bool GnomeDisplayBackend::readState(State &state)
+{
+    const QDBusMessage reply = exchange(methodCall("GetCurrentState"));
     const QList<QVariant> args = reply.arguments();
     if (reply.type() != QDBusMessage::ReplyMessage || reply.signature() != QLatin1String("ua((ssss)a(siiddada{sv})a{sv})a(iiduba(ssss)a{sv})a{sv}"))
         return false;
@@ -518,8 +540,7 @@ DisplayBackend::ApplyResult GnomeDisplayBackend::checkPolicy()
                                                       QStringLiteral("Get"));
     get.setAutoStartService(false);
     get << QString::fromLatin1(Interface) << QStringLiteral("ApplyMonitorsConfigAllowed");
-    ++calls;
-    const QDBusMessage reply = bus.call(get, QDBus::Block, CallTimeoutMs);
+    const QDBusMessage reply = exchange(get);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return ApplyResult::Failed;
     const bool allowed = reply.arguments().first().value<QDBusVariant>().variant().toBool();
@@ -596,8 +617,7 @@ DisplayBackend::ApplyResult GnomeDisplayBackend::send(const Request &request, ui
 {
     QDBusMessage call = methodCall("ApplyMonitorsConfig");
     call << request.serial << method << QVariant::fromValue(request.config) << request.properties;
-    ++calls;
-    const QDBusMessage reply = bus.call(call, QDBus::Block, CallTimeoutMs);
+    const QDBusMessage reply = exchange(call);
     if (reply.type() == QDBusMessage::ReplyMessage) {
         if (method != MethodVerify)
             lastRefusal.clear();

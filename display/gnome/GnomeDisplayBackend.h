@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -48,6 +49,8 @@ private Q_SLOTS:
 private:
     struct State;
     struct Request;
+    // One blocking call, CallTimeoutMs at most; failing at once for a while after one timed out.
+    QDBusMessage exchange(const QDBusMessage &message);
     bool readState(State &state);
     // One read and one request; `stale`: the configuration changed in between.
     ApplyResult applyOnce(const std::vector<ModeChange> &changes, bool *stale);
@@ -66,6 +69,7 @@ private:
     QString lastRefusal;
     std::function<void()> beforeApply;
     int calls = 0;
+    std::chrono::steady_clock::time_point stalledUntil;
     std::mutex callbackMutex;
     std::function<void()> callback;
 };
