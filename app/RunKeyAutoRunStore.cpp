@@ -112,7 +112,9 @@ bool RunKeyAutoRunStore::othersMayWrite(const QString &path) const
     const ACCESS_MASK replacing = GENERIC_ALL | GENERIC_WRITE | WRITE_DAC | WRITE_OWNER | DELETE | FILE_WRITE_DATA
         | (folder ? FILE_DELETE_CHILD : FILE_APPEND_DATA);
     const ProcessUser user;
-    bool others = dacl == nullptr; // no access list: everybody may do anything
+    // No access list: everybody may do anything. An owner may change the access list at will,
+    // so a file or folder of another account is theirs to replace.
+    bool others = dacl == nullptr || !owner || !trusted(owner, nullptr, user.sid);
     for (DWORD i = 0; !others && dacl && i < dacl->AceCount; ++i) {
         ACE_HEADER *ace = nullptr;
         if (!GetAce(dacl, i, reinterpret_cast<void **>(&ace)) || ace->AceType != ACCESS_ALLOWED_ACE_TYPE

@@ -1,6 +1,5 @@
 #include "SingleInstance.h"
 
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -12,7 +11,39 @@
 #include <QThread>
 #include <QTimer>
 
+#ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <sddl.h>
+
+#include <memory>
+#endif
+
 namespace {
+#ifdef Q_OS_WIN
+// The SID of the account this process runs as ("S-1-5-21-..."); empty when it cannot be read.
+QString userSid()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return QString();
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::unique_ptr<BYTE[]> buffer(new BYTE[size ? size : 1]);
+    QString sid;
+    wchar_t *text = nullptr;
+    if (size && GetTokenInformation(token, TokenUser, buffer.get(), size, &size)
+        && ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer.get())->User.Sid, &text)) {
+        sid = QString::fromWCharArray(text);
+        LocalFree(text);
+    }
+    CloseHandle(token);
+    return sid;
+}
+#endif
+
 // How long a later start tries to reach the first one, which may still be starting (or slow
 // to accept: under Wine on a loaded machine 3 s were seen not to do).
 constexpr int ConnectTimeoutMs = 6000;
@@ -54,9 +85,9 @@ QString SingleInstance::lockPath() const
 QString SingleInstance::serverName() const
 {
 #ifdef Q_OS_WIN
-    // Pipe names are machine-wide: make the name the user's own.
-    const QByteArray user = QCryptographicHash::hash(QDir::homePath().toUtf8(), QCryptographicHash::Sha256).toHex();
-    return QStringLiteral("velmora-") + QString::fromLatin1(user.left(16));
+    // Pipe names are machine-wide: the name is the account's own (its SID, which no other
+    // account has, unlike a home folder's path), and the pipe only this account may open.
+    return QStringLiteral("velmora-") + userSid();
 #else
     // A full path: the socket sits in the user's own folder, out of other users' reach.
     return directory + QStringLiteral("/velmora.socket");
