@@ -210,7 +210,7 @@ void Controler::initDeamon()
     deamon->setSettings(deamonSettings);
     // The poll timer belongs to the worker thread: it is stopped there, as the thread's last
     // act, not from the GUI thread at exit.
-    connect(deamonThread, &QThread::finished, deamon, &Deamon::stop, Qt::DirectConnection);
+    connect(deamonThread, &QThread::finished, deamon, &Deamon::halt, Qt::DirectConnection);
     connect(deamonThread, &QThread::finished, deamonThread,
             [thread = deamonThread] { threadFinishedRelease(thread); }, Qt::DirectConnection);
     deamonThread->start();

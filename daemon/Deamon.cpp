@@ -70,6 +70,11 @@ void Deamon::stop()
         timer->stop();
 }
 
+void Deamon::halt()
+{
+    timer->stop();
+}
+
 bool Deamon::engaged() const
 {
     return std::any_of(holds.cbegin(), holds.cend(), [](const Hold &h) { return h.engaged; });

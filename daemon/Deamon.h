@@ -40,6 +40,8 @@ public Q_SLOTS:
     void start();
     // Lets the primary monitor go; the others stay held.
     void stop();
+    // Holds nothing more and stops polling: the thread ends (its timer must stop in it).
+    void halt();
     // The other monitors' stored locks changed: hold what is stored as locked now.
     void reloadMonitors();
     // The platform says the display changed: while locked, check at once instead of waiting

@@ -2,6 +2,7 @@
 
 #include "AutoRunStore.h"
 #include "DisplaySettings.h"
+#include "MonitorSettings.h"
 #include "SettingsKeys.h"
 #include "ThreadSanitizer.h"
 
@@ -197,6 +198,8 @@ HeldLock::HeldLock(std::unique_ptr<DisplayBackend> backend, const DisplayMode &l
     store->moveToThread(&thread);
     catalogue->setChangeCallback(
         [this] { QMetaObject::invokeMethod(&deamon, &Deamon::displayChanged, Qt::QueuedConnection); });
+    // As the program does: the poll timer stops in its own thread, other monitors held or not.
+    QObject::connect(&thread, &QThread::finished, &deamon, &Deamon::halt, Qt::DirectConnection);
     startThread(thread);
     QMetaObject::invokeMethod(&deamon, "start", Qt::BlockingQueuedConnection);
 }
@@ -206,6 +209,20 @@ HeldLock::~HeldLock()
     catalogue->setChangeCallback(nullptr);
     QMetaObject::invokeMethod(&deamon, "stop", Qt::BlockingQueuedConnection);
     stopThread(thread);
+}
+
+bool HeldLock::holdMonitor(const std::string &output, const DisplayMode &mode)
+{
+    std::vector<DisplayOutput> outputs;
+    const DisplayOutput *found = nullptr;
+    if (!catalogue->backend()->readOutputs(outputs)
+        || DisplayBackend::stateOf(outputs, output, &found) == DisplayBackend::OutputState::Absent)
+        return false;
+    // A store object of the test's own: the daemon's lives in its thread.
+    QSettings settings(SettingsKeys::Organization, SettingsKeys::Application);
+    MonitorSettings::store(settings, *found, mode, true);
+    QMetaObject::invokeMethod(&deamon, &Deamon::reloadMonitors, Qt::BlockingQueuedConnection);
+    return true;
 }
 
 QList<DisplayMode> enumerateModes(DisplayBackend &backend)

@@ -82,6 +82,9 @@ struct HeldLock
 
     HeldLock(std::unique_ptr<DisplayBackend> backend, const DisplayMode &locked, int msec);
     ~HeldLock();
+    // Locks the monitor on `output` as the window does (stored, then the daemon told), at `mode`.
+    // False when the backend does not see that output now.
+    bool holdMonitor(const std::string &output, const DisplayMode &mode);
     // The values every apply asked for, in order.
     QStringList applies() const { return log.matching("applyDisplaySetting()"); }
 };

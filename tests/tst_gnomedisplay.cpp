@@ -90,6 +90,26 @@ QString xrandrScreen(const Host &h)
 }
 } // namespace
 
+// Mutter's MonitorsChanged heard on the host's bus: one for every configuration it applies.
+class Announcements : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Announcements(const Host &h) : connection(bus(h, "announcements"))
+    {
+        connection.connect("org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
+                           "org.gnome.Mutter.DisplayConfig", "MonitorsChanged", this, SLOT(heard()));
+    }
+    int count = 0;
+
+public Q_SLOTS:
+    void heard() { ++count; }
+
+private:
+    QDBusConnection connection;
+};
+
 class TestGnomeDisplay : public QObject
 {
     Q_OBJECT
@@ -495,6 +515,43 @@ private slots:
         QVERIFY2(clock.elapsed() < 4500, qPrintable(QString::number(clock.elapsed())));
         ::kill(pid_t(pid), SIGCONT);
         QTRY_COMPARE_WITH_TIMEOUT(backend.current(m), DisplayBackend::OutputState::Active, 5000);
+    }
+
+    // LVDS1 (primary) and LVDS2 locked at modes of their own, LVDS3 not held: switched by
+    // another client, the two held ones come back in one ApplyMonitorsConfig on Mutter's
+    // announcement (the poll interval is a minute here); LVDS3 keeps what it was given.
+    void everyLockedMonitorHeldOnItsOwn()
+    {
+        const Host &h = nested3;
+        REQUIRE_MUTTER(h);
+        const QString full = "1920x1080@60.000", hd = "1280x720@60.000", xga = "1024x768@60.000";
+        QVERIFY(foreignApply(h, {{0, 0, 1.0, true, "LVDS1", full}, {1920, 0, 1.0, false, "LVDS2", hd},
+                                 {3200, 0, 1.0, false, "LVDS3", full}}));
+        QVERIFY(waitFor([&] { return state(h).logical("LVDS3") && state(h).logical("LVDS3")->x == 3200; }));
+        HeldLock lock(std::make_unique<GnomeDisplayBackend>(bus(h, "nested3")), {1920, 1080, 32, 60}, 60000);
+        QCOMPARE(lock.catalogue->outputName(), QString("LVDS1"));
+        QVERIFY(lock.holdMonitor("LVDS2", {1280, 720, 32, 60}));
+        // Let the start's own look and its announcement pass.
+        QTest::qWait(1500);
+        QCOMPARE(lock.applies(), QStringList());
+
+        Announcements announced(h);
+        QVERIFY(foreignApply(h, {{0, 0, 1.0, true, "LVDS1", hd}, {1280, 0, 1.0, false, "LVDS2", xga},
+                                 {2304, 0, 1.0, false, "LVDS3", hd}}));
+        const bool restored = waitFor([&] {
+            const State s = state(h);
+            return s.monitor("LVDS1")->currentId() == full && s.monitor("LVDS2")->currentId() == hd;
+        }, 5000);
+        QVERIFY2(restored, lock.log.lines().join('\n').toLocal8Bit().constData());
+        QTest::qWait(1000);
+        const State s = state(h);
+        QCOMPARE(s.monitor("LVDS1")->currentId(), full);
+        QCOMPARE(s.monitor("LVDS2")->currentId(), hd);
+        QCOMPARE(s.monitor("LVDS3")->currentId(), hd);
+        // The other client's configuration and one of ours.
+        QCOMPARE(announced.count, 2);
+        QCOMPARE(lock.applies(), QStringList({"applyDisplaySetting():32 1920 1080 60",
+                                              "applyDisplaySetting():32 1280 720 60"}));
     }
 
     // Mutter gone: every call fails and nothing crashes; back again, the backend uses it and

@@ -293,6 +293,57 @@ private Q_SLOTS:
         QCOMPARE(QString::fromStdString(outputs.at(2).identity), dp1Identity);
     }
 
+    void everyLockedMonitorHeldOnItsOwn_data() { families(); }
+    // DP-1 (primary) and the monitor on HDMI-A-1 locked at modes of their own, DP-2 not held:
+    // all three switched from outside, the two held ones come back in one configuration on the
+    // announcement. The held monitor unplugged and back on another connector is held there.
+    void everyLockedMonitorHeldOnItsOwn()
+    {
+        QFETCH(QString, family);
+        const QString three = R"({"outputs": [
+            {"name": "DP-1", "modes": %1, "current": %2, "x": 0, "y": 0,
+             "make": "Dell", "model": "U2720Q", "serial": "SN0001"},
+            %3
+            {"name": "DP-2", "modes": [[1024,768,60000],[800,600,60000]], "current": %4, "x": 3200, "y": 0,
+             "make": "Acme", "model": "View 24", "serial": "B2"}],
+            "primary": "DP-1"})";
+        auto held = [](const QString &name, int current) {
+            return QString(R"({"name": "%1", "modes": [[1280,720,60000],[1024,768,60000]], "current": %2,
+                "x": 1920, "y": 0, "make": "Acme", "model": "View 24", "serial": "A1"},)")
+                .arg(name)
+                .arg(current);
+        };
+        Compositor c(family, three.arg(Dp1Modes, "2", held("HDMI-A-1", 0), "0"));
+        QVERIFY(c.ready);
+        const DisplayMode hd60{1280, 720, 32, 60};
+        {
+            // A poll interval longer than the test: what comes back comes on the announcement.
+            HeldLock lock(c.backend(), Sxga75, 60000);
+            QVERIFY(lock.holdMonitor("HDMI-A-1", hd60));
+            c.reload(three.arg(Dp1Modes, "0", held("HDMI-A-1", 1), "1"));
+            QTRY_COMPARE_WITH_TIMEOUT(c.count("applied"), 1, 3000);
+            QTest::qWait(500);
+            QCOMPARE(c.count("applied"), 1);
+            QCOMPARE(c.mode("DP-1"), QString("1280x1024@75025"));
+            QCOMPARE(c.mode("HDMI-A-1"), QString("1280x720@60000"));
+            QCOMPARE(c.mode("DP-2"), QString("800x600@60000"));
+            QCOMPARE(lock.applies(), QStringList({"applyDisplaySetting():32 1280 1024 75",
+                                                  "applyDisplaySetting():32 1280 720 60"}));
+        }
+
+        HeldLock lock(c.backend(), Sxga75, 60000);
+        QVERIFY(lock.holdMonitor("HDMI-A-1", hd60));
+        c.reload(three.arg(Dp1Modes, "2", QString(), "1"));
+        QTRY_COMPARE_WITH_TIMEOUT(lock.log.matching("hold:"),
+                                  QStringList({"hold: HDMI-A-1 is not connected, waiting for it"}), 3000);
+        c.reload(three.arg(Dp1Modes, "2", held("HDMI-A-2", 1), "1"));
+        QTRY_COMPARE_WITH_TIMEOUT(c.mode("HDMI-A-2"), QString("1280x720@60000"), 3000);
+        QTest::qWait(500);
+        QCOMPARE(c.count("applied"), 2);
+        QCOMPARE(c.mode("DP-2"), QString("800x600@60000"));
+        QCOMPARE(lock.applies(), QStringList({"applyDisplaySetting():32 1280 720 60"}));
+    }
+
     void unansweredRoundTripsEnd_data() { families(); }
     // A compositor that takes the connection and never answers holds the caller for the
     // time-out only; one that stops answering for a while makes a read fail after the time-out,

@@ -425,6 +425,60 @@ private Q_SLOTS:
         QCOMPARE(TestXServer::outputMode("DUMMY2"), QString());
     }
 
+    void everyLockedMonitorHeldOnItsOwn()
+    {
+        // DUMMY0 (primary) and DUMMY1's monitor locked at different modes, DUMMY2 not held.
+        const auto restore = qScopeGuard([] {
+            TestXServer::xrandr({"--output", "DUMMY2", "--off"});
+            for (const char *mode : {"1024x768_60", "1024x768_75"})
+                TestXServer::xrandr({"--delmode", "DUMMY2", mode});
+            setEdid("DUMMY1", QByteArray());
+            setEdid("DUMMY2", QByteArray());
+        });
+        const QByteArray held = edidBlock("VLM", 0x1234, 0x00c0ffee), other = edidBlock("VLM", 0x1234, 0x00beef00);
+        QVERIFY(setModeOutside("DUMMY0", "1024x768_75"));
+        QVERIFY(TestXServer::connectSecondOutput());
+        QVERIFY(TestXServer::xrandr({"--addmode", "DUMMY2", "1024x768_60"}));
+        QVERIFY(TestXServer::xrandr({"--addmode", "DUMMY2", "1024x768_75"}));
+        QVERIFY(TestXServer::xrandr({"--output", "DUMMY2", "--mode", "1024x768_60", "--right-of", "DUMMY1"}));
+        QVERIFY(TestXServer::xrandr({}));
+        QVERIFY(setEdid("DUMMY1", held));
+        const int bpp = initial.modes.first().mode.BitsPerPel;
+        const DisplayMode xga75{1024, 768, bpp, 75}, svga{800, 600, bpp, 60};
+        // What a lock puts back: the first mode each output lists with the held values.
+        const QString xga75Name = initial.firstWith(xga75), svgaName = readXrandr("DUMMY1").firstWith(svga);
+
+        {
+            // A poll interval longer than the test: what comes back comes on RandR's announcement.
+            Lock lock(xga75, 60000);
+            QVERIFY(lock.holdMonitor("DUMMY1", svga));
+            QVERIFY(TestXServer::xrandr({"--output", "DUMMY0", "--mode", "800x600_60", "--output", "DUMMY1", "--mode",
+                                         "1024x768_60", "--output", "DUMMY2", "--mode", "1024x768_75"}));
+            QVERIFY(waitForMode("DUMMY0", xga75Name, 3000) >= 0);
+            QVERIFY(waitForMode("DUMMY1", svgaName, 3000) >= 0);
+            QTest::qWait(500);
+            QCOMPARE(TestXServer::outputMode("DUMMY0"), xga75Name);
+            QCOMPARE(TestXServer::outputMode("DUMMY1"), svgaName);
+            QCOMPARE(TestXServer::outputMode("DUMMY2"), QString("1024x768_75"));
+            QCOMPARE(lock.applies(), QStringList({QString("applyDisplaySetting():%1 1024 768 75").arg(bpp),
+                                                  QString("applyDisplaySetting():%1 800 600 60").arg(bpp)}));
+        }
+
+        // The held monitor turns up on DUMMY2 and another one is on DUMMY1, switched from outside:
+        // the held one is put back on DUMMY2 (on the EDID's announcement), DUMMY1 is left alone.
+        Lock lock(xga75, 60000);
+        QVERIFY(lock.holdMonitor("DUMMY1", svga));
+        QVERIFY(setEdid("DUMMY2", held));
+        QVERIFY(setEdid("DUMMY1", other));
+        QVERIFY(setModeOutside("DUMMY1", "1024x768_60"));
+        QVERIFY(waitForMode("DUMMY2", readXrandr("DUMMY2").firstWith(svga), 3000) >= 0);
+        QTest::qWait(500);
+        QCOMPARE(TestXServer::outputMode("DUMMY1"), QString("1024x768_60"));
+        QCOMPARE(TestXServer::outputMode("DUMMY0"), xga75Name);
+        QCOMPARE(lock.applies(), QStringList({QString("applyDisplaySetting():%1 800 600 60").arg(bpp)}));
+        QVERIFY(!lock.log.matching("update(DUMMY2)").isEmpty());
+    }
+
     void enumerationMatchesXrandr()
     {
         X11DisplayBackend backend;

@@ -7,8 +7,10 @@
 #include "X11DisplayBackend.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTableWidget>
 #include <QTest>
@@ -25,6 +27,7 @@ class TestX11Trial : public QObject
     std::unique_ptr<TemporaryConfig> config;
     std::unique_ptr<QSettings> store;
     std::unique_ptr<DisplaySettings> catalogue;
+    std::unique_ptr<DisplaySettings> second;
     std::unique_ptr<MainWindow> window;
     std::unique_ptr<QTimer> boxWatch;
     QStringList boxes;
@@ -33,12 +36,19 @@ class TestX11Trial : public QObject
     QPushButton *applyButton() const { return window->findChild<QPushButton *>("pushButtonApply"); }
     QPushButton *lockButton() const { return window->findChild<QPushButton *>("pushButtonLock"); }
 
-    void open()
+    // `other`: that output's monitor is offered in the chooser too.
+    void open(const std::string &other = std::string())
     {
         MessageCapture quiet;
         catalogue = std::make_unique<DisplaySettings>(std::make_unique<X11DisplayBackend>());
         window = std::make_unique<MainWindow>();
         window->setDisplaySettings(catalogue.get());
+        for (const DisplayOutput &o : catalogue->outputs()) {
+            if (o.name == other) {
+                second = std::make_unique<DisplaySettings>(catalogue->backend(), o);
+                window->addMonitor(second.get());
+            }
+        }
         window->setSettings(store.get());
         window->initTable();
         window->setRevertDelay(60000);
@@ -56,12 +66,15 @@ class TestX11Trial : public QObject
     }
 
     // Every box that comes up is noted (title and text) and answered with `button`.
-    void answerBoxes(QMessageBox::StandardButton button)
+    // `seen` runs first, while the box is open.
+    void answerBoxes(QMessageBox::StandardButton button, std::function<void()> seen = nullptr)
     {
         boxWatch = std::make_unique<QTimer>();
         boxWatch->setInterval(5);
-        connect(boxWatch.get(), &QTimer::timeout, this, [this, button] {
+        connect(boxWatch.get(), &QTimer::timeout, this, [this, button, seen] {
             if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                if (seen)
+                    seen();
                 boxes << box->windowTitle() + ": " + box->text();
                 box->button(button)->click();
             }
@@ -94,12 +107,15 @@ private Q_SLOTS:
     {
         boxWatch.reset();
         window.reset();
+        second.reset();
         catalogue.reset();
         store.reset();
         config.reset();
+        TestXServer::xrandr({"--output", "DUMMY1", "--off"});
         TestXServer::resetOutputs(initialMode);
         for (const char *name : {"1000x700_C", "1112x834_D"}) {
             TestXServer::xrandr({"--delmode", output, name});
+            TestXServer::xrandr({"--delmode", "DUMMY1", name});
             TestXServer::xrandr({"--rmmode", name});
         }
     }
@@ -121,6 +137,60 @@ private Q_SLOTS:
         QCOMPARE(boxes, QStringList({"显示设置: 是否保留这些设置？15秒后恢复原设置"}));
         QCOMPARE(TestXServer::outputMode(output), QString("1112x834_D"));
         QVERIFY(!lockButton()->isEnabled());
+    }
+
+    void chosenMonitorIsTriedAlone()
+    {
+        // DUMMY1 beside DUMMY0 with two modes DUMMY0 lacks, in one of them: chosen, its list
+        // fills the table, and a trial on it answered Cancel brings DUMMY1 back; DUMMY0 is never
+        // touched.
+        QVERIFY(TestXServer::xrandr({"--newmode", "1000x700_C", "56.00", "1000", "1032", "1120", "1160", "700",
+                                     "703", "707", "805", "-hsync", "+vsync"}));
+        QVERIFY(TestXServer::xrandr({"--newmode", "1112x834_D", "65.93", "1112", "1144", "1232", "1272", "834",
+                                     "837", "841", "864", "-hsync", "+vsync"}));
+        QVERIFY(TestXServer::connectSecondOutput());
+        QVERIFY(TestXServer::xrandr({"--addmode", "DUMMY1", "1000x700_C"}));
+        QVERIFY(TestXServer::xrandr({"--addmode", "DUMMY1", "1112x834_D"}));
+        QVERIFY(TestXServer::xrandr({"--output", "DUMMY1", "--mode", "1112x834_D"}));
+        // DUMMY1's modes as xrandr lists them.
+        QString text;
+        QVERIFY(TestXServer::xrandr({"--verbose"}, &text));
+        const QString section = text.section(QRegularExpression("\\nDUMMY1 "), 1).section(QRegularExpression("\\n\\S"), 0, 0);
+        const int listed = int(section.count(QRegularExpression("\\n  \\S+ \\(0x")));
+        QVERIFY(listed > 2);
+
+        open("DUMMY1");
+        QVERIFY(second);
+        auto *chooser = window->findChild<QComboBox *>("comboBoxMonitor");
+        QCOMPARE(chooser->count(), 2);
+        chooser->setCurrentIndex(1);
+        const QString bpp = QString::number(catalogue->bitsPerPel(0));
+        QStringList rows;
+        for (int r = 0; r < table()->rowCount(); ++r) {
+            QStringList cells;
+            for (int column = 0; column < 4; ++column)
+                cells << table()->item(r, column)->text();
+            rows << cells.join(' ');
+        }
+        QCOMPARE(rows.size(), listed);
+        QCOMPARE(rows.count("1000 700 " + bpp + " 60"), 1);
+        QCOMPARE(table()->currentRow(), rows.indexOf("1112 834 " + bpp + " 60"));
+        QVERIFY(table()->currentRow() >= 0);
+
+        table()->setCurrentCell(int(rows.indexOf("1000 700 " + bpp + " 60")), 0);
+        QVERIFY(applyButton()->isEnabled());
+        QStringList during;
+        answerBoxes(QMessageBox::Cancel, [&during, this] {
+            during << TestXServer::outputMode(output) << TestXServer::outputMode("DUMMY1");
+        });
+        MessageCapture log;
+        window->apply();
+        QCOMPARE(during, QStringList({initialMode, "1000x700_C"}));
+        QCOMPARE(TestXServer::outputMode("DUMMY1"), QString("1112x834_D"));
+        QCOMPARE(TestXServer::outputMode(output), initialMode);
+        QCOMPARE(log.matching("applyDisplaySetting()"),
+                 QStringList({"applyDisplaySetting():" + bpp + " 1000 700 60",
+                              "applyDisplaySetting():" + bpp + " 1112 834 60"}));
     }
 
     void refusedTrialIsSaidAndChangesNothing()

@@ -136,6 +136,9 @@ struct X11DisplayBackend::Private
     // The screen's CRTCs, from the last resources read.
     std::vector<xcb_randr_crtc_t> crtcIds;
     ModeTable modes;
+    // Set by the watcher when an output's EDID changed: another monitor may be on it with the
+    // same sizes and modes, which the quick read cannot tell.
+    std::atomic<bool> edidChanged{false};
 
     ~Private() { disconnect(); }
 
@@ -452,7 +455,8 @@ struct X11DisplayBackend::Private
     {
         if (!connect())
             return false;
-        if (!full && !seen.empty()) {
+        const bool edidStale = edidChanged.exchange(false);
+        if (!full && !seen.empty() && !edidStale) {
             if (quickRead(r))
                 return true;
             if (xcb_connection_has_error(connection))
@@ -613,17 +617,20 @@ struct X11DisplayBackend::Private
 };
 
 // Listens for RandR's notifications (screen size, CRTC, output: switches, plugging, mode
-// lists) on a connection of its own, in a thread that sleeps in poll() between them: no cost
-// while nothing changes. A lost server is tried again once a second.
+// lists, EDIDs) on a connection of its own, in a thread that sleeps in poll() between them: no
+// cost while nothing changes. A lost server is tried again once a second.
 struct X11DisplayBackend::Watcher
 {
     std::string displayName;
     std::function<void()> callback;
+    std::atomic<bool> *edidChanged;
     int wake[2] = {-1, -1};
     std::thread thread;
+    uint8_t notifyEvent = 0;
+    xcb_atom_t edidAtom = XCB_NONE;
 
-    Watcher(std::string name, std::function<void()> cb)
-        : displayName(std::move(name)), callback(std::move(cb))
+    Watcher(std::string name, std::function<void()> cb, std::atomic<bool> *edid)
+        : displayName(std::move(name)), callback(std::move(cb)), edidChanged(edid)
     {
         if (pipe(wake) != 0) {
             wake[0] = wake[1] = -1;
@@ -673,7 +680,7 @@ struct X11DisplayBackend::Watcher
                     }
                     bool changed = false;
                     while (xcb_generic_event_t *event = xcb_poll_for_event(c)) {
-                        changed = changed || (event->response_type & 0x7f) != 0;
+                        changed = heard(event) || changed;
                         std::free(event);
                     }
                     if (xcb_connection_has_error(c))
@@ -689,20 +696,41 @@ struct X11DisplayBackend::Watcher
         }
     }
 
-    static bool listen(xcb_connection_t *c, int screenNumber)
+    // Whether `event` is a change to announce. Of the output properties only the EDID counts.
+    bool heard(const xcb_generic_event_t *event)
+    {
+        const uint8_t type = event->response_type & 0x7f;
+        if (type == 0)
+            return false;
+        const auto *notify = reinterpret_cast<const xcb_randr_notify_event_t *>(event);
+        if (type != notifyEvent || notify->subCode != XCB_RANDR_NOTIFY_OUTPUT_PROPERTY)
+            return true;
+        if (notify->u.op.atom != edidAtom)
+            return false;
+        *edidChanged = true;
+        return true;
+    }
+
+    bool listen(xcb_connection_t *c, int screenNumber)
     {
         xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(c));
         for (int i = 0; i < screenNumber && screens.rem; ++i)
             xcb_screen_next(&screens);
         if (!screens.rem)
             return false;
+        static const char edid[] = "EDID";
+        auto atomCookie = xcb_intern_atom(c, 0, sizeof edid - 1, edid);
         Reply<xcb_randr_query_version_reply_t> version(
             xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 3), nullptr));
-        if (!version)
+        Reply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(c, atomCookie, nullptr));
+        const xcb_query_extension_reply_t *randr = xcb_get_extension_data(c, &xcb_randr_id);
+        if (!version || !atom || !randr || !randr->present)
             return false;
+        edidAtom = atom->atom;
+        notifyEvent = uint8_t(randr->first_event + XCB_RANDR_NOTIFY);
         xcb_randr_select_input(c, screens.data->root,
                                XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE
-                                   | XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+                                   | XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE | XCB_RANDR_NOTIFY_MASK_OUTPUT_PROPERTY);
         xcb_flush(c);
         return true;
     }
@@ -721,7 +749,7 @@ void X11DisplayBackend::setChangeCallback(std::function<void()> callback)
     // The old watcher is gone (its thread joined) before a new one starts.
     watcher.reset();
     if (callback)
-        watcher = std::make_unique<Watcher>(d->displayName, std::move(callback));
+        watcher = std::make_unique<Watcher>(d->displayName, std::move(callback), &d->edidChanged);
 }
 
 bool X11DisplayBackend::readOutputs(std::vector<DisplayOutput> &outputs)
