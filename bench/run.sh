@@ -271,7 +271,11 @@ sample_cpu() {
       if [ "$w" = 0 ]; then threads "${p#*=}" >"$work/cpu-${p%=*}-threads-start.txt"; fi
     done
   done
-  for p in "$@"; do threads "${p#*=}" >"$work/cpu-${p%=*}-threads-end.txt"; done
+  for p in "$@"; do
+    # A program that ended meanwhile leaves empty fields, and the figures would be nonsense.
+    kill -0 "${p#*=}" 2>/dev/null || die "velmora (${p%=*}) ended during the CPU series"
+    threads "${p#*=}" >"$work/cpu-${p%=*}-threads-end.txt"
+  done
 }
 cpu_series() {
   local label=$1 h
