@@ -28,6 +28,9 @@ int ModeWatch::run(DisplayBackend &backend, const QStringList &args)
     if (args.size() < 5 || !parseMode(args[3], locked))
         return 2;
     ModeWatch watch(backend, locked);
+    if (args.size() > 6)
+        for (const QString &o : args[6].split(','))
+            watch.outputs.push_back(o.toStdString());
     if (args[1] == QLatin1String("hold"))
         watch.hold(args[4].toInt());
     if (args[1] != QLatin1String("restore") || args.size() < 6)
@@ -63,7 +66,10 @@ int ModeWatch::restoreSeries(const QList<DisplayMode> &foreign, int switches)
         const DisplayMode &target = foreign[n % foreign.size()];
         QElapsedTimer clock;
         clock.start();
-        const DisplayBackend::ApplyResult result = backend.apply(target);
+        std::vector<ModeChange> changes;
+        for (const std::string &o : outputs)
+            changes.push_back({o, target});
+        const DisplayBackend::ApplyResult result = outputs.empty() ? backend.apply(target) : backend.applyModes(changes);
         const double applyMs = clock.nsecsElapsed() / 1e6;
         if (result != DisplayBackend::ApplyResult::Applied) {
             std::fprintf(stderr, "foreign switch refused (%d)\n", int(result));
@@ -91,6 +97,16 @@ void ModeWatch::hold(int intervalMs)
 
 bool ModeWatch::isLocked()
 {
+    if (!outputs.empty()) {
+        std::vector<DisplayOutput> all;
+        if (!backend.readOutputs(all))
+            return false;
+        const DisplayOutput *o = nullptr;
+        for (const std::string &name : outputs)
+            if (DisplayBackend::stateOf(all, name, &o) != DisplayBackend::OutputState::Active || o->current != locked)
+                return false;
+        return true;
+    }
     DisplayMode now;
     return backend.current(now) == DisplayBackend::OutputState::Active && now == locked;
 }

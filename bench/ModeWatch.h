@@ -14,8 +14,10 @@ public:
     ModeWatch(DisplayBackend &backend, const DisplayMode &locked);
 
     // Runs a watcher's command line after its connection argument:
-    //   restore SOCKET-OR-BUS LOCKED FOREIGN[,FOREIGN...] SWITCHES
+    //   restore SOCKET-OR-BUS LOCKED FOREIGN[,FOREIGN...] SWITCHES [OUTPUT,OUTPUT...]
     //   hold SOCKET-OR-BUS LOCKED INTERVAL_MS
+    // With outputs named, each switch puts all of them in the foreign mode in one apply and
+    // waits until every one is in the locked mode again.
     // Returns the exit status (2 for a malformed command line); hold never returns.
     static int run(DisplayBackend &backend, const QStringList &args);
 
@@ -30,6 +32,9 @@ public:
 
     // Reads the mode every intervalMs and puts the locked one back when it differs.
     [[noreturn]] void hold(int intervalMs);
+
+    // Switched at once instead of the pinned output, when not empty.
+    std::vector<std::string> outputs;
 
 private:
     bool isLocked();

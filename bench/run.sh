@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The benchmark: builds Velmora (the working tree, and the poll-only program of an earlier
 # revision for comparison), starts the headless X server of the tests with a tray host, runs
-# every measurement and writes docs/benchmarks.md. About 6 minutes; not run by CI.
+# every measurement (several held monitors among them) and writes its part of docs/benchmarks.md
+# (the sections after "Commands", from other scripts or by hand, stay). About 8 minutes; not run by CI.
 #
 #   bench/run.sh
 #
@@ -254,8 +255,30 @@ hide_to_tray() {
   done
   die "the main window did not go to the tray"
 }
+# sample_cpu LABEL=PID...: every cpu_window s for cpu_seconds, each process's figures and the
+# X server's into $work/cpu-LABEL.txt; the processes' threads at the start and the end.
+sample_cpu() {
+  local start w target now p
+  for p in "$@"; do : >"$work/cpu-${p%=*}.txt"; done
+  start=$(date +%s.%N)
+  for w in $(seq 0 $((cpu_seconds / cpu_window))); do
+    target=$(awk -v s="$start" -v w="$w" -v d="$cpu_window" 'BEGIN { printf "%.3f", s + w * d }')
+    now=$(date +%s.%N)
+    sleep "$(awk -v t="$target" -v n="$now" 'BEGIN { d = t - n; printf "%.3f", (d > 0 ? d : 0) }')"
+    for p in "$@"; do
+      echo "$(date +%s.%N) $(ticks "${p#*=}") $(runtime_ns "${p#*=}") $(ticks "$xorg_pid") $(runtime_ns "$xorg_pid")" \
+        >>"$work/cpu-${p%=*}.txt"
+      if [ "$w" = 0 ]; then threads "${p#*=}" >"$work/cpu-${p%=*}-threads-start.txt"; fi
+    done
+  done
+  for p in "$@"; do
+    # A program that ended meanwhile leaves empty fields, and the figures would be nonsense.
+    kill -0 "${p#*=}" 2>/dev/null || die "velmora (${p%=*}) ended during the CPU series"
+    threads "${p#*=}" >"$work/cpu-${p%=*}-threads-end.txt"
+  done
+}
 cpu_series() {
-  local label=$1 h w target now
+  local label=$1 h
   shift
   log "CPU over ${cpu_seconds} s: $label"
   h=$(new_home)
@@ -266,18 +289,7 @@ cpu_series() {
   sleep 2
   kill -0 "$velmora_pid" 2>/dev/null || die "velmora ($label) ended early"
   awk '/^VmRSS:/ { print $2 }' "/proc/$velmora_pid/status" >"$work/cpu-$label-rss.txt"
-  : >"$work/cpu-$label.txt"
-  local start
-  start=$(date +%s.%N)
-  for w in $(seq 0 $((cpu_seconds / cpu_window))); do
-    target=$(awk -v s="$start" -v w="$w" -v d="$cpu_window" 'BEGIN { printf "%.3f", s + w * d }')
-    now=$(date +%s.%N)
-    sleep "$(awk -v t="$target" -v n="$now" 'BEGIN { d = t - n; printf "%.3f", (d > 0 ? d : 0) }')"
-    echo "$(date +%s.%N) $(ticks "$velmora_pid") $(runtime_ns "$velmora_pid") $(ticks "$xorg_pid") $(runtime_ns "$xorg_pid")" \
-      >>"$work/cpu-$label.txt"
-    if [ "$w" = 0 ]; then threads "$velmora_pid" >"$work/cpu-$label-threads-start.txt"; fi
-  done
-  threads "$velmora_pid" >"$work/cpu-$label-threads-end.txt"
+  sample_cpu "$label=$velmora_pid"
   if [ "${1:-}" != -d ] && grep -q "^msec:" "$h/stderr"; then die "the unlocked run locked"; fi
   stop_pid "$velmora_pid"
 }
@@ -285,6 +297,82 @@ cpu_series locked -d
 cpu_series unlocked
 cpu_series tray
 note_command "HOME=<fresh> velmora -d & (locked) / velmora & (unlocked, window shown; then, for \"in the tray\", a double click on the tray icon); /proc/PID/stat and /proc/PID/task/*/schedstat every ${cpu_window} s for ${cpu_seconds} s"
+
+# ---- Several monitors ------------------------------------------------------------------------
+# DUMMY1 and DUMMY2 on beside DUMMY0 (as the tests connect DUMMY1), each listing the locked and
+# the foreign modes; DUMMY0 primary, so that it is the monitor the program holds as its own.
+log "several monitors"
+load_multi0=$(cut -d' ' -f1-3 /proc/loadavg)
+set_locked_mode
+xrandr --output "$output" --primary
+for o in DUMMY1 DUMMY2; do
+  for m in "$locked_mode" ${foreign_modes//,/ }; do xrandr --addmode "$o" "$m"; done
+done
+xrandr --output DUMMY1 --mode "$locked_mode" --right-of "$output" --output DUMMY2 --mode "$locked_mode" --right-of DUMMY1
+xrandr >/dev/null # the plain query probes the outputs: only then do they count as connected
+note_command "xrandr --addmode DUMMY1|DUMMY2 <$locked_mode and each foreign mode>; xrandr --output DUMMY1 --mode $locked_mode --right-of $output --output DUMMY2 --mode $locked_mode --right-of DUMMY1; xrandr --output $output --primary"
+# hold_others HOME OUTPUT...: the outputs held as the store keeps other monitors. The dummy
+# driver publishes no EDID: no identity, the key is the connector.
+hold_others() {
+  local h=$1 o w rest
+  shift
+  w=${locked_mode%%x*} rest=${locked_mode#*x}
+  {
+    echo "[Monitors]"
+    for o in "$@"; do
+      printf '%s\\PelsWidth=%s\n%s\\PelsHeight=%s\n%s\\BitsPerPel=32\n%s\\DisplayFrequency=%s\n' \
+        "$o" "$w" "$o" "${rest%%_*}" "$o" "$o" "${rest#*_}"
+      printf '%s\\Identity=\n%s\\Connector=%s\n%s\\Name=%s\n%s\\Locked=true\n' "$o" "$o" "$o" "$o" "$o" "$o"
+    done
+  } >>"$h/.config/Orvanne/Velmora.conf"
+}
+# wait_held HOME OUTPUT...: a tick has found each other output in its held mode (a mode it lists).
+wait_held() {
+  local h=$1 o
+  shift
+  for o in "$@"; do
+    for _ in $(seq 1 100); do
+      grep -q "^update($o):now=\([0-9][0-9]*\),locked=\1\$" "$h/stderr" && continue 2
+      sleep 0.05
+    done
+    die "velmora does not hold $o: $(grep "update($o)" "$h/stderr" | tail -n 1)"
+  done
+}
+multi_velmora() {
+  multi_home=$(new_home)
+  hold_others "$multi_home" "$@"
+  start_velmora "$head_bin" "$multi_home" -d
+  wait_locked "$multi_home" 1000
+  wait_held "$multi_home" "$@"
+}
+# Restore latency with DUMMY0 and DUMMY1 held: one of them switched, then both in one xrandr call.
+multi_velmora DUMMY1
+sleep 0.5
+"$xwatch" restore "$output" "$locked_mode" 1000 "$switches_1000" "$foreign_modes" >"$work/restore-multi-one.txt"
+"$xwatch" restore "$output,DUMMY1" "$locked_mode" 1000 "$switches_1000" "$foreign_modes" >"$work/restore-multi-two.txt"
+kill -0 "$velmora_pid" 2>/dev/null || die "velmora (two monitors) ended during the restore series"
+stop_pid "$velmora_pid"
+note_command "HOME=<fresh, [Monitors] DUMMY1 locked> velmora -d &; velmora_xwatch restore $output $locked_mode 1000 $switches_1000 $foreign_modes; velmora_xwatch restore $output,DUMMY1 ...   # runs xrandr --output $output --mode <M> --output DUMMY1 --mode <M>"
+# CPU holding one and three monitors: both programs at once, sampled over the same seconds.
+log "CPU over ${cpu_seconds} s: one and three monitors held, at once"
+multi_velmora
+one_pid=$velmora_pid
+multi_velmora DUMMY1 DUMMY2
+three_pid=$velmora_pid three_home=$multi_home
+sleep 2
+sample_cpu "hold1=$one_pid" "hold3=$three_pid"
+# Still held at the end: the last tick's line for each other monitor.
+for o in DUMMY1 DUMMY2; do
+  grep "^update($o):" "$three_home/stderr" | tail -n 1 | grep -q "now=\([0-9][0-9]*\),locked=\1\$" ||
+    die "velmora no longer holds $o at the end of the CPU series"
+done
+for p in "$one_pid" "$three_pid"; do
+  kill -0 "$p" 2>/dev/null || die "velmora ($p) ended during the CPU series"
+  stop_pid "$p"
+done
+note_command "HOME=<fresh> velmora -d & and HOME=<fresh, [Monitors] DUMMY1, DUMMY2 locked> velmora -d &, at once; /proc/PID/stat and /proc/PID/task/*/schedstat every ${cpu_window} s for ${cpu_seconds} s"
+xrandr --output DUMMY1 --off --output DUMMY2 --off
+load_multi1=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ---- Done with the server -----------------------------------------------------------------
 read -r busy1 steal1 total1 < <(cpu_line)
@@ -318,6 +406,9 @@ cpu_stats() {
 read -r locked_stat locked_ns locked_med locked_min locked_max locked_x locked_ticks < <(cpu_stats locked)
 read -r unlocked_stat unlocked_ns unlocked_med unlocked_min unlocked_max unlocked_x unlocked_ticks < <(cpu_stats unlocked)
 read -r tray_stat tray_ns tray_med tray_min tray_max tray_x tray_ticks < <(cpu_stats tray)
+read -r hold1_stat hold1_ns hold1_med hold1_min hold1_max hold1_x hold1_ticks < <(cpu_stats hold1)
+read -r hold3_stat hold3_ns hold3_med hold3_min hold3_max hold3_x hold3_ticks < <(cpu_stats hold3)
+hold_ratio=$(awk -v a="$hold3_ns" -v b="$hold1_ns" 'BEGIN { printf "%.2f", a / b }')
 # Start-up: median, p10, p90, min, max of mapped_ms; the same of rss_kb.
 series_stats() {
   sed -n "s/.* $1=\([^ ]*\).*/\1/p" "$work/startup.txt" | sort -g | awk '
@@ -353,11 +444,14 @@ table=$(inproc "$work/inprocess.txt" table_2000)
 row_spread() { awk -v k="$2" '$1 == "RESULT" && $2 == k { printf "p10–p90 %.3f–%.3f", $4, $5 }' "$1"; }
 tick_ok() { lt "$tick_after" 0.5 && lt "$tick_b2b" 0.5; }
 
+# What follows this script's own part in the file (other scripts' sections, notes by hand) stays.
+kept=$([ -f "$out" ] && awk '/^## Commands/ { own = 1; next } own && /^## / { keep = 1 } keep' "$out" || true)
 {
   echo "# Benchmarks"
   echo
   echo "Written by \`bench/run.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC') in $((SECONDS / 60)) min $((SECONDS % 60)) s."
-  echo "Every figure below is what that run measured; run the script again to refresh them."
+  echo "Every figure up to \"Commands\" is what that run measured; run the script again to refresh them."
+  echo "The sections after it name the runs they come from."
   if [ "$quick" = 1 ]; then
     echo
     echo "**A quick run (VELMORA_BENCH_QUICK=1): too few samples to stand for anything.**"
@@ -390,6 +484,7 @@ tick_ok() { lt "$tick_after" 0.5 && lt "$tick_b2b" 0.5; }
   echo "| CPU while locked (\`-d\`, nothing happens) | < 0.05 % of a core | $(pct "$locked_ns") % over ${cpu_seconds} s (per ${cpu_window} s: median $(pct "$locked_med"), $(pct "$locked_min")–$(pct "$locked_max")); /proc/PID/stat: $locked_ticks ticks = $(pct "$locked_stat") % | $(verdict lt "$locked_ns" 0.05) |"
   echo "| CPU while unlocked (window shown) | ≈ 0 (taken as < 0.005 %, a tenth of the locked budget) | $(pct "$unlocked_ns") % over ${cpu_seconds} s (per ${cpu_window} s: median $(pct "$unlocked_med"), $(pct "$unlocked_min")–$(pct "$unlocked_max")); /proc/PID/stat: $unlocked_ticks ticks = $(pct "$unlocked_stat") % | $(verdict lt "$unlocked_ns" 0.005) |"
   echo "| CPU while unlocked, in the tray (window hidden) | ≈ 0 (taken as < 0.005 %) | $(pct "$tray_ns") % over ${cpu_seconds} s (per ${cpu_window} s: median $(pct "$tray_med"), $(pct "$tray_min")–$(pct "$tray_max")); /proc/PID/stat: $tray_ticks ticks = $(pct "$tray_stat") % | $(verdict lt "$tray_ns" 0.005) |"
+  echo "| CPU holding three monitors / holding one (\`-d\`, at once, same interval) | ≤ 1.2× | $hold_ratio× ($(pct "$hold3_ns") % / $(pct "$hold1_ns") % over ${cpu_seconds} s) | $(verdict le "$hold_ratio" 1.2) |"
   echo "| start to main window mapped | < 300 ms | $map_med ms (p10–p90 $map_p10–$map_p90, max $map_max; $startup_runs starts) | $(verdict lt "$map_med" 300) |"
   echo "| RSS after start (window shown) | < 40 MB | $(mb "$rss_med") MB (min–max $(mb "$rss_min")–$(mb "$rss_max"); $startup_runs starts); with \`-d\`: $(mb "$rss_locked") MB | $(verdict lt "$(mb "$rss_max")" 40) |"
   echo "| filling the table with 2,000 modes | < 100 ms | $(pct "$table") ms ($(row_spread "$work/inprocess.txt" table_2000)) | $(verdict lt "$table" 100) |"
@@ -495,6 +590,50 @@ tick_ok() { lt "$tick_after" 0.5 && lt "$tick_b2b" 0.5; }
   echo "| start → window mapped | $map_med ms | $map_p10–$map_p90 ms | $map_min–$map_max ms |"
   echo "| VmRSS | $(mb "$rss_med") MB | $(mb "$rss_p10")–$(mb "$rss_p90") MB | $(mb "$rss_min")–$(mb "$rss_max") MB |"
   echo
+  echo "## Several monitors"
+  echo
+  echo "DUMMY1 and DUMMY2 switched on beside $output (\`xrandr --addmode\` of $locked_mode and the foreign modes,"
+  echo "\`--right-of\`), all three at $locked_mode, $output primary. The program holds $output as its own (the"
+  echo "mode in use at its start) and the others through the store: \`[Monitors]\` groups written into"
+  echo "\`~/.config/Orvanne/Velmora.conf\` of its fresh home before the start (the four values, Identity empty:"
+  echo "the dummy driver publishes no EDID, so the key is the connector; Connector, Name, Locked=true). It"
+  echo "was checked to hold them: a tick line with the held mode in place for each. Seeded 1000 ms interval."
+  echo "Measured $load_multi0 → $load_multi1 (load average at the start and the end of this part); the"
+  echo "machine was shared with other work meanwhile (see \"load meanwhile\" above)."
+  echo
+  echo "Restore latency, one program holding $output and DUMMY1: first only $output switched, then both in one"
+  echo "\`xrandr --output $output --mode M --output DUMMY1 --mode M\` (one series after the other, the same"
+  echo "switches and pauses as above). For two, t0 = the first CRTC change that takes a locked mode off"
+  echo "either output, t1 = the change after which both have it again."
+  echo
+  echo "| switched at once | switches | p50 ms | p90 ms | max ms | p10–p90 ms | min ms | not restored |"
+  echo "|---|---|---|---|---|---|---|---|"
+  for k in one two; do
+    r=$(grep '^RESULT' "$work/restore-multi-$k.txt")
+    echo "| $([ "$k" = one ] && echo "$output" || echo "$output and DUMMY1") | $(value n "$r") | $(value p50 "$r") | $(value p90 "$r") | $(value max "$r") | $(value p10 "$r")–$(value p90 "$r") | $(value min "$r") | $(value timeouts "$r") |"
+  done
+  echo
+  for k in one two; do
+    echo "<details><summary>every switch: $([ "$k" = one ] && echo "$output" || echo "$output and DUMMY1")</summary>"
+    echo
+    echo '```'
+    cat "$work/restore-multi-$k.txt"
+    echo '```'
+    echo "</details>"
+    echo
+  done
+  echo "CPU: two programs (\`-d\`, fresh homes) running at the same time, one holding $output only, the other"
+  echo "$output, DUMMY1 and DUMMY2, with the same three outputs on; both sampled over the same ${cpu_seconds} s, as in"
+  echo "\"CPU time and memory\" above."
+  echo
+  echo "| holds | CPU % (schedstat) | per ${cpu_window} s: median (min–max) | CPU % (stat) |"
+  echo "|---|---|---|---|"
+  echo "| one ($output) | $(pct "$hold1_ns") | $(pct "$hold1_med") ($(pct "$hold1_min")–$(pct "$hold1_max")) | $(pct "$hold1_stat") |"
+  echo "| three ($output, DUMMY1, DUMMY2) | $(pct "$hold3_ns") | $(pct "$hold3_med") ($(pct "$hold3_min")–$(pct "$hold3_max")) | $(pct "$hold3_stat") |"
+  echo "| three / one | ${hold_ratio}× | | |"
+  echo
+  echo "The X server meanwhile (both programs' requests): $(pct "$hold1_x") % of a core."
+  echo
   echo "## Notes"
   echo
   r_before=$(restore_result before 1000)
@@ -527,5 +666,9 @@ tick_ok() { lt "$tick_after" 0.5 && lt "$tick_b2b" 0.5; }
   echo "# which ran:"
   printf '%s\n' "${commands[@]}"
   echo '```'
+  if [ -n "$kept" ]; then
+    echo
+    echo "$kept"
+  fi
 } >"$out"
 log "done in $((SECONDS / 60)) min $((SECONDS % 60)) s: $out"

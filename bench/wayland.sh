@@ -31,7 +31,7 @@ die() { echo "bench: $*" >&2; exit 1; }
 log "building in $build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BUILD_TESTS=OFF \
   -DVELMORA_BUILD_BENCH=ON -DVELMORA_SANITIZE= >/dev/null
-cmake --build "$build" -j2 --target velmora velmora_wlrwatch >/dev/null
+cmake --build "$build" -j1 --target velmora velmora_wlrwatch >/dev/null
 velmora=$build/velmora
 watch=$build/bench/velmora_wlrwatch
 
@@ -44,7 +44,7 @@ cleanup() {
 }
 trap cleanup EXIT
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
-VELMORA_REQUIRE_XSERVER=1 "$root/scripts/wayland-host.sh" start "$work/phoc" phoc >&2
+VELMORA_HEADLESS_OUTPUTS=3 VELMORA_REQUIRE_XSERVER=1 "$root/scripts/wayland-host.sh" start "$work/phoc" phoc >&2
 socket=$(cat "$work/phoc/wayland")
 phoc_pid=$(cat "$work/phoc/pid")
 
@@ -68,28 +68,37 @@ summary() {
   echo
 }
 
-# One restore series against whatever holds the mode now, into NAME.txt (stderr in NAME.err).
+# One restore series against whatever holds the mode now, into NAME.txt (stderr in NAME.err);
+# HEAD,HEAD: those heads switched in one configuration instead of the one at the origin.
 series() {
-  "$watch" restore "$socket" "$locked" "$foreign" "$switches" >"$work/$1.txt" 2>"$work/$1.err" ||
+  "$watch" restore "$socket" "$locked" "$foreign" "$switches" ${2:+"$2"} >"$work/$1.txt" 2>"$work/$1.err" ||
     log "$1: the series ended early: $(tail -n 1 "$work/$1.err")"
 }
 
-# Velmora as a Wayland client of phoc, in a home of its own with the poll interval set; prints
-# the PID once it holds.
+# Velmora as a Wayland client of phoc, in a home of its own (home-NAME) with the poll interval
+# set and HEAD,HEAD... stored as locked monitors; prints the PID once it holds them all.
 start_velmora() {
-  local home=$work/home-velmora
+  local home=$work/home-${1:-velmora} heads=${2:-}
   mkdir -p "$home/run" "$home/.config/Orvanne"
   chmod 700 "$home/run"
   printf '[Deamon]\nmsec=%d\n' "$interval" >"$home/.config/Orvanne/Velmora.conf"
+  [ -z "$heads" ] || "$watch" store "$socket" "$home/.config/Orvanne/Velmora.conf" "$heads" 2>>"$work/store.err" ||
+    die "cannot store $heads (see $work/store.err)"
   env -u DISPLAY -u DBUS_SESSION_BUS_ADDRESS -u VELMORA_FAKE_DISPLAY -u VELMORA_DISPLAY_BACKEND \
     HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_RUNTIME_DIR="$home/run" WAYLAND_DISPLAY="$socket" \
     QT_QPA_PLATFORM=wayland XDG_SESSION_TYPE=wayland "$velmora" -d >"$home/velmora.log" 2>&1 &
   local pid=$!
+  local h held
   for _ in $(seq 1 200); do
-    grep -q "msec:" "$home/velmora.log" 2>/dev/null && { echo "$pid"; return; }
+    held=0
+    grep -q "msec:" "$home/velmora.log" 2>/dev/null && held=1
+    for h in ${heads//,/ }; do
+      grep -q "^update($h):now=\([0-9][0-9]*\),locked=\1\$" "$home/velmora.log" || held=0
+    done
+    [ "$held" = 1 ] && { echo "$pid"; return; }
     sleep 0.05
   done
-  die "Velmora did not lock (see $home/velmora.log)"
+  die "Velmora did not lock ${heads:-} (see $home/velmora.log)"
 }
 
 # Ends PID and waits until it is gone (Velmora is started in a subshell: no child to wait for).
@@ -115,6 +124,21 @@ grep -q "^0: 1280 720 32 60$" "$work/home-velmora/velmora.log" ||
 series velmora
 cpu_velmora=$(cpu_of "$pid" "$phoc_pid")
 stop_pid "$pid"
+
+log "Velmora holding HEADLESS-1 and HEADLESS-2: one switched, then both at once"
+pid=$(start_velmora two HEADLESS-2)
+pids+=("$pid")
+series multi-one
+series multi-two HEADLESS-1,HEADLESS-2
+stop_pid "$pid"
+log "CPU holding one and three heads, at once"
+pid=$(start_velmora one)
+pid3=$(start_velmora three HEADLESS-2,HEADLESS-3)
+pids+=("$pid" "$pid3")
+cpu_multi=$(cpu_ns_of "$pid" "$pid3")
+stop_pid "$pid"
+stop_pid "$pid3"
+read -r cpu_one cpu_three <<<"$cpu_multi"
 
 log "reference holder, reads every 20 ms"
 "$watch" hold "$socket" "$locked" 20 &
@@ -147,7 +171,26 @@ section=$(mktemp)
   echo "| Velmora, wlroots backend, $interval ms poll | $(summary "$work/velmora.txt") | ${cpu_velmora% *} % | ${cpu_velmora#* } % (idle $idle %) |"
   echo "| reference holder, 20 ms poll | $(summary "$work/reference.txt") | ${cpu_reference% *} % | ${cpu_reference#* } % (idle $idle %) |"
   echo
-  echo "Raw series: \`$work/velmora.txt\` and \`reference.txt\`"
+  echo "Several monitors, in the same run (phoc had a third headless output, HEADLESS-3, throughout); the other heads"
+  echo "held through the store (\`Monitors/<key>\` groups written by \`velmora_wlrwatch store\` with"
+  echo "app/MonitorSettings, each head in its mode at the start; checked held by a tick line each). One"
+  echo "Velmora holding HEADLESS-1 and HEADLESS-2: first HEADLESS-1 switched, then both in one configuration,"
+  echo "the restore lasting until both are in $locked again ($switches switches each, one series after the"
+  echo "other). CPU: one Velmora holding HEADLESS-1 and another holding HEADLESS-1..3, running at the same"
+  echo "time, over the same ${cpu_seconds} s, $interval ms poll; run time of every thread from \`/proc/PID/task/*/schedstat\`."
+  echo
+  echo "| switched at once | restore after a foreign switch |"
+  echo "|---|---|"
+  echo "| HEADLESS-1 | $(summary "$work/multi-one.txt") |"
+  echo "| HEADLESS-1 and HEADLESS-2 | $(summary "$work/multi-two.txt") |"
+  echo
+  echo "| holds | CPU |"
+  echo "|---|---|"
+  echo "| one head | $cpu_one % |"
+  echo "| three heads | $cpu_three % |"
+  echo "| three / one | $(awk -v a="$cpu_three" -v b="$cpu_one" 'BEGIN { if (b > 0) printf "%.2f×", a / b; else print "–" }') |"
+  echo
+  echo "Raw series: \`$work/velmora.txt\`, \`reference.txt\`, \`multi-one.txt\` and \`multi-two.txt\`"
   echo "(n, foreign mode, foreign apply ms, restore ms; -1: not restored within 5 s)."
 } >"$section"
 

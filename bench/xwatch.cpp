@@ -1,11 +1,12 @@
 // Timing from outside the program, on the X server named by $DISPLAY (xcb + RandR only):
 //
-//   velmora_xwatch restore OUTPUT LOCKED INTERVAL_MS COUNT MODE[,MODE...]
-//     The program under test holds OUTPUT at mode LOCKED (a mode name). COUNT times, another
-//     process (xrandr --output OUTPUT --mode MODE, modes taken in turn; or the program named by
-//     VELMORA_XWATCH_SWITCH, run as PROGRAM OUTPUT MODE) switches the mode;
-//     RandR CRTC-change events tell when the foreign mode replaced the locked one (t0) and
-//     when the locked one is back (t1). Restore latency = t1 - t0, on this process's clock
+//   velmora_xwatch restore OUTPUT[,OUTPUT...] LOCKED INTERVAL_MS COUNT MODE[,MODE...]
+//     The program under test holds each OUTPUT at mode LOCKED (a mode name). COUNT times, another
+//     process (one xrandr --output OUTPUT --mode MODE ... for all the outputs at once, modes taken
+//     in turn; or, for one output, the program named by VELMORA_XWATCH_SWITCH, run as PROGRAM
+//     OUTPUT MODE) switches the mode; RandR CRTC-change events tell when a foreign mode first
+//     replaced a locked one (t0) and when the locked one is back on every output that was
+//     switched (t1). Restore latency = t1 - t0, on this process's clock
 //     (not the events' server timestamps: on the test server they differ from the gaps seen
 //     here by hundreds of ms, so they do not date the switches). Between switches it waits
 //     one interval + 50 ms + a golden-ratio share of an interval (k * 0.618 mod 1): each
@@ -126,7 +127,7 @@ std::vector<std::string> split(const std::string &s, char sep)
 
 // ---- restore --------------------------------------------------------------------------
 
-int restore(const std::string &outputName, const std::string &lockedName, int interval, int count,
+int restore(const std::vector<std::string> &outputNames, const std::string &lockedName, int interval, int count,
             const std::vector<std::string> &foreignModes)
 {
     Connection x;
@@ -160,29 +161,36 @@ int restore(const std::string &outputName, const std::string &lockedName, int in
         if (modeId(m) == locked)
             fail("a foreign mode is the locked one");
 
-    xcb_randr_crtc_t crtc = XCB_NONE;
+    // The CRTC of each output, in the order given.
+    std::vector<xcb_randr_crtc_t> crtcs(outputNames.size(), XCB_NONE);
     const xcb_randr_output_t *outputs = xcb_randr_get_screen_resources_current_outputs(res.get());
     for (int i = 0; i < xcb_randr_get_screen_resources_current_outputs_length(res.get()); ++i) {
         Reply<xcb_randr_get_output_info_reply_t> info(xcb_randr_get_output_info_reply(
             x.c, xcb_randr_get_output_info(x.c, outputs[i], res->config_timestamp), nullptr));
-        if (info && std::string(reinterpret_cast<const char *>(xcb_randr_get_output_info_name(info.get())),
-                                size_t(xcb_randr_get_output_info_name_length(info.get())))
-                        == outputName)
-            crtc = info->crtc;
+        if (!info)
+            continue;
+        const std::string name(reinterpret_cast<const char *>(xcb_randr_get_output_info_name(info.get())),
+                               size_t(xcb_randr_get_output_info_name_length(info.get())));
+        for (size_t o = 0; o < outputNames.size(); ++o)
+            if (outputNames[o] == name)
+                crtcs[o] = info->crtc;
     }
-    if (crtc == XCB_NONE)
-        fail("output " + outputName + " has no CRTC");
-    Reply<xcb_randr_get_crtc_info_reply_t> crtcInfo(xcb_randr_get_crtc_info_reply(
-        x.c, xcb_randr_get_crtc_info(x.c, crtc, res->config_timestamp), nullptr));
-    if (!crtcInfo || crtcInfo->mode != locked)
-        fail("the output is not in the locked mode " + lockedName + " at the start");
+    for (size_t o = 0; o < outputNames.size(); ++o) {
+        if (crtcs[o] == XCB_NONE)
+            fail("output " + outputNames[o] + " has no CRTC");
+        Reply<xcb_randr_get_crtc_info_reply_t> crtcInfo(xcb_randr_get_crtc_info_reply(
+            x.c, xcb_randr_get_crtc_info(x.c, crtcs[o], res->config_timestamp), nullptr));
+        if (!crtcInfo || crtcInfo->mode != locked)
+            fail(outputNames[o] + " is not in the locked mode " + lockedName + " at the start");
+    }
 
     struct CrtcEvent
     {
         double at;
+        size_t output;
         xcb_randr_mode_t mode;
     };
-    // The next CRTC change of our CRTC before `deadline`.
+    // The next CRTC change of one of our CRTCs before `deadline`.
     auto nextChange = [&](double deadline, CrtcEvent &out) {
         while (xcb_generic_event_t *e = x.waitEvent(deadline)) {
             const double at = nowMs();
@@ -190,9 +198,12 @@ int restore(const std::string &outputName, const std::string &lockedName, int in
             if ((e->response_type & 0x7f) != randrEvent)
                 continue;
             auto *n = reinterpret_cast<xcb_randr_notify_event_t *>(e);
-            if (n->subCode != XCB_RANDR_NOTIFY_CRTC_CHANGE || n->u.cc.crtc != crtc)
+            if (n->subCode != XCB_RANDR_NOTIFY_CRTC_CHANGE)
                 continue;
-            out = {at, n->u.cc.mode};
+            const auto o = std::find(crtcs.begin(), crtcs.end(), n->u.cc.crtc);
+            if (o == crtcs.end())
+                continue;
+            out = {at, size_t(o - crtcs.begin()), n->u.cc.mode};
             return true;
         }
         return false;
@@ -202,6 +213,8 @@ int restore(const std::string &outputName, const std::string &lockedName, int in
     // PROGRAM OUTPUT MODE (bench/wine.sh: a Windows program under Wine).
     const char *switchEnv = std::getenv("VELMORA_XWATCH_SWITCH");
     const std::string switcher = switchEnv ? switchEnv : "";
+    if (!switcher.empty() && outputNames.size() != 1)
+        fail("VELMORA_XWATCH_SWITCH switches one output only");
     const double timeout = 3.0 * interval + 3000;
     std::vector<double> latencies;
     int timeouts = 0, unexpected = 0;
@@ -218,25 +231,27 @@ int restore(const std::string &outputName, const std::string &lockedName, int in
 
         const std::string &mode = foreignModes[size_t(k) % foreignModes.size()];
         const double launched = nowMs();
-        const pid_t pid = spawn(switcher.empty() ? std::vector<std::string>{"xrandr", "--output", outputName, "--mode", mode}
-                                                 : std::vector<std::string>{switcher, outputName, mode});
+        std::vector<std::string> command{"xrandr"};
+        for (const std::string &o : outputNames)
+            command.insert(command.end(), {"--output", o, "--mode", mode});
+        const pid_t pid = spawn(switcher.empty() ? command : std::vector<std::string>{switcher, outputNames[0], mode});
 
-        // t0: the locked mode leaves the CRTC (xrandr may first switch it off, then on).
+        // t0: a locked mode leaves its CRTC (xrandr may first switch it off, then on).
+        // t1: every output has left the locked mode and has it again.
+        std::vector<bool> switched(crtcs.size(), false), off(crtcs.size(), false);
         CrtcEvent left{}, back{};
         bool gotLeft = false, gotBack = false;
-        while (nextChange(launched + timeout, ev)) {
-            if (ev.mode != locked) {
+        while (!gotBack && nextChange((gotLeft ? left.at : launched) + timeout, ev)) {
+            off[ev.output] = ev.mode != locked;
+            switched[ev.output] = switched[ev.output] || off[ev.output];
+            if (!gotLeft && off[ev.output]) {
                 left = ev;
                 gotLeft = true;
-                break;
             }
-        }
-        // t1: the locked mode is on the CRTC again.
-        while (gotLeft && nextChange(left.at + timeout, ev)) {
-            if (ev.mode == locked) {
+            if (gotLeft && std::count(switched.begin(), switched.end(), true) == long(crtcs.size())
+                && std::count(off.begin(), off.end(), true) == 0) {
                 back = ev;
                 gotBack = true;
-                break;
             }
         }
         int status = 0;
@@ -249,7 +264,10 @@ int restore(const std::string &outputName, const std::string &lockedName, int in
             ++timeouts;
             std::printf("%3d  %-16s %8.2f  timeout(>%.0f ms)\n", k + 1, mode.c_str(), left.at - launched, timeout);
             // Put it back ourselves, so that the next switch starts from the locked mode.
-            const pid_t fix = spawn({"xrandr", "--output", outputName, "--mode", lockedName});
+            std::vector<std::string> fixCommand{"xrandr"};
+            for (const std::string &o : outputNames)
+                fixCommand.insert(fixCommand.end(), {"--output", o, "--mode", lockedName});
+            const pid_t fix = spawn(fixCommand);
             waitpid(fix, &status, 0);
             continue;
         }
@@ -345,11 +363,11 @@ int main(int argc, char *argv[])
 {
     const std::string cmd = argc > 1 ? argv[1] : "";
     if (cmd == "restore" && argc == 7)
-        return restore(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]), split(argv[6], ','));
+        return restore(split(argv[2], ','), argv[3], std::atoi(argv[4]), std::atoi(argv[5]), split(argv[6], ','));
     if (cmd == "startup" && argc >= 4)
         return startup(std::atoi(argv[2]), std::vector<std::string>(argv + 3, argv + argc));
     std::fprintf(stderr,
-                 "usage: velmora_xwatch restore OUTPUT LOCKED INTERVAL_MS COUNT MODE[,MODE...]\n"
+                 "usage: velmora_xwatch restore OUTPUT[,OUTPUT...] LOCKED INTERVAL_MS COUNT MODE[,MODE...]\n"
                  "       velmora_xwatch startup SETTLE_MS PROGRAM [ARG...]\n");
     return 2;
 }

@@ -97,7 +97,8 @@ set_compositor_env() {
                   XDG_CACHE_HOME="$dir/home/cache" XDG_STATE_HOME="$dir/home/state")
 }
 
-wlroots_env=(WLR_BACKENDS=headless WLR_HEADLESS_OUTPUTS=2 WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1)
+# VELMORA_HEADLESS_OUTPUTS: more headless outputs than the two (bench/wayland.sh holds three).
+wlroots_env=(WLR_BACKENDS=headless WLR_HEADLESS_OUTPUTS=${VELMORA_HEADLESS_OUTPUTS:-2} WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1)
 
 start_kwin() {
   command -v kwin_wayland >/dev/null || skip "kwin_wayland is not installed (kwin-wayland)"
