@@ -23,11 +23,11 @@
 
 namespace {
 #ifdef Q_OS_WIN
-// The SID of the account this process runs as ("S-1-5-21-..."); empty when it cannot be read.
-QString userSid()
+// The SID of the account `process` runs as ("S-1-5-21-..."); empty when it cannot be read.
+QString accountOf(HANDLE process)
 {
     HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token))
         return QString();
     DWORD size = 0;
     GetTokenInformation(token, TokenUser, nullptr, 0, &size);
@@ -41,6 +41,32 @@ QString userSid()
     }
     CloseHandle(token);
     return sid;
+}
+
+QString userSid()
+{
+    return accountOf(GetCurrentProcess());
+}
+
+// Whether the program at the other end of the pipe runs as this account: another account may
+// have made a pipe of that name first, to read what is handed over.
+bool serverIsOurs(QLocalSocket &socket)
+{
+    ULONG pid = 0;
+    if (!GetNamedPipeServerProcessId(reinterpret_cast<HANDLE>(socket.socketDescriptor()), &pid))
+        return false;
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process)
+        return false;
+    const QString server = accountOf(process);
+    CloseHandle(process);
+    return !server.isEmpty() && server == userSid();
+}
+#else
+bool serverIsOurs(QLocalSocket &)
+{
+    // The socket lies in a folder only this user can enter.
+    return true;
 }
 #endif
 
@@ -128,6 +154,10 @@ SingleInstance::Result SingleInstance::handOver(const QByteArray &request)
         if (connecting.hasExpired())
             return Result::Unreachable;
         QThread::msleep(50);
+    }
+    if (!serverIsOurs(socket)) {
+        qWarning().noquote() << serverName() << "is held by a program of another account: nothing handed over";
+        return Result::Unreachable;
     }
     // One connection only, so the request arrives once however long the first instance
     // takes; it closes the connection once it has read the request.
