@@ -71,14 +71,15 @@ package_phase
 # The Wine test builds its own program without sanitizers: it ran above already.
 export CTEST_EXCLUDE=wine_win32display
 
+# Paths in sanitizer options are quoted: a blank would end the value.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
-LSAN_OPTIONS=suppressions=$root/tests/lsan.supp \
+LSAN_OPTIONS="suppressions='$root/tests/lsan.supp'" \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   phase "tests under AddressSanitizer and UndefinedBehaviorSanitizer" "$build-asan" \
     -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=address
 
 # QT_NO_GLIB: Qt's own event dispatcher, whose wake-ups the suppressions cover.
 QT_NO_GLIB=1 \
-TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=0 die_after_fork=0 exitcode=66" \
+TSAN_OPTIONS="suppressions='$root/tests/tsan.supp' halt_on_error=0 die_after_fork=0 exitcode=66" \
   phase "tests under ThreadSanitizer" "$build-tsan" \
     -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=thread

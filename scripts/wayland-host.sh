@@ -18,8 +18,9 @@
 #     What a test finds in DIR:
 #       kind      kwin, phoc or sway
 #       wayland   the absolute path of the compositor's socket: WAYLAND_DISPLAY for a client
-#       runtime   the compositor's XDG_RUNTIME_DIR (0700, owned by the compositor's user); a
-#                 client of kwin or phoc may use it as its own, a root client of sway should not
+#       runtime   a link to the compositor's XDG_RUNTIME_DIR, a private folder in /tmp (0700,
+#                 owned by the compositor's user, removed on stop); a client of kwin or phoc
+#                 may use it as its own, a root client of sway should not
 #       pid       the compositor's PID
 #       log       the compositor's output
 #       swaysock  (sway) SWAYSOCK for swaymsg
@@ -62,7 +63,7 @@ running() {
 # Stops the compositor DIR/pid names, if it is still the one started there (a PID left from an
 # earlier run may belong to somebody else by now).
 stop_host() {
-  [ -f "$dir/pid" ] && [ -f "$dir/kind" ] || { rm -f "$dir/pid"; return 0; }
+  [ -f "$dir/pid" ] && [ -f "$dir/kind" ] || { rm -f "$dir/pid"; remove_runtime; return 0; }
   local pid name
   pid=$(cat "$dir/pid")
   name=$(process_name "$(cat "$dir/kind")")
@@ -74,6 +75,27 @@ stop_host() {
     running "$pid" "$name" && kill -9 "$pid" 2>/dev/null
   fi
   rm -f "$dir/pid" "$dir/wayland" "$dir/swaysock"
+  remove_runtime
+}
+
+# The runtime folder lies outside DIR: a compositor run as another user cannot reach a
+# checkout in a folder only root may enter (/root), and a socket path has at most 107 bytes.
+make_runtime() {
+  local runtime
+  runtime=$(mktemp -d /tmp/velmora-wayland.XXXXXX) || return 1
+  ln -s "$runtime" "$dir/runtime"
+}
+
+runtime_dir() { readlink "$dir/runtime"; }
+
+# Removes the runtime folder DIR/runtime links to, if it is still one of ours.
+remove_runtime() {
+  local runtime
+  runtime=$(readlink "$dir/runtime" 2>/dev/null) || { rm -rf "$dir/runtime"; return 0; }
+  case "$runtime" in
+    /tmp/velmora-wayland.*) rm -rf "$runtime" ;;
+  esac
+  rm -f "$dir/runtime"
 }
 
 # The environment of a client: the caller's, without any other display or session bus.
@@ -85,14 +107,14 @@ client() {
   # KWin's and phoc's runtime folder is root's like the client's; sway's is nobody's.
   # libkscreen picks its Wayland backend by itself; named in KSCREEN_BACKEND, kscreen-doctor
   # 5.27 crashes on every change.
-  [ "$kind" != sway ] && env+=(XDG_RUNTIME_DIR="$dir/runtime")
+  [ "$kind" != sway ] && env+=(XDG_RUNTIME_DIR="$(runtime_dir)")
   env -u DISPLAY -u DBUS_SESSION_BUS_ADDRESS -u WAYLAND_SOCKET -u KSCREEN_BACKEND "${env[@]}" "$@"
 }
 
 # The compositor's environment: nothing of the caller's session, configuration inside DIR.
 compositor_env=()
 set_compositor_env() {
-  compositor_env=(PATH="$PATH" HOME="$dir/home" XDG_RUNTIME_DIR="$dir/runtime"
+  compositor_env=(PATH="$PATH" HOME="$dir/home" XDG_RUNTIME_DIR="$(runtime_dir)"
                   XDG_CONFIG_HOME="$dir/home/config" XDG_DATA_HOME="$dir/home/data"
                   XDG_CACHE_HOME="$dir/home/cache" XDG_STATE_HOME="$dir/home/state")
 }
@@ -112,7 +134,7 @@ start_kwin() {
     --socket velmora-wayland --no-lockscreen --no-global-shortcuts --no-kactivities \
     >"$dir/log" 2>&1 </dev/null &
   echo $! > "$dir/pid"
-  echo "$dir/runtime/velmora-wayland" > "$dir/wayland"
+  echo "$(runtime_dir)/velmora-wayland" > "$dir/wayland"
 }
 
 start_phoc() {
@@ -128,28 +150,29 @@ start_phoc() {
 start_sway() {
   command -v sway >/dev/null || skip "sway is not installed (sway)"
   command -v wlr-randr >/dev/null || skip "wlr-randr is not installed (wlr-randr)"
-  local as=()
+  local as=() runtime
+  runtime=$(runtime_dir)
   if [ "$(id -u)" = 0 ]; then
     command -v setpriv >/dev/null || skip "setpriv is not installed (util-linux)"
     id nobody >/dev/null 2>&1 || skip "sway refuses root and there is no user nobody"
-    chown nobody: "$dir/runtime"
-    # The whole path down to the runtime folder must be open to nobody.
-    setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups test -w "$dir/runtime" \
-      || skip "sway runs as nobody, who cannot reach $dir/runtime"
+    chown nobody: "$runtime"
+    setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups test -w "$runtime" \
+      || skip "sway runs as nobody, who cannot reach $runtime"
     as=(setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups)
   fi
-  printf 'xwayland disable\noutput HEADLESS-1 mode 1280x720@60Hz\n' > "$dir/sway.config"
+  # In the runtime folder: the user nobody may not read DIR.
+  printf 'xwayland disable\noutput HEADLESS-1 mode 1280x720@60Hz\n' > "$runtime/sway.config"
   # nobody's HOME does not exist; the runtime folder is the one place it may write.
-  compositor_env+=(HOME="$dir/runtime")
+  compositor_env+=(HOME="$runtime")
   env -i "${compositor_env[@]}" "${wlroots_env[@]}" \
-    "${as[@]}" sway -c "$dir/sway.config" >"$dir/log" 2>&1 </dev/null &
+    "${as[@]}" sway -c "$runtime/sway.config" >"$dir/log" 2>&1 </dev/null &
   echo $! > "$dir/pid"
 }
 
 # The socket a wlroots compositor chose for itself (the first free wayland-N).
 find_socket() {
   local s
-  for s in "$dir"/runtime/wayland-*; do
+  for s in "$(runtime_dir)"/wayland-*; do
     [ -S "$s" ] && { echo "$s" > "$dir/wayland"; return 0; }
   done
   return 1
@@ -172,11 +195,10 @@ ready() {
 start() {
   local kind=$1
   stop_host
-  rm -rf "$dir/skip" "$dir/wayland" "$dir/swaysock" "$dir/runtime" "$dir/home" "$dir/log"
+  rm -rf "$dir/skip" "$dir/wayland" "$dir/swaysock" "$dir/home" "$dir/log"
   echo "$kind" > "$dir/kind"
-  mkdir -p "$dir/runtime" "$dir/home"
-  chmod 700 "$dir/runtime"
-  chmod 755 "$dir"
+  mkdir -p "$dir/home"
+  make_runtime || skip "cannot make a runtime folder in /tmp"
   set_compositor_env
   local began
   began=$(date +%s%N)
@@ -187,7 +209,7 @@ start() {
   while [ $(($(date +%s%N) - began)) -lt 30000000000 ]; do
     if ready "$kind"; then
       if [ "$kind" = sway ]; then
-        ls "$dir"/runtime/sway-ipc.*.sock 2>/dev/null | head -n 1 > "$dir/swaysock"
+        ls "$(runtime_dir)"/sway-ipc.*.sock 2>/dev/null | head -n 1 > "$dir/swaysock"
       fi
       echo "wayland-host: $kind ready on $(cat "$dir/wayland") (pid $pid, $((($(date +%s%N) - began) / 1000000)) ms)"
       return 0

@@ -1,6 +1,7 @@
 // The whole program on the real X server with a tray host, driven and checked from outside:
 // xrandr switches modes, xdotool clicks the tray, xwininfo shows what is on the screen.
 #include "TestSupport.h"
+#include "XdgAutoRunStore.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -193,11 +194,21 @@ private Q_SLOTS:
         QCOMPARE(settingsValue("DisplaySettings/BitsPerPel"), QString("32"));
         QCOMPARE(settingsValue("DisplaySettings/DisplayFrequency"), QString("60"));
         QCOMPARE(settingsValue("Deamon/msec"), QString("1000"));
-        // The log-on start entry runs this very program in the background.
+        // The log-on start entry runs this very program in the background (its path quoted
+        // where it needs to be), unless others could replace the program: then it has none.
+        const XdgAutoRunStore store;
+        const QString program = QStringLiteral(VELMORA_BINARY);
         QFile entry(home->path() + "/.config/autostart/Velmora.desktop");
-        QVERIFY(entry.open(QIODevice::ReadOnly));
-        const QString exec = QString::fromUtf8(entry.readAll());
-        QVERIFY2(exec.contains("\nExec=" + QStringLiteral(VELMORA_BINARY) + " -d\n"), qPrintable(exec));
+        if (const QString refusedAt = store.replaceableAt(program); refusedAt.isEmpty()) {
+            QVERIFY(entry.open(QIODevice::ReadOnly));
+            const QString exec = QString::fromUtf8(entry.readAll());
+            const QString line = "\nExec=" + XdgAutoRunStore::escapeValue(store.command(program, "-d")) + "\n";
+            QVERIFY2(exec.contains(line), qPrintable(exec));
+        } else {
+            QVERIFY(!entry.exists());
+            QVERIFY2(err.contains(("updateAutorun(): not registered: other users can write " + refusedAt + "\n").toUtf8()),
+                     err.constData());
+        }
 
         // The tray icon sits in the tray host; no window of the program is on screen.
         QList<Window> icons;

@@ -49,6 +49,13 @@ class TestSettingsStore : public QObject
 
     QString autostartFile() const { return config->path() + "/autostart/Velmora.desktop"; }
 
+    // Where others could replace this test program (a build in /tmp): the program rightly
+    // refuses it a log-on entry. Empty where the entry is expected.
+    static QString replaceableAt()
+    {
+        return XdgAutoRunStore().replaceableAt(QCoreApplication::applicationFilePath());
+    }
+
     std::unique_ptr<Controler> startController(MessageCapture &)
     {
         return std::make_unique<Controler>();
@@ -137,14 +144,27 @@ private Q_SLOTS:
 
     void autostartEntryFollowsTheSetting()
     {
+        QVERIFY(Controler::runCommand().endsWith(" -d"));
+        QVERIFY(Controler::runCommand().contains(QCoreApplication::applicationFilePath()));
+        if (const QString refusedAt = replaceableAt(); !refusedAt.isEmpty()) {
+            // Never an entry, an old one removed, said once; the setting stays.
+            XdgAutoRunStore store(config->path() + "/autostart");
+            store.setValue("Velmora", "/old/place/velmora -d");
+            MessageCapture log;
+            auto c = startController(log);
+            c->updateAutoRun();
+            QVERIFY(!QFile::exists(autostartFile()));
+            QCOMPARE(log.matching("updateAutorun()"),
+                     QStringList({"updateAutorun(): not registered: other users can write " + refusedAt}));
+            QCOMPARE(stored("Ui", "AutoRun").toBool(), true);
+            return;
+        }
         {
             MessageCapture log;
             auto c = startController(log);
             QCOMPARE(log.count("updateAutorun()"), 1);
             XdgAutoRunStore store(config->path() + "/autostart");
             QCOMPARE(store.value("Velmora"), Controler::runCommand());
-            QVERIFY(Controler::runCommand().endsWith(" -d"));
-            QVERIFY(Controler::runCommand().contains(QCoreApplication::applicationFilePath()));
         }
         {
             // An unchanged command is neither rewritten nor reported.
@@ -179,7 +199,7 @@ private Q_SLOTS:
     {
         MessageCapture log;
         auto c = startController(log);
-        QVERIFY(QFile::exists(autostartFile()));
+        QCOMPARE(QFile::exists(autostartFile()), replaceableAt().isEmpty());
         QSettings s(SettingsKeys::Organization, SettingsKeys::Application);
         s.remove("Ui/AutoRun");
         s.sync();

@@ -51,6 +51,15 @@ class TestWiring : public QObject
     // The log-on entry in this platform's list (a desktop file, or the Run value on Windows).
     static bool registered() { return !AutoRunStore::open()->value(SettingsKeys::Application).isEmpty(); }
 
+    // Where others could replace this test program (a build in /tmp): the program rightly
+    // refuses it a log-on entry. Empty where the entry is expected.
+    static QString replaceableAt() { return AutoRunStore::open()->replaceableAt(QCoreApplication::applicationFilePath()); }
+    // The refusal said once by a program refused there: none where it is registered.
+    static QStringList refusals(const QString &at)
+    {
+        return at.isEmpty() ? QStringList() : QStringList{"updateAutorun(): not registered: other users can write " + at};
+    }
+
     // A display in 1024x768 among three modes; the daemon polls every 100 ms; a mode locked
     // by an earlier run is in the store.
     void prepare(bool autoRun = true)
@@ -93,10 +102,13 @@ private Q_SLOTS:
 
     void foregroundShowsWindowAndLeavesDeamonIdle()
     {
+        const QString refusedAt = replaceableAt();
+        const int written = refusedAt.isEmpty() ? 1 : 0;
         MessageCapture log;
         {
             Controler controler;
-            QCOMPARE(log.count("updateAutorun()"), 1);
+            QCOMPARE(log.count("updateAutorun()"), written);
+            QCOMPARE(log.matching("updateAutorun(): not registered"), refusals(refusedAt));
             controler.initUi(false);
             MainWindow *window = mainWindow();
             QVERIFY(window);
@@ -106,7 +118,7 @@ private Q_SLOTS:
             QCOMPARE(log.matching("msec:").size(), 0);
             QCOMPARE(log.matching("update():").size(), 0);
             // The stored autorun choice is unchanged, so start-up wrote the entry only once.
-            QCOMPARE(log.count("updateAutorun()"), 1);
+            QCOMPARE(log.count("updateAutorun()"), written);
             QCOMPARE(stored("DisplaySettings/PelsWidth").toInt(), 800);
         }
         QCOMPARE(log.matching("QThread").size(), 0);
@@ -132,7 +144,7 @@ private Q_SLOTS:
         QTRY_VERIFY(log.lines().contains("update():now=1,locked=1"));
         QCOMPARE(log.matching("msec:"), QStringList({"msec:100"}));
         QVERIFY(!window->isVisible());
-        QVERIFY(registered());
+        QCOMPARE(registered(), replaceableAt().isEmpty());
     }
 
     void connections()
@@ -152,14 +164,18 @@ private Q_SLOTS:
         QCOMPARE(log.matching("update():").size(), ticks);
 
         // The autorun entry of the Settings menu reaches the log-on start list.
+        // Where the program could be replaced, it stays refused, said only the first time.
+        const bool entry = replaceableAt().isEmpty();
         QAction *autoRun = window->findChild<QAction *>("actionAutoRun");
-        QVERIFY(registered());
+        QCOMPARE(registered(), entry);
         autoRun->trigger();
         QVERIFY(!registered());
         log.clear();
         autoRun->trigger();
-        QVERIFY(registered());
-        QCOMPARE(log.count("updateAutorun()"), 1);
+        QVERIFY(autoRun->isChecked());
+        QCOMPARE(registered(), entry);
+        QCOMPARE(log.count("updateAutorun()"), entry ? 1 : 0);
+        QCOMPARE(log.matching("updateAutorun(): not registered").size(), 0);
 
         // The tray's Show/Hide toggles the window; a double click does the same, later.
         QAction *showOrHide = trayEntry("显示/隐藏");
@@ -201,13 +217,17 @@ private Q_SLOTS:
 #ifdef Q_OS_WIN
         QSKIP("the Run key of a test user cannot be made unwritable here");
 #endif
-        if (!AutoRunStore::open()->replaceableAt(QCoreApplication::applicationFilePath()).isEmpty())
-            QSKIP("this build lies where others can write: it is never registered");
-        // No folder can be made where a file is: the entry cannot be written.
+        const QString refusedAt = replaceableAt();
         const QString autostart = config->path() + "/autostart";
-        QFile blocker(autostart);
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
+        if (refusedAt.isEmpty()) {
+            // No folder can be made where a file is: the entry cannot be written.
+            QFile blocker(autostart);
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+            blocker.close();
+        } else {
+            // Refused here, so removed: an entry that is a folder cannot be.
+            QVERIFY(QDir().mkpath(autostart + "/Velmora.desktop"));
+        }
         MessageCapture log;
         Controler controler;
         controler.initUi(false);
@@ -216,6 +236,7 @@ private Q_SLOTS:
         QCOMPARE(stored("Ui/AutoRun"), QVariant(false));
         QCOMPARE(mainWindow()->statusBar()->currentMessage(), QString("无法更改开机启动设置"));
         QCOMPARE(log.matching("updateAutorun(): the log-on entry cannot be changed").size(), 1);
+        QCOMPARE(log.matching("updateAutorun(): not registered"), refusals(refusedAt));
     }
 
     void storedAutoRunOffIsKept()
