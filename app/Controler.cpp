@@ -1,9 +1,11 @@
 #include "Controler.h"
 
 #include "AutoRunStore.h"
+#include "ControlProtocol.h"
 #include "Deamon.h"
 #include "DisplaySettings.h"
 #include "MainWindow.h"
+#include "MonitorSettings.h"
 #include "SettingsKeys.h"
 #include "ThreadSanitizer.h"
 #include "Tray.h"
@@ -12,6 +14,9 @@
 #include <QDeadlineTimer>
 #include <QDebug>
 #include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QScreen>
 #include <QStatusBar>
 #include <QSettings>
@@ -187,10 +192,109 @@ void Controler::initUi(bool background)
         QTimer::singleShot(0, mainWindow, &MainWindow::deamonRun);
 }
 
-void Controler::handleRequest(const QByteArray &request)
+QByteArray Controler::answer(const QByteArray &request)
 {
-    if (request != "show" || !mainWindow)
-        return;
+    using Verb = ControlProtocol::Verb;
+    const ControlProtocol::Request r = ControlProtocol::decode(request);
+    if (r.verb == Verb::Invalid)
+        return QByteArray();
+    if (!mainWindow || !deamon)
+        return ControlProtocol::refused(QStringLiteral("Velmora is starting or ending"));
+    switch (r.verb) {
+    case Verb::Show:
+        showWindow();
+        break;
+    case Verb::Background:
+        break;
+    case Verb::Status:
+        return ControlProtocol::ok(statusDocument());
+    case Verb::Hold:
+        return hold(r.monitor, r.mode);
+    case Verb::Release:
+        return release(r.monitor);
+    case Verb::ReleaseAll:
+        return releaseAll();
+    case Verb::Invalid:
+        break;
+    }
+    return ControlProtocol::ok();
+}
+
+QByteArray Controler::statusDocument() const
+{
+    QJsonArray holds;
+    for (const Deamon::HoldStatus &s : deamon->status()) {
+        holds.append(QJsonObject{
+            {"monitor", s.connector},
+            {"identity", s.identity},
+            {"primary", s.primary},
+            {"mode", ControlProtocol::modeJson(s.mode)},
+            {"state", s.state},
+            {"lastRestore", s.lastRestore.isValid() ? QJsonValue(s.lastRestore.toString(Qt::ISODate)) : QJsonValue()},
+        });
+    }
+    return QJsonDocument(QJsonObject{{"holds", holds}}).toJson(QJsonDocument::Compact);
+}
+
+QByteArray Controler::hold(const QString &connector, const DisplayMode &mode)
+{
+    int index = mainWindow->monitorOn(connector);
+    if (index < 0) {
+        // A monitor that came after the start: it joins the window, which holds it.
+        for (const DisplayOutput &o : displaySettings->outputs()) {
+            if (QString::fromStdString(o.name) == connector && o.state == DisplayOutput::State::Active) {
+                otherMonitors.append(new DisplaySettings(displaySettings->backend(), o));
+                mainWindow->addMonitor(otherMonitors.last());
+                index = mainWindow->monitorOn(connector);
+            }
+        }
+    }
+    if (index < 0)
+        return ControlProtocol::refused(QStringLiteral("no monitor is on %1").arg(connector));
+    if (!mainWindow->holdMonitor(index, mode))
+        return ControlProtocol::refused(QStringLiteral("%1 is not in %2 now").arg(connector, ControlProtocol::modeText(mode)));
+    qDebug().noquote() << QStringLiteral("control: holding %1 at %2").arg(connector, MonitorSettings::text(mode));
+    return ControlProtocol::ok();
+}
+
+QByteArray Controler::release(const QString &connector)
+{
+    const int index = mainWindow->monitorOn(connector);
+    if (index >= 0)
+        mainWindow->releaseMonitor(index);
+    else if (!releaseStored(connector))
+        return ControlProtocol::refused(QStringLiteral("nothing is held on %1").arg(connector));
+    qDebug().noquote() << QStringLiteral("control: %1 let go").arg(connector);
+    return ControlProtocol::ok();
+}
+
+QByteArray Controler::releaseAll()
+{
+    for (int i = 0; i < mainWindow->monitorCount(); ++i)
+        mainWindow->releaseMonitor(i);
+    releaseStored(QString());
+    qDebug("control: every monitor let go");
+    return ControlProtocol::ok();
+}
+
+bool Controler::releaseStored(const QString &connector)
+{
+    bool any = false;
+    for (const MonitorSettings::Stored &s : MonitorSettings::monitors(*settings)) {
+        if (s.locked && (connector.isEmpty() || s.connector == connector)) {
+            settings->setValue(MonitorSettings::groupFor(s.key) + QLatin1Char('/') + SettingsKeys::Locked, false);
+            any = true;
+        }
+    }
+    if (any) {
+        settings->sync();
+        QMetaObject::invokeMethod(deamon, &Deamon::reloadMonitors, Qt::QueuedConnection);
+    }
+    return any;
+}
+
+void Controler::showWindow()
+{
     if (mainWindow->isMinimized())
         mainWindow->showNormal();
     else

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DisplayMode.h"
+
 #include <QList>
 #include <QObject>
 
@@ -42,8 +44,9 @@ Q_SIGNALS:
 
 public Q_SLOTS:
     void updateAutoRun();
-    // A later start of the program: "show" brings the window up, "background" does nothing.
-    void handleRequest(const QByteArray &request);
+    // A later start of the program ("show" brings the window up, "background" does nothing)
+    // or velmoractl (status, hold, release): the one-line answer; empty for no request at all.
+    QByteArray answer(const QByteArray &request);
 
 private:
     static QString runCommand(const AutoRunStore &store);
@@ -54,6 +57,13 @@ private:
     void abandonDeamonThread();
     void refuseAutoRun(const QString &replaceableAt);
     void reportAutoRunFailure(bool inForce);
+    void showWindow();
+    QByteArray statusDocument() const;
+    QByteArray hold(const QString &connector, const DisplayMode &mode);
+    QByteArray release(const QString &connector);
+    QByteArray releaseAll();
+    // Lets go of stored locks of monitors that are not the window's (not connected now).
+    bool releaseStored(const QString &connector);
 
     MainWindow *mainWindow = nullptr;
     DisplaySettings *displaySettings = nullptr;

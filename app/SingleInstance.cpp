@@ -77,8 +77,10 @@ constexpr int ConnectTimeoutMs = 6000;
 // D-Bus call to a slow compositor, a mode switch).
 constexpr int AnswerTimeoutMs = 15000;
 // A request is one short line, said at once; anything else is dropped unread.
-constexpr qint64 MaxRequestBytes = 64;
 constexpr int RequestTimeoutMs = 1000;
+// velmoractl's wait for a running instance, which answers at once unless it is stuck.
+constexpr int AskConnectTimeoutMs = 2000;
+constexpr int AskAnswerTimeoutMs = 10000;
 } // namespace
 
 SingleInstance::SingleInstance(const QString &dir, QObject *parent)
@@ -168,6 +170,52 @@ SingleInstance::Result SingleInstance::handOver(const QByteArray &request)
     return Result::Unreachable;
 }
 
+void SingleInstance::setAnswerer(std::function<QByteArray(const QByteArray &)> a)
+{
+    answerer = std::move(a);
+}
+
+bool SingleInstance::lockHeldElsewhere() const
+{
+    QLockFile probe(lockPath());
+    probe.setStaleLockTime(0);
+    if (probe.tryLock(0)) {
+        probe.unlock();
+        return false;
+    }
+    // Taken by a live instance, or a folder this user cannot use: either way not free.
+    return true;
+}
+
+SingleInstance::Asked SingleInstance::ask(const QByteArray &request, QByteArray *answer)
+{
+    QLocalSocket socket;
+    socket.connectToServer(serverName());
+    if (!socket.waitForConnected(AskConnectTimeoutMs)) {
+        // No listener: a lock nobody holds means no instance; a held one, a stuck instance.
+        if (socket.error() != QLocalSocket::SocketAccessError && !lockHeldElsewhere())
+            return Asked::NotRunning;
+        return Asked::Unreachable;
+    }
+    if (!serverIsOurs(socket)) {
+        qWarning().noquote() << serverName() << "is held by a program of another account: nothing asked";
+        return Asked::Unreachable;
+    }
+    socket.write(request + '\n');
+    QByteArray line;
+    const QDeadlineTimer deadline(AskAnswerTimeoutMs);
+    while (!line.endsWith('\n') && line.size() < MaxAnswerBytes && !deadline.hasExpired()) {
+        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
+            break;
+        line += socket.read(MaxAnswerBytes - line.size());
+    }
+    if (!line.endsWith('\n'))
+        return Asked::Unreachable;
+    if (answer)
+        *answer = line.trimmed();
+    return Asked::Answered;
+}
+
 void SingleInstance::readRequest()
 {
     while (QLocalSocket *socket = server->nextPendingConnection()) {
@@ -189,8 +237,15 @@ bool SingleInstance::readLine(QLocalSocket *socket)
         return true;
     if (socket->canReadLine()) {
         const QByteArray request = socket->readLine(MaxRequestBytes + 1).trimmed();
-        socket->disconnectFromServer();
         Q_EMIT requested(request);
+        const QByteArray answer = answerer ? answerer(request) : QByteArray();
+        if (answer.isEmpty() || answer.size() >= MaxAnswerBytes || answer.contains('\n')) {
+            drop(socket);
+            return true;
+        }
+        // disconnectFromServer() writes what is pending first.
+        socket->write(answer + '\n');
+        socket->disconnectFromServer();
         return true;
     }
     // A full buffer without a line break is no request.

@@ -2,6 +2,7 @@
 
 #include <QObject>
 
+#include <functional>
 #include <memory>
 
 class QLocalServer;
@@ -10,7 +11,8 @@ class QLockFile;
 
 // One running instance per user. The first start holds a lock file and listens on a local
 // socket; a later start finds the lock taken, hands its request to the first one over the
-// socket and ends. A lock left by a crashed instance does not count.
+// socket and ends. A lock left by a crashed instance does not count. The same channel takes
+// velmoractl's requests: one short line each way, for this user only.
 class SingleInstance : public QObject
 {
     Q_OBJECT
@@ -28,8 +30,21 @@ public:
     // not answer.
     Result claim(const QByteArray &request);
 
+    enum class Asked { Answered, NotRunning, Unreachable };
+    // From a program that is not an instance (velmoractl): asks the running instance and puts
+    // its one-line answer into `answer`. NotRunning: no instance holds the lock.
+    Asked ask(const QByteArray &request, QByteArray *answer);
+
+    // What the running instance answers to a request; an empty answer drops the connection
+    // unanswered (a request it does not know).
+    void setAnswerer(std::function<QByteArray(const QByteArray &)> answerer);
+
     QString serverName() const;
     QString lockPath() const;
+
+    // The longest request line and the longest answer line, newline included.
+    static constexpr qint64 MaxRequestBytes = 256;
+    static constexpr qint64 MaxAnswerBytes = 16384;
 
 Q_SIGNALS:
     // A later start asked something of this instance.
@@ -44,6 +59,9 @@ private:
 
     QString directory;
     bool ownFolder = false; // made by us, kept private to this user
+    bool lockHeldElsewhere() const;
+
     std::unique_ptr<QLockFile> lock;
+    std::function<QByteArray(const QByteArray &)> answerer;
     QLocalServer *server = nullptr;
 };

@@ -88,3 +88,15 @@ QString Translations::install(const QLocale &locale)
     }
     return language;
 }
+
+bool Translations::installCommandLine(const QLocale &locale)
+{
+    const QStringList ui = locale.uiLanguages();
+    if (ui.isEmpty() || candidates(ui.first()).last() != QLatin1String("zh"))
+        return false;
+    auto *own = new QTranslator(QCoreApplication::instance());
+    if (own->load(QStringLiteral(":/i18n/velmoractl_zh_CN")))
+        return QCoreApplication::installTranslator(own);
+    delete own;
+    return false;
+}

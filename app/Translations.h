@@ -19,4 +19,7 @@ QString choose(const QStringList &uiLanguages);
 // Installs the translators for `locale` on the running application; returns the language
 // chosen as above.
 QString install(const QLocale &locale = QLocale::system());
+// velmoractl's texts are English; in a Chinese locale its Chinese catalogue
+// (:/i18n/velmoractl_zh_CN.qm) is installed. Returns whether it was.
+bool installCommandLine(const QLocale &locale = QLocale::system());
 }

@@ -76,6 +76,6 @@ int main(int argc, char *argv[])
 
     QObject::connect(&controler, &Controler::quit, &app, &QCoreApplication::quit);
     controler.initUi(background);
-    QObject::connect(&instance, &SingleInstance::requested, &controler, &Controler::handleRequest);
+    instance.setAnswerer([&controler](const QByteArray &request) { return controler.answer(request); });
     return app.exec();
 }

@@ -60,6 +60,7 @@ void Deamon::start()
         sayUnusable(primary);
     loadMonitors();
     timer->start(readInterval());
+    publish();
 }
 
 void Deamon::stop()
@@ -68,6 +69,7 @@ void Deamon::stop()
         holds.front().engaged = false;
     if (!engaged())
         timer->stop();
+    publish();
 }
 
 void Deamon::halt()
@@ -87,6 +89,7 @@ void Deamon::reloadMonitors()
         timer->stop();
     else if (!timer->isActive())
         timer->start(readInterval());
+    publish();
 }
 
 void Deamon::loadMonitors()
@@ -177,6 +180,7 @@ void Deamon::tick(bool announced)
     }
     if (!drifted.empty() && displaySettings->supported())
         restore(drifted, announced);
+    publish();
 }
 
 bool Deamon::wantsRestore(Hold &hold, const std::vector<DisplayOutput> &outputs, bool readable, bool announced)
@@ -236,15 +240,20 @@ void Deamon::restore(const std::vector<Hold *> &drifted, bool announced)
         changes.push_back({hold->connector, hold->held});
     }
     const DisplayBackend::ApplyResult result = displaySettings->backend()->applyModes(changes);
-    if (result == DisplayBackend::ApplyResult::Refused) {
+    if (result == DisplayBackend::ApplyResult::Applied) {
+        for (Hold *hold : drifted)
+            hold->lastRestore = QDateTime::currentDateTimeUtc();
+    } else if (result == DisplayBackend::ApplyResult::Refused) {
         // Which one the platform refused: each on its own, so that the others are still held.
         if (drifted.size() == 1) {
             noteRefusal(*drifted.front());
         } else {
             for (Hold *hold : drifted) {
-                if (displaySettings->backend()->applyModes({{hold->connector, hold->held}})
-                    == DisplayBackend::ApplyResult::Refused)
+                const DisplayBackend::ApplyResult alone = displaySettings->backend()->applyModes({{hold->connector, hold->held}});
+                if (alone == DisplayBackend::ApplyResult::Refused)
                     noteRefusal(*hold);
+                else if (alone == DisplayBackend::ApplyResult::Applied)
+                    hold->lastRestore = QDateTime::currentDateTimeUtc();
             }
         }
     }
@@ -304,4 +313,35 @@ void Deamon::sayUnusable(const Hold &hold) const
                               .arg(hold.held.BitsPerPel)
                               .arg(hold.held.DisplayFrequency)
                               .arg(QString::fromStdString(hold.connector));
+}
+
+void Deamon::publish()
+{
+    using State = DisplayBackend::OutputState;
+    QList<HoldStatus> now;
+    for (const Hold &hold : holds) {
+        if (!hold.engaged)
+            continue;
+        HoldStatus s;
+        s.connector = QString::fromStdString(hold.connector);
+        s.identity = QString::fromStdString(hold.identity);
+        s.primary = hold.key.isEmpty();
+        s.mode = hold.held;
+        s.lastRestore = hold.lastRestore;
+        s.state = !hold.usable                         ? QStringLiteral("unusable")
+            : hold.waiting == State::Off             ? QStringLiteral("off")
+            : hold.waiting == State::Absent          ? QStringLiteral("unplugged")
+            : hold.waiting == State::NotOffered      ? QStringLiteral("not offered")
+            : hold.refused                           ? QStringLiteral("refused")
+                                                     : QStringLiteral("held");
+        now.append(s);
+    }
+    QMutexLocker locked(&statusLock);
+    published = now;
+}
+
+QList<Deamon::HoldStatus> Deamon::status() const
+{
+    QMutexLocker locked(&statusLock);
+    return published;
 }

@@ -2,7 +2,10 @@
 
 #include "DisplayBackend.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
+#include <QList>
+#include <QMutex>
 #include <QObject>
 #include <QString>
 
@@ -28,6 +31,20 @@ public:
     // A store object of the daemon's own (QSettings objects are not to be shared between
     // threads); it must be over the same store as the window's.
     void setSettings(QSettings *settings);
+
+    // One held monitor as the last tick saw it. state: "held", "off", "unplugged", "not
+    // offered", "refused" or "unusable" (stored values that are no mode).
+    struct HoldStatus
+    {
+        QString connector;
+        QString identity;
+        bool primary = false;
+        DisplayMode mode;
+        QString state;
+        QDateTime lastRestore; // invalid: never put back
+    };
+    // What is held now; from any thread.
+    QList<HoldStatus> status() const;
 
     // Interval used when the stored one is not a positive number of milliseconds.
     static constexpr int FallbackInterval = 1000;
@@ -71,6 +88,7 @@ private:
         DisplayMode refusedIn;
         std::vector<DisplayMode> refusedModes;
         QElapsedTimer lastEventRestore;
+        QDateTime lastRestore;
     };
 
     int readInterval();
@@ -89,10 +107,14 @@ private:
     void waitFor(Hold &hold, DisplayBackend::OutputState why);
     void endWait(Hold &hold);
     void sayUnusable(const Hold &hold) const;
+    // Copies what status() answers, after every change of the holds.
+    void publish();
 
     QTimer *timer;
     DisplaySettings *displaySettings = nullptr;
     QSettings *settings = nullptr;
     // The primary's first, when it is held.
     std::vector<Hold> holds;
+    mutable QMutex statusLock;
+    QList<HoldStatus> published;
 };

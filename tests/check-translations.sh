@@ -30,12 +30,21 @@ for ts in "$root"/resources/translations/*.ts; do
     echo "$name: empty translations:"; bad_entries "$ts" '<translation( [^>]*)?(/>|></translation>)'; fail=1
   fi
 
-  # Afresh over the sources, on a copy next to a copy of the source folders.
+  # Afresh over the sources, on a copy next to a copy of the source folders. velmoractl has
+  # catalogues of its own, over its own sources.
+  rm -rf "$tmp"/*
   mkdir -p "$tmp/translations"
   cp "$ts" "$tmp/translations/"
   for d in app daemon display ui; do cp -r "$root/$d" "$tmp/"; done
+  ctl=(app/ControlCommand.h app/ControlCommand.cpp app/velmoractl.cpp)
+  if [[ $name == velmoractl_* ]]; then
+    sources=("${ctl[@]/#/../}")
+  else
+    (cd "$tmp" && rm -f "${ctl[@]}")
+    sources=(../app ../daemon ../display ../ui)
+  fi
   (cd "$tmp/translations" && "$lupdate" -silent -extensions cpp,h,ui -locations relative \
-      ../app ../daemon ../display ../ui -ts "$name" >/dev/null)
+      "${sources[@]}" -ts "$name" >/dev/null)
   if grep -q 'type="unfinished"' "$tmp/translations/$name"; then
     echo "$name: texts in the sources that it does not translate (run update_translations, then translate):"
     bad_entries "$tmp/translations/$name" 'type="unfinished"'

@@ -56,6 +56,36 @@ void MainWindow::addMonitor(DisplaySettings *ds)
     monitor.catalogue = ds;
     monitor.key = MonitorSettings::keyFor(ds->monitor());
     monitors.append(monitor);
+    // One that comes later (held from the command line) joins the chooser at once.
+    if (ui->comboBoxMonitor->count() > 0)
+        fillChooser();
+}
+
+int MainWindow::monitorOn(const QString &connector) const
+{
+    const std::vector<DisplayOutput> outputs = monitors.first().catalogue->outputs();
+    for (int i = 0; i < monitors.size(); ++i) {
+        const DisplayOutput *o = monitors.at(i).catalogue->find(outputs);
+        if (o && QString::fromStdString(o->name) == connector)
+            return i;
+    }
+    return -1;
+}
+
+bool MainWindow::holdMonitor(int index, const DisplayMode &mode)
+{
+    Monitor &monitor = monitors[index];
+    if (monitor.catalogue->currentMode() != mode)
+        return false;
+    monitor.held = mode;
+    setLocked(monitor, true);
+    return true;
+}
+
+void MainWindow::releaseMonitor(int index)
+{
+    if (monitors.at(index).locked)
+        setLocked(monitors[index], false);
 }
 
 void MainWindow::setSettings(QSettings *s)
@@ -267,19 +297,25 @@ void MainWindow::lock(bool clicked)
         lockStored();
         return;
     }
-    monitor.locked = clicked;
     if (clicked)
         monitor.held = rowMode(row);
+    setLocked(monitor, clicked);
+}
+
+void MainWindow::setLocked(Monitor &monitor, bool locked)
+{
+    monitor.locked = locked;
     if (monitor.key.isEmpty()) {
-        if (clicked) {
+        if (locked) {
             // Stored and synced first: the daemon reads the mode when start() arrives.
-            saveDisplaySettings();
+            MonitorSettings::writeMode(*settings, SettingsKeys::DisplayGroup, monitor.held);
+            settings->sync();
             emit startDeamon();
         } else {
             emit stopDeamon();
         }
     } else {
-        MonitorSettings::store(*settings, shown()->monitor(), monitor.held, clicked);
+        MonitorSettings::store(*settings, monitor.catalogue->monitor(), monitor.held, locked);
         emit monitorsChanged();
     }
     showLockState();
@@ -313,15 +349,6 @@ void MainWindow::lockStored()
         emit monitorsChanged();
     showLockState();
     announceHeld();
-}
-
-void MainWindow::saveDisplaySettings()
-{
-    const int row = ui->tableWidgetSettings->currentRow();
-    if (row < 0)
-        return;
-    MonitorSettings::writeMode(*settings, SettingsKeys::DisplayGroup, rowMode(row));
-    settings->sync();
 }
 
 void MainWindow::showAutoRun(bool inForce)

@@ -30,6 +30,15 @@ public:
     void setSettings(QSettings *settings);
     void initTable();
 
+    // Held and let go from outside the window (velmoractl), as Lock does: the chooser, the
+    // buttons, the tray and the store follow. The window's monitor on `connector` now, or -1.
+    int monitorOn(const QString &connector) const;
+    int monitorCount() const { return int(monitors.size()); }
+    // False, holding nothing, when `mode` is not the one the monitor is in now: only a mode
+    // that is on screen is held.
+    bool holdMonitor(int index, const DisplayMode &mode);
+    void releaseMonitor(int index);
+
     // How long the keep-or-revert box waits before it answers Cancel itself.
     static constexpr int DefaultRevertDelay = 15000;
     int revertDelay() const { return m_revertDelay; }
@@ -86,6 +95,8 @@ private:
     void fillChooser();
     QString monitorText(const Monitor &monitor) const;
     void showLockState();
+    // Stores the lock of `monitor` (its `held` mode), tells the daemon and shows it.
+    void setLocked(Monitor &monitor, bool locked);
     void announceHeld();
     // The background start's lock when no row is the mode in use: the stored mode, if it is one.
     void lockStored();
@@ -97,7 +108,6 @@ private:
     bool confirmKeep();
     void revertTo(const DisplayMode &previous);
     void warn(const QString &text);
-    void saveDisplaySettings();
 
     Ui::MainWindow *ui;
     QList<Monitor> monitors{Monitor()};

@@ -4,7 +4,7 @@
 <context>
     <name>Controler</name>
     <message>
-        <location filename="../../app/Controler.cpp" line="+130"/>
+        <location filename="../../app/Controler.cpp" line="+135"/>
         <source>无法更改开机启动设置</source>
         <translation>The log-on start cannot be changed</translation>
     </message>
@@ -48,7 +48,7 @@
     </message>
     <message>
         <location line="+10"/>
-        <location filename="../../ui/MainWindow.cpp" line="+153"/>
+        <location filename="../../ui/MainWindow.cpp" line="+183"/>
         <source>锁定</source>
         <translation>Lock</translation>
     </message>
@@ -64,7 +64,7 @@
     </message>
     <message>
         <location line="+10"/>
-        <location filename="../../ui/MainWindow.cpp" line="+259"/>
+        <location filename="../../ui/MainWindow.cpp" line="+256"/>
         <source>关于</source>
         <translation>About</translation>
     </message>
@@ -79,7 +79,7 @@
         <translation>Hide when minimised</translation>
     </message>
     <message>
-        <location filename="../../ui/MainWindow.cpp" line="-233"/>
+        <location filename="../../ui/MainWindow.cpp" line="-230"/>
         <source>当前屏幕设置：&lt;br /&gt;分辨率 %1x%2&lt;br /&gt;颜色位数 %3&lt;br /&gt;刷新率 %4</source>
         <translation>Current display mode:&lt;br /&gt;Resolution %1x%2&lt;br /&gt;Colour depth %3 bits&lt;br /&gt;Refresh rate %4 Hz</translation>
     </message>
@@ -115,17 +115,17 @@
         <translation>held at %1x%2 %3 Hz</translation>
     </message>
     <message>
-        <location line="+187"/>
+        <location line="+193"/>
         <source>未锁定：没有可保持的显示模式</source>
         <translation>Not locked: there is no display mode to hold</translation>
     </message>
     <message>
-        <location line="+103"/>
+        <location line="+94"/>
         <source>&lt;h1&gt;Velmora&lt;/h1&gt;&lt;h2&gt;v%1&lt;/h2&gt;&lt;a href=&quot;%2&quot;&gt;Velmora&lt;/a&gt; is powered by &lt;a href=&quot;%3&quot;&gt;Orvanne&lt;/a&gt;</source>
         <translation>&lt;h1&gt;Velmora&lt;/h1&gt;&lt;h2&gt;v%1&lt;/h2&gt;&lt;a href=&quot;%2&quot;&gt;Velmora&lt;/a&gt; is powered by &lt;a href=&quot;%3&quot;&gt;Orvanne&lt;/a&gt;</translation>
     </message>
     <message>
-        <location line="-212"/>
+        <location line="-209"/>
         <location line="+12"/>
         <source>无法应用该显示设置</source>
         <translation>The display settings could not be applied</translation>

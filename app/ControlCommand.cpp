@@ -1,0 +1,565 @@
+#include "ControlCommand.h"
+
+#include "ControlProtocol.h"
+#include "DisplayPlatform.h"
+#include "DisplaySettings.h"
+#include "MonitorSettings.h"
+#include "SettingsKeys.h"
+#include "SingleInstance.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace {
+volatile std::sig_atomic_t interrupted = 0;
+
+void onInterrupt(int)
+{
+    interrupted = 1;
+}
+
+// Ctrl-C, a closed terminal or a kill during the question answer it "no": the mode goes back.
+void catchInterrupts()
+{
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+#ifdef SIGHUP
+    std::signal(SIGHUP, onInterrupt);
+#endif
+}
+
+// One line from standard input within `ms`; false on no answer, end of input or an interrupt.
+// The reader is left behind when nobody answers: the program ends soon after.
+bool readLine(int ms, std::string *line)
+{
+    struct Shared
+    {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        bool got = false;
+        std::string line;
+    };
+    auto shared = std::make_shared<Shared>();
+    std::thread([shared] {
+        std::string text;
+        const bool got = bool(std::getline(std::cin, text));
+        std::lock_guard<std::mutex> locked(shared->mutex);
+        shared->finished = true;
+        shared->got = got;
+        shared->line = text;
+        shared->done.notify_all();
+    }).detach();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    std::unique_lock<std::mutex> locked(shared->mutex);
+    while (!shared->finished && !interrupted && std::chrono::steady_clock::now() < deadline)
+        shared->done.wait_for(locked, std::chrono::milliseconds(100));
+    if (!shared->finished || interrupted || !shared->got)
+        return false;
+    *line = shared->line;
+    return true;
+}
+
+struct ModeWanted
+{
+    int width = 0;
+    int height = 0;
+    int hz = -1; // -1: any
+    int bpp = -1;
+};
+
+bool parseMode(const QString &text, ModeWanted *wanted)
+{
+    static const QRegularExpression form(QStringLiteral("^([0-9]{1,5})x([0-9]{1,5})(?:@([0-9]{1,4}))?(?::([0-9]{1,2}))?$"));
+    const QRegularExpressionMatch m = form.match(text);
+    if (!m.hasMatch())
+        return false;
+    wanted->width = m.captured(1).toInt();
+    wanted->height = m.captured(2).toInt();
+    if (m.hasCaptured(3))
+        wanted->hz = m.captured(3).toInt();
+    if (m.hasCaptured(4))
+        wanted->bpp = m.captured(4).toInt();
+    return true;
+}
+
+// The first listed mode with those values, as a lock matches them; -1 when none.
+int firstMatch(const DisplaySettings &catalogue, const ModeWanted &w)
+{
+    for (int i = 0; i < catalogue.count(); ++i) {
+        if (catalogue.pelsWidth(i) == w.width && catalogue.pelsHeight(i) == w.height
+            && (w.hz < 0 || catalogue.displayFrequency(i) == w.hz) && (w.bpp < 0 || catalogue.bitsPerPel(i) == w.bpp))
+            return i;
+    }
+    return -1;
+}
+
+QString padded(const QStringList &cells, const QList<int> &widths)
+{
+    QString line;
+    for (int i = 0; i < cells.size(); ++i)
+        line += i + 1 < cells.size() ? cells.at(i).leftJustified(widths.at(i) + 2) : cells.at(i);
+    return line;
+}
+} // namespace
+
+ControlCommand::ControlCommand()
+    : settings(SettingsKeys::Organization, SettingsKeys::Application), instance(std::make_unique<SingleInstance>())
+{
+}
+
+ControlCommand::~ControlCommand() = default;
+
+QString ControlCommand::usage()
+{
+    return tr("Usage: velmoractl [--json] list [MONITOR]\n"
+              "       velmoractl [--json] status\n"
+              "       velmoractl hold MONITOR [MODE] [--yes]\n"
+              "       velmoractl release MONITOR | --all\n"
+              "MONITOR: a connector (DP-1, DUMMY1, DISPLAY2), an identity as list prints it, or primary.\n"
+              "MODE: WIDTHxHEIGHT[@HZ][:BPP], e.g. 1920x1080@60 or 1920x1080@60:32.");
+}
+
+int ControlCommand::run(const QStringList &arguments)
+{
+    QStringList words;
+    bool all = false;
+    for (const QString &a : arguments) {
+        if (a == QLatin1String("--json"))
+            json = true;
+        else if (a == QLatin1String("--yes"))
+            yes = true;
+        else if (a == QLatin1String("--all"))
+            all = true;
+        else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+            say(usage());
+            return Done;
+        } else if (a == QLatin1String("--version")) {
+            say(QStringLiteral("velmoractl " VELMORA_VERSION));
+            return Done;
+        } else if (a.startsWith(QLatin1String("--")))
+            return usageError(tr("unknown option %1").arg(a));
+        else
+            words << a;
+    }
+    if (words.isEmpty())
+        return usageError(tr("no command given"));
+    const QString command = words.takeFirst();
+    if (command == QLatin1String("list") && words.size() <= 1 && !yes && !all)
+        return list(words.value(0));
+    if (command == QLatin1String("status") && words.isEmpty() && !yes && !all)
+        return status();
+    if (command == QLatin1String("hold") && (words.size() == 1 || words.size() == 2) && !all && !json)
+        return hold(words.at(0), words.value(1));
+    if (command == QLatin1String("release") && !yes && !json) {
+        if (all && words.isEmpty())
+            return releaseAll();
+        if (!all && words.size() == 1)
+            return release(words.at(0));
+    }
+    return usageError(tr("wrong arguments for %1").arg(command));
+}
+
+bool ControlCommand::readDisplay()
+{
+    backend = DisplayPlatform::create();
+    if (!backend) {
+        fail(tr("no display platform in this session"));
+        return false;
+    }
+    if (!backend->readOutputs(outputs)) {
+        fail(tr("the display cannot be read"));
+        return false;
+    }
+    return true;
+}
+
+bool ControlCommand::resolve(const QString &name, Target *target, bool stored)
+{
+    const DisplayOutput *primary = nullptr;
+    for (const DisplayOutput &o : outputs) {
+        if (!primary && o.primary)
+            primary = &o;
+    }
+    for (const DisplayOutput &o : outputs) {
+        if (!primary && o.state == DisplayOutput::State::Active)
+            primary = &o;
+    }
+    const DisplayOutput *found = nullptr;
+    if (name == QLatin1String("primary"))
+        found = primary;
+    for (const DisplayOutput &o : outputs) {
+        const QString connector = QString::fromStdString(o.name);
+        if (!found && (connector == name || connector == QStringLiteral("\\\\.\\") + name))
+            found = &o;
+    }
+    for (const DisplayOutput &o : outputs) {
+        if (!found && !o.identity.empty() && QString::fromStdString(o.identity) == name)
+            found = &o;
+    }
+    target->monitor = name;
+    if (found) {
+        target->output = *found;
+        target->connected = true;
+        target->primary = found == primary;
+        return true;
+    }
+    if (stored) {
+        for (const MonitorSettings::Stored &s : MonitorSettings::monitors(settings)) {
+            if (s.connector == name || s.connector == QStringLiteral("\\\\.\\") + name || s.identity == name) {
+                target->output.name = s.connector.toStdString();
+                target->output.identity = s.identity.toStdString();
+                return true;
+            }
+        }
+    }
+    fail(tr("no monitor %1 (velmoractl list shows them)").arg(name));
+    return false;
+}
+
+bool ControlCommand::storedHold(const Target &target, DisplayMode *mode)
+{
+    bool usable = false;
+    if (target.primary) {
+        *mode = MonitorSettings::readMode(settings, SettingsKeys::DisplayGroup, DisplayMode(), &usable);
+        return usable;
+    }
+    const QString key = MonitorSettings::keyFor(target.output);
+    for (const MonitorSettings::Stored &s : MonitorSettings::monitors(settings)) {
+        if (s.key == key && s.locked && s.usable) {
+            *mode = s.mode;
+            return true;
+        }
+    }
+    return false;
+}
+
+void ControlCommand::storeHold(const Target &target, const DisplayMode &mode, bool locked)
+{
+    if (target.primary) {
+        if (locked)
+            MonitorSettings::writeMode(settings, SettingsKeys::DisplayGroup, mode);
+    } else if (target.connected) {
+        MonitorSettings::store(settings, target.output, mode, locked);
+    } else {
+        for (const MonitorSettings::Stored &s : MonitorSettings::monitors(settings)) {
+            if (s.connector == QString::fromStdString(target.output.name))
+                settings.setValue(MonitorSettings::groupFor(s.key) + QLatin1Char('/') + SettingsKeys::Locked, locked);
+        }
+    }
+    settings.sync();
+}
+
+int ControlCommand::list(const QString &monitor)
+{
+    if (!readDisplay())
+        return Failed;
+    if (!monitor.isEmpty()) {
+        Target target;
+        if (!resolve(monitor, &target, false))
+            return Failed;
+        return listModes(target);
+    }
+    QJsonArray all;
+    QList<QStringList> rows;
+    for (const DisplayOutput &o : outputs) {
+        Target target;
+        resolve(QString::fromStdString(o.name), &target, false);
+        const bool on = o.state == DisplayOutput::State::Active;
+        DisplayMode held;
+        const bool isHeld = storedHold(target, &held);
+        QJsonObject entry{{"monitor", QString::fromStdString(o.name)},
+                          {"identity", QString::fromStdString(o.identity)},
+                          {"name", QString::fromStdString(o.label)},
+                          {"on", on},
+                          {"primary", target.primary},
+                          {"current", on ? QJsonValue(ControlProtocol::modeJson(o.current)) : QJsonValue()},
+                          {"held", isHeld ? QJsonValue(ControlProtocol::modeJson(held)) : QJsonValue()}};
+        all.append(entry);
+        rows << QStringList{QString::fromStdString(o.name),
+                            o.identity.empty() ? QStringLiteral("-") : QString::fromStdString(o.identity),
+                            on ? tr("on") : tr("off"), target.primary ? tr("primary") : QStringLiteral("-"),
+                            on ? ControlProtocol::modeText(o.current) : QStringLiteral("-"),
+                            isHeld ? tr("held %1").arg(ControlProtocol::modeText(held)) : QString()};
+    }
+    if (json) {
+        say(QString::fromUtf8(QJsonDocument(QJsonObject{{"monitors", all}}).toJson(QJsonDocument::Indented)).trimmed());
+        return Done;
+    }
+    QList<int> widths(6, 0);
+    for (const QStringList &row : std::as_const(rows)) {
+        for (int i = 0; i < row.size(); ++i)
+            widths[i] = qMax(widths.at(i), int(row.at(i).size()));
+    }
+    for (const QStringList &row : std::as_const(rows))
+        say(padded(row, widths).trimmed());
+    return Done;
+}
+
+int ControlCommand::listModes(const Target &target)
+{
+    const DisplaySettings catalogue(backend, target.output);
+    const int current = catalogue.currentIndex();
+    QJsonArray modes;
+    for (int i = 0; i < catalogue.count(); ++i) {
+        QJsonObject mode = ControlProtocol::modeJson({catalogue.pelsWidth(i), catalogue.pelsHeight(i),
+                                                      catalogue.bitsPerPel(i), catalogue.displayFrequency(i)});
+        mode.insert("number", i);
+        mode.insert("current", i == current);
+        modes.append(mode);
+        if (!json)
+            say(QStringLiteral("%1: %2 %3 %4 %5%6")
+                    .arg(i)
+                    .arg(catalogue.pelsWidth(i))
+                    .arg(catalogue.pelsHeight(i))
+                    .arg(catalogue.bitsPerPel(i))
+                    .arg(catalogue.displayFrequency(i))
+                    .arg(i == current ? QStringLiteral(" *") : QString()));
+    }
+    if (json)
+        say(QString::fromUtf8(QJsonDocument(QJsonObject{{"monitor", QString::fromStdString(target.output.name)},
+                                                        {"modes", modes}})
+                                  .toJson(QJsonDocument::Indented))
+                .trimmed());
+    return Done;
+}
+
+bool ControlCommand::askVelmora(const QByteArray &request, QByteArray *answer, int *exit)
+{
+    switch (instance->ask(request, answer)) {
+    case SingleInstance::Asked::Answered:
+        return true;
+    case SingleInstance::Asked::NotRunning:
+        *exit = NotRunning;
+        return false;
+    case SingleInstance::Asked::Unreachable:
+        break;
+    }
+    *exit = fail(tr("Velmora runs but does not answer"));
+    return false;
+}
+
+int ControlCommand::status()
+{
+    QByteArray answer;
+    int exit = Done;
+    if (!askVelmora(ControlProtocol::encode({ControlProtocol::Verb::Status, QString(), DisplayMode()}), &answer, &exit)) {
+        if (exit == NotRunning) {
+            if (json)
+                say(QStringLiteral("{\"running\": false}"));
+            std::fprintf(stderr, "%s\n", qPrintable(tr("velmoractl: Velmora is not running")));
+        }
+        return exit;
+    }
+    QByteArray text;
+    const QJsonObject doc = QJsonDocument::fromJson(ControlProtocol::isOk(answer, &text) ? text : QByteArray()).object();
+    if (doc.isEmpty())
+        return fail(tr("Velmora's answer is not understood"));
+    if (json) {
+        QJsonObject out = doc;
+        out.insert("running", true);
+        say(QString::fromUtf8(QJsonDocument(out).toJson(QJsonDocument::Indented)).trimmed());
+        return Done;
+    }
+    const QJsonArray holds = doc.value("holds").toArray();
+    if (holds.isEmpty())
+        say(tr("Velmora runs and holds nothing"));
+    for (const QJsonValue &v : holds) {
+        const QJsonObject h = v.toObject();
+        const QDateTime last = QDateTime::fromString(h.value("lastRestore").toString(), Qt::ISODate);
+        say(QStringLiteral("%1  %2  %3  %4")
+                .arg(h.value("monitor").toString() + (h.value("primary").toBool() ? tr(" (primary)") : QString()),
+                     ControlProtocol::modeText(ControlProtocol::modeFromJson(h.value("mode").toObject())),
+                     h.value("state").toString(),
+                     last.isValid() ? tr("last restored %1").arg(last.toLocalTime().toString(Qt::ISODate))
+                                    : tr("never restored")));
+    }
+    return Done;
+}
+
+bool ControlCommand::heldByVelmora(const QString &connector, DisplayMode *mode)
+{
+    QByteArray answer;
+    QByteArray text;
+    int exit = Done;
+    if (!askVelmora(ControlProtocol::encode({ControlProtocol::Verb::Status, QString(), DisplayMode()}), &answer, &exit)
+        || !ControlProtocol::isOk(answer, &text))
+        return false;
+    for (const QJsonValue &v : QJsonDocument::fromJson(text).object().value("holds").toArray()) {
+        if (v.toObject().value("monitor").toString() == connector) {
+            *mode = ControlProtocol::modeFromJson(v.toObject().value("mode").toObject());
+            return true;
+        }
+    }
+    return false;
+}
+
+int ControlCommand::holdNow(const Target &target, const DisplayMode &mode)
+{
+    const QString connector = QString::fromStdString(target.output.name);
+    QByteArray answer;
+    int exit = Done;
+    if (askVelmora(ControlProtocol::encode({ControlProtocol::Verb::Hold, connector, mode}), &answer, &exit)) {
+        QByteArray why;
+        if (!ControlProtocol::isOk(answer, &why))
+            return fail(tr("Velmora refused: %1").arg(QString::fromUtf8(why)));
+        say(tr("%1 held at %2").arg(connector, ControlProtocol::modeText(mode)));
+        return Done;
+    }
+    if (exit != NotRunning)
+        return exit;
+    storeHold(target, mode, true);
+    say(tr("%1 held at %2").arg(connector, ControlProtocol::modeText(mode)));
+    say(tr("Velmora is not running; the hold starts with it (velmora -d)"));
+    return Done;
+}
+
+int ControlCommand::hold(const QString &monitor, const QString &modeText)
+{
+    ModeWanted wanted;
+    if (!modeText.isEmpty() && !parseMode(modeText, &wanted))
+        return usageError(tr("%1 is no MODE (WIDTHxHEIGHT[@HZ][:BPP])").arg(modeText));
+    if (!readDisplay())
+        return Failed;
+    Target target;
+    if (!resolve(monitor, &target, false))
+        return Failed;
+    const QString connector = QString::fromStdString(target.output.name);
+    DisplaySettings catalogue(backend, target.output);
+    DisplayMode previous;
+    if (catalogue.currentState(&previous) != DisplayBackend::OutputState::Active)
+        return fail(tr("%1 is off or cannot be read: nothing is held").arg(connector));
+    if (modeText.isEmpty())
+        return holdNow(target, previous);
+
+    const int index = firstMatch(catalogue, wanted);
+    if (index < 0)
+        return fail(tr("%1 does not offer %2 (velmoractl list %3 shows what it does)").arg(connector, modeText, monitor));
+    const DisplayMode mode{catalogue.pelsWidth(index), catalogue.pelsHeight(index), catalogue.bitsPerPel(index),
+                           catalogue.displayFrequency(index)};
+    if (mode == previous)
+        return holdNow(target, mode);
+
+    // A held monitor is let go for the trial, or Velmora would put it straight back.
+    DisplayMode heldBefore;
+    const bool wasHeld = heldByVelmora(connector, &heldBefore);
+    QByteArray answer;
+    int exit = Done;
+    if (wasHeld)
+        askVelmora(ControlProtocol::encode({ControlProtocol::Verb::Release, connector, DisplayMode()}), &answer, &exit);
+    const bool applied = catalogue.applyDisplaySetting(index);
+    DisplayMode now;
+    const bool left = catalogue.currentState(&now) != DisplayBackend::OutputState::Active || now != previous;
+    if (!applied && !left) {
+        if (wasHeld)
+            holdNow(target, heldBefore);
+        return fail(tr("the display refused %1 on %2").arg(ControlProtocol::modeText(mode), connector));
+    }
+    if (!yes && !keepAnswered()) {
+        bool back = false;
+        for (int attempt = 0; attempt < 2 && !back; ++attempt) {
+            catalogue.applyDisplayMode(previous);
+            back = catalogue.currentState(&now) == DisplayBackend::OutputState::Active && now == previous;
+        }
+        if (!back)
+            return fail(tr("not kept, and %1 did not go back to %2").arg(connector, ControlProtocol::modeText(previous)));
+        if (wasHeld && heldBefore == previous)
+            holdNow(target, previous);
+        return fail(tr("not kept: %1 is back in %2, nothing new is held").arg(connector, ControlProtocol::modeText(previous)));
+    }
+    return holdNow(target, mode);
+}
+
+bool ControlCommand::keepAnswered()
+{
+    m_asked = true;
+    catchInterrupts();
+    std::fprintf(stderr, "%s", qPrintable(tr("Keep this mode? [y/N] ")));
+    std::fflush(stderr);
+    std::string line;
+    const bool got = readLine(DefaultQuestionMs, &line);
+    if (!got)
+        std::fprintf(stderr, "\n");
+    const QString answer = QString::fromLocal8Bit(line.c_str()).trimmed().toLower();
+    return got && (answer == QLatin1String("y") || answer == QLatin1String("yes"));
+}
+
+int ControlCommand::release(const QString &monitor)
+{
+    if (!readDisplay())
+        return Failed;
+    Target target;
+    if (!resolve(monitor, &target, true))
+        return Failed;
+    const QString connector = QString::fromStdString(target.output.name);
+    QByteArray answer;
+    int exit = Done;
+    if (askVelmora(ControlProtocol::encode({ControlProtocol::Verb::Release, connector, DisplayMode()}), &answer, &exit)) {
+        QByteArray why;
+        if (!ControlProtocol::isOk(answer, &why))
+            return fail(tr("Velmora refused: %1").arg(QString::fromUtf8(why)));
+        say(tr("%1 let go").arg(connector));
+        return Done;
+    }
+    if (exit != NotRunning)
+        return exit;
+    if (target.primary) {
+        say(tr("Velmora is not running; it holds %1, the primary monitor, again when it starts with -d").arg(connector));
+        return Done;
+    }
+    storeHold(target, DisplayMode(), false);
+    say(tr("%1 let go").arg(connector));
+    return Done;
+}
+
+int ControlCommand::releaseAll()
+{
+    QByteArray answer;
+    int exit = Done;
+    if (askVelmora(ControlProtocol::encode({ControlProtocol::Verb::ReleaseAll, QString(), DisplayMode()}), &answer, &exit)) {
+        QByteArray why;
+        if (!ControlProtocol::isOk(answer, &why))
+            return fail(tr("Velmora refused: %1").arg(QString::fromUtf8(why)));
+        say(tr("every monitor let go"));
+        return Done;
+    }
+    if (exit != NotRunning)
+        return exit;
+    for (const MonitorSettings::Stored &s : MonitorSettings::monitors(settings)) {
+        if (s.locked)
+            settings.setValue(MonitorSettings::groupFor(s.key) + QLatin1Char('/') + SettingsKeys::Locked, false);
+    }
+    settings.sync();
+    say(tr("every monitor let go; Velmora is not running, and holds the primary monitor again when it starts with -d"));
+    return Done;
+}
+
+int ControlCommand::fail(const QString &why) const
+{
+    std::fprintf(stderr, "velmoractl: %s\n", why.toLocal8Bit().constData());
+    return Failed;
+}
+
+int ControlCommand::usageError(const QString &why) const
+{
+    std::fprintf(stderr, "velmoractl: %s\n%s\n", why.toLocal8Bit().constData(), usage().toLocal8Bit().constData());
+    return Usage;
+}
+
+void ControlCommand::say(const QString &line) const
+{
+    std::fprintf(stdout, "%s\n", line.toLocal8Bit().constData());
+    std::fflush(stdout);
+}
