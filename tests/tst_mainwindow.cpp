@@ -664,6 +664,24 @@ private Q_SLOTS:
         QVERIFY(table()->isEnabled());
         chooser->setCurrentIndex(1);
         QCOMPARE(lockButton()->text(), QString("已锁定"));
+
+        // Held and let go from outside (the command line): the window, tray and store follow,
+        // and only the mode on screen is held.
+        QCOMPARE(window->monitorOn("EXT1"), 1);
+        QCOMPARE(window->monitorOn("NONE"), -1);
+        window->releaseMonitor(1);
+        QCOMPARE(lockButton()->text(), QString("锁定"));
+        QCOMPARE(store->value("Monitors/AAA-0001-7/Locked").toBool(), false);
+        QCOMPARE(held.last().at(0).toString(), QString());
+        QVERIFY(!window->holdMonitor(1, M800));
+        QVERIFY(window->holdMonitor(1, M640));
+        QCOMPARE(lockButton()->text(), QString("已锁定"));
+        QVERIFY(chooser->itemText(1).contains("640x480"));
+        QSignalSpy started(window.get(), &MainWindow::startDeamon);
+        QVERIFY(window->holdMonitor(0, M1024));
+        QCOMPARE(started.count(), 1);
+        QCOMPARE(store->value("DisplaySettings/PelsWidth").toInt(), 1024);
+        QCOMPARE(held.last().at(0).toString(), QString("FAKE0 1024x768 60 Hz, EXT1 640x480 60 Hz"));
         window.reset();
     }
 

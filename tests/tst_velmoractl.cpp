@@ -1,0 +1,217 @@
+// velmoractl on the test X server (Xorg, dummy driver) with two monitors, DUMMY0 and DUMMY1:
+// with and without a running Velmora, its trial, what it refuses; checked with xrandr and in
+// the settings file.
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+struct Result
+{
+    int code = -1;
+    QString out;
+    QString err;
+};
+} // namespace
+
+class TestVelmoractl : public QObject
+{
+    Q_OBJECT
+
+    QString display;
+    QString initialMode;
+    std::unique_ptr<QTemporaryDir> home;
+
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", display);
+        env.insert("HOME", home->path());
+        env.insert("XDG_CONFIG_HOME", home->path() + "/.config");
+        env.insert("XDG_RUNTIME_DIR", home->path() + "/run");
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        env.insert("LANG", "C.UTF-8");
+        for (const char *name : {"VELMORA_FAKE_DISPLAY", "LANGUAGE", "LC_ALL", "LC_MESSAGES"})
+            env.remove(name);
+        return env;
+    }
+
+    // velmoractl with `arguments`; `input` is written to it, and its standard input closed
+    // unless `keepOpen`.
+    Result ctl(const QStringList &arguments, const QByteArray &input = QByteArray(), bool keepOpen = false,
+               QProcessEnvironment env = QProcessEnvironment())
+    {
+        QProcess p;
+        p.setProcessEnvironment(env.isEmpty() ? environment() : env);
+        p.start(QStringLiteral(VELMORACTL_BINARY), arguments);
+        p.waitForStarted();
+        p.write(input);
+        if (!keepOpen)
+            p.closeWriteChannel();
+        Result r;
+        if (!p.waitForFinished(30000))
+            p.kill();
+        r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        r.out = QString::fromUtf8(p.readAllStandardOutput());
+        r.err = QString::fromUtf8(p.readAllStandardError());
+        return r;
+    }
+
+    QVariant stored(const QString &key) const
+    {
+        return QSettings(home->path() + "/.config/Orvanne/Velmora.conf", QSettings::IniFormat).value(key);
+    }
+
+    void startVelmora(QProcess &velmora)
+    {
+        velmora.setProcessEnvironment(environment());
+        velmora.start(QStringLiteral(VELMORA_BINARY), {"-d"});
+        QVERIFY(velmora.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(ctl({"status"}).code == 0, 15000);
+    }
+
+    static void stopVelmora(QProcess &velmora)
+    {
+        velmora.terminate();
+        if (!velmora.waitForFinished(5000))
+            velmora.kill();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        REQUIRE_XSERVER();
+        display = QString::fromLocal8Bit(qgetenv("DISPLAY"));
+        initialMode = TestXServer::outputMode("DUMMY0");
+        QVERIFY(!initialMode.isEmpty());
+    }
+
+    void init()
+    {
+        home = std::make_unique<QTemporaryDir>();
+        QDir().mkpath(home->path() + "/run");
+        QFile::setPermissions(home->path() + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QVERIFY(TestXServer::connectSecondOutput());
+    }
+
+    void cleanup()
+    {
+        TestXServer::resetOutputs(initialMode);
+    }
+
+    // Without Velmora: the store is changed and the user told; what cannot be is said on
+    // standard error with exit 1 (no such monitor or mode), 2 (usage) or 3 (status).
+    void withoutVelmora()
+    {
+        Result r = ctl({"hold", "DUMMY1"});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.contains("Velmora is not running; the hold starts with it (velmora -d)"), qPrintable(r.out));
+        QCOMPARE(stored("Monitors/DUMMY1/Locked").toBool(), true);
+        QCOMPARE(stored("Monitors/DUMMY1/PelsWidth").toInt(), 1024);
+        r = ctl({"list"});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.contains(QRegularExpression("^DUMMY1 .* on .*1024x768@60:\\d+ +held 1024x768@60", QRegularExpression::MultilineOption)),
+                 qPrintable(r.out));
+        QVERIFY(r.out.contains(QRegularExpression("^DUMMY0 .* primary ", QRegularExpression::MultilineOption)));
+        r = ctl({"list", "DUMMY1"});
+        QVERIFY(r.out.startsWith("0: 1024 768 "));
+        QVERIFY(r.out.contains(" *\n"));
+        QCOMPARE(ctl({"release", "DUMMY1"}).code, 0);
+        QCOMPARE(stored("Monitors/DUMMY1/Locked").toBool(), false);
+
+        const QList<std::pair<QStringList, int>> refused{
+            {{"hold", "DUMMY9"}, 1}, {{"hold", "DUMMY1", "7x7"}, 1}, {{"hold", "DUMMY1", "wide"}, 2},
+            {{"frobnicate"}, 2},     {{}, 2},                         {{"status"}, 3}};
+        for (const auto &[arguments, code] : refused) {
+            r = ctl(arguments);
+            QCOMPARE(r.code, code);
+            QVERIFY2(r.err.startsWith("velmoractl: "), qPrintable(r.err));
+            QVERIFY(r.out.isEmpty());
+        }
+        QVERIFY(ctl({"hold", "DUMMY9"}).err.contains("no monitor DUMMY9"));
+        QVERIFY(ctl({"hold", "DUMMY1", "7x7"}).err.contains("DUMMY1 does not offer 7x7"));
+        QCOMPARE(TestXServer::outputMode("DUMMY1"), QString("1024x768_60"));
+    }
+
+    // The trial: end of input or no answer within 15 s switch back and hold nothing; "y" keeps
+    // and holds. The other monitor is never touched.
+    void trialRevertsUnlessKept()
+    {
+        Result r = ctl({"hold", "DUMMY1", "800x600@60"});
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.err.contains("Keep this mode? [y/N]"), qPrintable(r.err));
+        QCOMPARE(TestXServer::outputMode("DUMMY1"), QString("1024x768_60"));
+        QVERIFY(!stored("Monitors/DUMMY1/Locked").toBool());
+
+        QProcess silent;
+        silent.setProcessEnvironment(environment());
+        QElapsedTimer clock;
+        clock.start();
+        silent.start(QStringLiteral(VELMORACTL_BINARY), {"hold", "DUMMY1", "800x600@60"});
+        QTRY_VERIFY_WITH_TIMEOUT(TestXServer::outputMode("DUMMY1").startsWith("800x600"), 5000);
+        QVERIFY(silent.waitForFinished(25000));
+        QVERIFY2(clock.elapsed() >= 14500, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(silent.exitCode(), 1);
+        QCOMPARE(TestXServer::outputMode("DUMMY1"), QString("1024x768_60"));
+
+        r = ctl({"hold", "DUMMY1", "800x600@60"}, "y\n");
+        QCOMPARE(r.code, 0);
+        QVERIFY(TestXServer::outputMode("DUMMY1").startsWith("800x600"));
+        QCOMPARE(stored("Monitors/DUMMY1/PelsWidth").toInt(), 800);
+        QCOMPARE(stored("Monitors/DUMMY1/Locked").toBool(), true);
+        QCOMPARE(TestXServer::outputMode("DUMMY0"), initialMode);
+    }
+
+    // Through a running Velmora: it holds at once what velmoractl asks, puts it back after a
+    // foreign switch, lets go on release, and a trial of a held monitor is not fought. Another
+    // user cannot ask it anything.
+    void throughRunningVelmora()
+    {
+        QProcess velmora;
+        startVelmora(velmora);
+        Result r = ctl({"hold", "DUMMY1"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.out.trimmed(), QString("DUMMY1 held at 1024x768@60:32"));
+        QCOMPARE(stored("Monitors/DUMMY1/Locked").toBool(), true);
+        r = ctl({"status"});
+        QVERIFY2(r.out.contains(QRegularExpression("^DUMMY1  1024x768@60:32  held  never restored$", QRegularExpression::MultilineOption)),
+                 qPrintable(r.out));
+        QVERIFY(TestXServer::xrandr({"--output", "DUMMY1", "--mode", "800x600"}));
+        QTRY_COMPARE_WITH_TIMEOUT(TestXServer::outputMode("DUMMY1"), QString("1024x768_60"), 5000);
+        QVERIFY(ctl({"status"}).out.contains("DUMMY1  1024x768@60:32  held  last restored "));
+
+        r = ctl({"hold", "DUMMY1", "800x600@60"}, "y\n");
+        QCOMPARE(r.code, 0);
+        QVERIFY(TestXServer::outputMode("DUMMY1").startsWith("800x600"));
+        QVERIFY(ctl({"status"}).out.contains("DUMMY1  800x600@60:32  held"));
+        QCOMPARE(stored("Monitors/DUMMY1/PelsWidth").toInt(), 800);
+
+        // Another account, pointed at this user's runtime folder, reaches nothing.
+        QProcessEnvironment other = environment();
+        other.insert("HOME", "/nonexistent");
+        QProcess nobody;
+        nobody.setProcessEnvironment(other);
+        nobody.start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", VELMORACTL_BINARY, "release", "--all"});
+        QVERIFY(nobody.waitForFinished(30000));
+        QVERIFY(ctl({"status"}).out.contains("DUMMY1  800x600@60:32  held"));
+
+        QCOMPARE(ctl({"release", "DUMMY1"}).code, 0);
+        QVERIFY(!ctl({"status"}).out.contains("DUMMY1"));
+        QCOMPARE(stored("Monitors/DUMMY1/Locked").toBool(), false);
+        QVERIFY(TestXServer::xrandr({"--output", "DUMMY1", "--mode", "1024x768_60"}));
+        QTest::qWait(2500);
+        QCOMPARE(TestXServer::outputMode("DUMMY1"), QString("1024x768_60"));
+        QCOMPARE(ctl({"release", "--all"}).code, 0);
+        QCOMPARE(ctl({"status"}).out.trimmed(), QString("Velmora runs and holds nothing"));
+        stopVelmora(velmora);
+        QCOMPARE(ctl({"status"}).code, 3);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVelmoractl)
+#include "tst_velmoractl.moc"
