@@ -408,6 +408,35 @@ private Q_SLOTS:
         QCOMPARE(c.mode(), QString("1920x1080@59940"));
     }
 
+    // wlroots compositors send a fresh `done` after every answer, failed ones too: a refused
+    // restore is asked once, not on every poll or announcement, and again only once the
+    // monitor's configuration really changed.
+    void refusalWaitsForARealChange()
+    {
+        const QString refusing = R"(, "nextApply": "failed", "doneAfterAnswer": true)";
+        Compositor c("wlr", layout(R"("current": 0)", Dp1Modes, refusing));
+        QVERIFY(c.ready);
+        HeldLock lock(c.backend(), Sxga75, 300);
+        QTRY_COMPARE_WITH_TIMEOUT(c.count("failed"), 1, 3000);
+        QTest::qWait(3000);
+        QCOMPARE(c.count("requests"), 1);
+        const QString refused = "hold: DP-1 refuses 1280x1024 32 bpp 75 Hz, waiting for the next display change";
+        QCOMPARE(lock.log.matching("hold:"), QStringList({refused}));
+
+        // Another mode in use: asked once more, refused, and waited for again.
+        c.reload(layout(R"("current": 3)", Dp1Modes, refusing));
+        QTRY_COMPARE_WITH_TIMEOUT(c.count("requests"), 2, 3000);
+        QTest::qWait(1500);
+        QCOMPARE(c.count("requests"), 2);
+        QCOMPARE(lock.log.matching("hold:"), QStringList({refused, refused}));
+
+        c.reload(layout(R"("current": 0)", Dp1Modes, R"(, "doneAfterAnswer": true)"));
+        QTRY_COMPARE_WITH_TIMEOUT(c.mode(), QString("1280x1024@75025"), 3000);
+        QTest::qWait(600);
+        QCOMPARE(c.count("requests"), 3);
+        QCOMPARE(c.count("applied"), 1);
+    }
+
     void refusalsAndLoss_data() { families(); }
     // A refused configuration is Refused, not retried; wlroots' stale serial is read again and
     // sent once more; a compositor that goes away makes calls fail at once.
