@@ -64,7 +64,7 @@ start_mutter() {
     printf "[org/gnome/mutter]\nexperimental-features=['scale-monitor-framebuffer']\n" \
       > "$dir/config/glib-2.0/settings/keyfile"
     settings=keyfile
-    env+=(MUTTER_DEBUG_DUMMY_MODE_SPECS=1920x1080@60:1920x1080@59.94:1280x720@60:1024x768@60
+    env+=(MUTTER_DEBUG_DUMMY_MODE_SPECS=1920x1080@60:1920x1080@59.94:1280x720@60:1024x768@60:1920x1080@24:1920x1080@23.976
          MUTTER_DEBUG_NUM_DUMMY_MONITORS="$(cat "$dir/monitors" 2>/dev/null || echo 2)")
     echo velmora-wayland > "$dir/wayland"
   fi

@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# A real Wayland compositor, headless, with two outputs of 1280x720 at 60 Hz side by side, for
-# the tests of the KDE Plasma and wlroots backends.
+# A real Wayland compositor, headless, with outputs of 1280x720 at 60 Hz side by side (three on
+# KWin and phoc, two on sway), for the tests of the KDE Plasma and wlroots backends.
 #   wayland-host.sh start DIR kwin|phoc|sway
 #       kwin: KWin 5.27 (kde_output_device_v2, kde_output_management_v2), virtual outputs
-#             Virtual-0 at 0,0 and Virtual-1 at 1280,0, one mode each (1280x720@60, id "0").
+#             Virtual-0 at 0,0, Virtual-1 at 1280,0 and Virtual-2 at 2560,0, one mode each
+#             (1280x720@60, id "0"); none takes a custom mode.
 #             It takes positions, scales, rotations and disabling one output; it keeps the
 #             last enabled output on and shifts a layout back to 0,0 (kscreen-doctor still
 #             exits 0 then).
-#       phoc: phoc 0.24 on wlroots 0.15 (zwlr_output_manager_v1), HEADLESS-1 at 0,0 and
-#             HEADLESS-2 at 1280,0; a headless output lists only its current mode and takes
-#             any custom mode. It refuses to disable an output, and after that refusal
-#             both outputs sit at 0,0 until positioned again.
-#       sway: sway 1.7 (zwlr_output_manager_v1), HEADLESS-1 and HEADLESS-2 as above, run as
+#       phoc: phoc 0.24 on wlroots 0.15 (zwlr_output_manager_v1), HEADLESS-1 at 0,0,
+#             HEADLESS-2 at 1280,0 and HEADLESS-3 at 2560,0; a headless output lists only its
+#             current mode and takes any custom mode. It refuses to disable an output, and
+#             after that refusal every output sits at 0,0 until positioned again.
+#       sway: sway 1.7 (zwlr_output_manager_v1), HEADLESS-1 and HEADLESS-2 only, run as
 #             nobody when started as root (sway refuses root). Its output manager reports every
 #             head disabled with one mode of 0x0 (no size, no refresh) and refuses every
 #             configuration; sway's own view is on its IPC socket (DIR/swaysock, swaymsg).
@@ -119,8 +120,18 @@ set_compositor_env() {
                   XDG_CACHE_HOME="$dir/home/cache" XDG_STATE_HOME="$dir/home/state")
 }
 
-# VELMORA_HEADLESS_OUTPUTS: more headless outputs than the two (bench/wayland.sh holds three).
-wlroots_env=(WLR_BACKENDS=headless WLR_HEADLESS_OUTPUTS=${VELMORA_HEADLESS_OUTPUTS:-2} WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1)
+# How many outputs a kind starts with; VELMORA_HEADLESS_OUTPUTS sets phoc's and sway's.
+outputs_of() {
+  case "$1" in
+    kwin) echo 3 ;;
+    phoc) echo "${VELMORA_HEADLESS_OUTPUTS:-3}" ;;
+    *) echo "${VELMORA_HEADLESS_OUTPUTS:-2}" ;;
+  esac
+}
+
+wlroots_env() {
+  echo WLR_BACKENDS=headless WLR_HEADLESS_OUTPUTS="$(outputs_of "$1")" WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1
+}
 
 start_kwin() {
   command -v kwin_wayland >/dev/null || skip "kwin_wayland is not installed (kwin-wayland)"
@@ -130,7 +141,7 @@ start_kwin() {
   cp -f "$(command -v kwin_wayland)" "$dir/kwin_wayland" || skip "cannot copy kwin_wayland into $dir"
   # QPainter: no GL rendering on a busy machine; no D-Bus: KWin runs without one.
   env -i "${compositor_env[@]}" KWIN_COMPOSE=Q \
-    "$dir/kwin_wayland" --virtual --width 1280 --height 720 --output-count 2 \
+    "$dir/kwin_wayland" --virtual --width 1280 --height 720 --output-count "$(outputs_of kwin)" \
     --socket velmora-wayland --no-lockscreen --no-global-shortcuts --no-kactivities \
     >"$dir/log" 2>&1 </dev/null &
   echo $! > "$dir/pid"
@@ -140,9 +151,14 @@ start_kwin() {
 start_phoc() {
   command -v phoc >/dev/null || skip "phoc is not installed (phoc)"
   command -v wlr-randr >/dev/null || skip "wlr-randr is not installed (wlr-randr)"
-  # The "Hz" is required: phoc ignores a mode without it.
-  printf '[output:HEADLESS-1]\nmode = 1280x720@60Hz\n' > "$dir/phoc.ini"
-  env -i "${compositor_env[@]}" "${wlroots_env[@]}" GSETTINGS_BACKEND=memory \
+  # The "Hz" is required: phoc ignores a mode without it. Placed in order: phoc's own layout
+  # puts a later output left of an earlier one.
+  local n
+  printf '[output:HEADLESS-1]\nmode = 1280x720@60Hz\nx = 0\ny = 0\n' > "$dir/phoc.ini"
+  for n in $(seq 2 "$(outputs_of phoc)"); do
+    printf '[output:HEADLESS-%d]\nx = %d\ny = 0\n' "$n" $(((n - 1) * 1280)) >> "$dir/phoc.ini"
+  done
+  env -i "${compositor_env[@]}" $(wlroots_env phoc) GSETTINGS_BACKEND=memory \
     phoc -C "$dir/phoc.ini" >"$dir/log" 2>&1 </dev/null &
   echo $! > "$dir/pid"
 }
@@ -164,7 +180,7 @@ start_sway() {
   printf 'xwayland disable\noutput HEADLESS-1 mode 1280x720@60Hz\n' > "$runtime/sway.config"
   # nobody's HOME does not exist; the runtime folder is the one place it may write.
   compositor_env+=(HOME="$runtime")
-  env -i "${compositor_env[@]}" "${wlroots_env[@]}" \
+  env -i "${compositor_env[@]}" $(wlroots_env sway) \
     "${as[@]}" sway -c "$runtime/sway.config" >"$dir/log" 2>&1 </dev/null &
   echo $! > "$dir/pid"
 }
@@ -178,17 +194,18 @@ find_socket() {
   return 1
 }
 
-# Ready when the witness lists both outputs through the output-management protocol.
+# Ready when the witness lists every output through the output-management protocol.
 ready() {
   local kind=$1
   [ -f "$dir/wayland" ] || find_socket || return 1
   [ -S "$(cat "$dir/wayland")" ] || return 1
-  local out
+  local out n count
+  count=$(outputs_of "$kind")
   case "$kind" in
     kwin) out=$(client timeout 10 kscreen-doctor -j 2>/dev/null) || return 1
-          grep -q '"name": "Virtual-0"' <<<"$out" && grep -q '"name": "Virtual-1"' <<<"$out" ;;
+          for n in $(seq 0 $((count - 1))); do grep -q "\"name\": \"Virtual-$n\"" <<<"$out" || return 1; done ;;
     *) out=$(client timeout 10 wlr-randr 2>/dev/null) || return 1
-       grep -q '^HEADLESS-1 ' <<<"$out" && grep -q '^HEADLESS-2 ' <<<"$out" ;;
+       for n in $(seq 1 "$count"); do grep -q "^HEADLESS-$n " <<<"$out" || return 1; done ;;
   esac
 }
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Wayland test host in DIR (scripts/wayland-host.sh) runs, and the output-management
-# protocol, seen by the host's witness tool, lists the two outputs it was started with.
+# protocol, seen by the host's witness tool, lists the outputs it was started with (three on
+# KWin and phoc, two on sway).
 #   check-wayland-host.sh DIR
 set -u
 dir=${1:?host directory}
@@ -63,11 +64,13 @@ $expected"
 case "$kind" in
 kwin)
   check "kscreen-doctor" "$(kscreen_outputs)" "Virtual-0 enabled 1280x720@60 0,0
-Virtual-1 enabled 1280x720@60 1280,0"
+Virtual-1 enabled 1280x720@60 1280,0
+Virtual-2 enabled 1280x720@60 2560,0"
   ;;
 phoc)
   check "wlr-randr" "$(wlr_outputs)" "HEADLESS-1 yes 1280x720@60.000000 0,0
-HEADLESS-2 yes 1280x720@60.000000 1280,0"
+HEADLESS-2 yes 1280x720@60.000000 1280,0
+HEADLESS-3 yes 1280x720@60.000000 2560,0"
   ;;
 sway)
   check "wlr-randr" "$(wlr_outputs | cut -d' ' -f1)" "HEADLESS-1

@@ -186,9 +186,15 @@ private slots:
         QCOMPARE(backend.current(m), DisplayBackend::OutputState::Active);
         QCOMPARE(m, values(*findMode(*monitor, monitor->currentId())));
         if (name == "nested") {
-            // 59.94 Hz and 60 Hz stay apart.
-            QVERIFY(listed.contains(DisplayMode{1920, 1080, 32, 59}));
-            QVERIFY(listed.contains(DisplayMode{1920, 1080, 32, 60}));
+            // Rates 0.1 % apart (59.94/60, 23.976/24) stay apart: each listed, and applied as itself.
+            const QList<QPair<int, QString>> rates{
+                {59, "1920x1080@59.940"}, {23, "1920x1080@23.976"}, {24, "1920x1080@24.000"}, {60, "1920x1080@60.000"}};
+            for (const auto &[hz, id] : rates) {
+                const DisplayMode mode{1920, 1080, 32, hz};
+                QVERIFY2(listed.contains(mode), qPrintable(id));
+                QCOMPARE(backend.apply(mode), DisplayBackend::ApplyResult::Applied);
+                QCOMPARE(state(h).monitor(s.primary())->currentId(), id);
+            }
         }
     }
 

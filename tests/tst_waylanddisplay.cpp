@@ -232,6 +232,41 @@ private Q_SLOTS:
         QCOMPARE(lock.applies(), QStringList({"applyDisplaySetting():32 1280 1024 75"}));
     }
 
+    void ratesATenthOfAPercentApart_data() { families(); }
+    // Rates 0.1 % apart (23.976/24, 29.97/30, 119.88/120, 143.856/144 Hz) are listed apart and
+    // each apply takes the one asked for; the lock takes 23.976 Hz back from 24 Hz.
+    void ratesATenthOfAPercentApart()
+    {
+        QFETCH(QString, family);
+        const QList<int> mhz{24000, 23976, 30000, 29970, 120000, 119880, 144000, 143856};
+        QStringList modes;
+        for (int rate : mhz)
+            modes << QString("[1920,1080,%1]").arg(rate);
+        const QString list = "[" + modes.join(',') + "]";
+        Compositor c(family, layout(R"("current": 0)", list));
+        QVERIFY(c.ready);
+        std::unique_ptr<DisplayBackend> backend = c.backend();
+        QCOMPARE(backend->pinOutput(), std::string("DP-1"));
+        QList<int> rates;
+        for (const DisplayMode &m : enumerateModes(*backend))
+            rates << m.DisplayFrequency;
+        QCOMPARE(rates, QList<int>({24, 23, 30, 29, 120, 119, 144, 143}));
+        // From the end, so that every apply is a switch.
+        for (int i = mhz.size() - 1; i >= 0; --i) {
+            QCOMPARE(backend->applyModes({{"DP-1", {1920, 1080, 32, rates[i]}}}), DisplayBackend::ApplyResult::Applied);
+            QCOMPARE(c.mode(), QString("1920x1080@%1").arg(mhz[i]));
+        }
+
+        HeldLock lock(c.backend(), {1920, 1080, 32, 23}, 300);
+        QTRY_COMPARE_WITH_TIMEOUT(c.mode(), QString("1920x1080@23976"), 3000);
+        c.reload(layout(R"("current": 0)", list));
+        QTRY_COMPARE_WITH_TIMEOUT(c.count("applied"), int(mhz.size()) + 2, 3000);
+        QCOMPARE(c.mode(), QString("1920x1080@23976"));
+        QStringList asked = lock.applies();
+        asked.removeDuplicates();
+        QCOMPARE(asked, QStringList({"applyDisplaySetting():32 1920 1080 23"}));
+    }
+
     void everyOutputInOneConfiguration_data() { families(); }
     // Every output with the monitor on it (KDE: the EDID before the names) and one primary;
     // two changes go out as one configuration that leaves the third output alone, after an
@@ -406,6 +441,35 @@ private Q_SLOTS:
                                                                              "connected anew")));
         QCOMPARE(backend->applyModes({{"DP-1", Twin59}}), DisplayBackend::ApplyResult::Applied);
         QCOMPARE(c.mode(), QString("1920x1080@59940"));
+    }
+
+    // wlroots compositors send a fresh `done` after every answer, failed ones too: a refused
+    // restore is asked once, not on every poll or announcement, and again only once the
+    // monitor's configuration really changed.
+    void refusalWaitsForARealChange()
+    {
+        const QString refusing = R"(, "nextApply": "failed", "doneAfterAnswer": true)";
+        Compositor c("wlr", layout(R"("current": 0)", Dp1Modes, refusing));
+        QVERIFY(c.ready);
+        HeldLock lock(c.backend(), Sxga75, 300);
+        QTRY_COMPARE_WITH_TIMEOUT(c.count("failed"), 1, 3000);
+        QTest::qWait(3000);
+        QCOMPARE(c.count("requests"), 1);
+        const QString refused = "hold: DP-1 refuses 1280x1024 32 bpp 75 Hz, waiting for the next display change";
+        QCOMPARE(lock.log.matching("hold:"), QStringList({refused}));
+
+        // Another mode in use: asked once more, refused, and waited for again.
+        c.reload(layout(R"("current": 3)", Dp1Modes, refusing));
+        QTRY_COMPARE_WITH_TIMEOUT(c.count("requests"), 2, 3000);
+        QTest::qWait(1500);
+        QCOMPARE(c.count("requests"), 2);
+        QCOMPARE(lock.log.matching("hold:"), QStringList({refused, refused}));
+
+        c.reload(layout(R"("current": 0)", Dp1Modes, R"(, "doneAfterAnswer": true)"));
+        QTRY_COMPARE_WITH_TIMEOUT(c.mode(), QString("1280x1024@75025"), 3000);
+        QTest::qWait(600);
+        QCOMPARE(c.count("requests"), 3);
+        QCOMPARE(c.count("applied"), 1);
     }
 
     void refusalsAndLoss_data() { families(); }

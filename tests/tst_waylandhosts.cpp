@@ -1,9 +1,10 @@
 // The KDE and wlroots layers, the lock and the whole program against real compositors: KWin
-// (virtual outputs), phoc (headless wlroots) and sway 1.7, checked from outside with
-// kscreen-doctor and wlr-randr. Each of their outputs has one mode here (no DRM device), so
-// switching between listed modes is tested on the project's own test compositor.
+// (three virtual outputs), phoc (three headless outputs) and sway 1.7 (two), checked from
+// outside with kscreen-doctor and wlr-randr. Each of their outputs has one mode here (no DRM
+// device), so switching between listed modes is tested on the project's own test compositor.
 #include "DisplaySettings.h"
 #include "KdeDisplayBackend.h"
+#include "MonitorSettings.h"
 #include "TestSupport.h"
 #include "WaylandWitness.h"
 #include "WlrootsDisplayBackend.h"
@@ -96,8 +97,11 @@ private Q_SLOTS:
         QTest::qWait(900);
         QVERIFY(!kwin.output("Virtual-0").enabled);
         QCOMPARE(lock.applies(), QStringList());
+        // KWin made another output the primary meanwhile: the host goes back as it was started.
         kwin.run({"kscreen-doctor", "output.Virtual-0.enable", "output.Virtual-0.position.0,0",
-                  "output.Virtual-1.position.1280,0"}, &ok);
+                  "output.Virtual-1.position.1280,0", "output.Virtual-2.position.2560,0",
+                  "output.Virtual-0.priority.1", "output.Virtual-1.priority.2", "output.Virtual-2.priority.3"},
+                 &ok);
         QVERIFY(ok);
         QTRY_COMPARE_WITH_TIMEOUT(lock.log.matching("hold:").size(), 2, 3000);
         QVERIFY(sameOutput(kwin.output("Virtual-0"), before));
@@ -149,6 +153,80 @@ private Q_SLOTS:
         QVERIFY(!backend.mode(0, m));
         QCOMPARE(backend.apply(Hd), DisplayBackend::ApplyResult::Absent);
         QCOMPARE(backend.current(m), DisplayBackend::OutputState::Absent);
+    }
+
+    // phoc: the primary and the monitor on HEADLESS-2 locked at modes of their own (HEADLESS-2 at a
+    // custom one), HEADLESS-3 not held. All three switched by one foreign configuration: the two
+    // held ones come back on the announcement (the poll is far off), HEADLESS-3 stays as put.
+    void phocHoldsEveryLockedHeadOnItsOwn()
+    {
+        REQUIRE_WAYLAND_HOST(phoc);
+        const DisplayMode xga{1024, 768, 32, 60};
+        const DisplayMode svga{800, 600, 32, 60};
+        bool ok = false;
+        phoc.run({"wlr-randr", "--output", "HEADLESS-2", "--custom-mode", "1024x768"}, &ok);
+        QVERIFY(ok);
+        QTRY_VERIFY_WITH_TIMEOUT(phoc.output("HEADLESS-2").mode() == xga, 2000);
+        {
+            HeldLock lock(std::make_unique<WlrootsDisplayBackend>(phoc.socket().toStdString()), Hd, 60000);
+            QVERIFY(lock.holdMonitor("HEADLESS-2", xga));
+            phoc.run({"wlr-randr", "--output", "HEADLESS-1", "--custom-mode", "800x600", "--output", "HEADLESS-2",
+                      "--custom-mode", "1152x864", "--output", "HEADLESS-3", "--custom-mode", "800x600"},
+                     &ok);
+            QVERIFY(ok);
+            QTRY_VERIFY_WITH_TIMEOUT(phoc.output("HEADLESS-1").mode() == Hd && phoc.output("HEADLESS-2").mode() == xga,
+                                     3000);
+            QTest::qWait(1000);
+            QVERIFY(phoc.output("HEADLESS-1").mode() == Hd);
+            QVERIFY(phoc.output("HEADLESS-2").mode() == xga);
+            QVERIFY(phoc.output("HEADLESS-3").mode() == svga);
+            QStringList asked = lock.applies();
+            asked.removeDuplicates();
+            QCOMPARE(asked, QStringList({"applyDisplaySetting():32 1280 720 60", "applyDisplaySetting():32 1024 768 60"}));
+        }
+        phoc.run({"wlr-randr", "--output", "HEADLESS-2", "--custom-mode", "1280x720", "--output", "HEADLESS-3",
+                  "--custom-mode", "1280x720"},
+                 &ok);
+        QVERIFY(ok);
+    }
+
+    // KWin: the program (-d) holds the primary and Virtual-1, stored as locked. Its outputs take
+    // no other mode, so what is checked is that both are read on the announcement of a foreign
+    // change of Virtual-2 (switched off), which is left off, and that nothing is applied.
+    void kwinProgramHoldsTwoAndLeavesTheThird()
+    {
+        REQUIRE_WAYLAND_HOST(kwin);
+        QTemporaryDir home;
+        {
+            KdeDisplayBackend backend(kwin.socket().toStdString());
+            std::vector<DisplayOutput> outputs;
+            QVERIFY(backend.readOutputs(outputs));
+            const DisplayOutput *second = nullptr;
+            QCOMPARE(DisplayBackend::stateOf(outputs, "Virtual-1", &second), DisplayBackend::OutputState::Active);
+            QSettings settings(home.path() + "/config/Orvanne/Velmora.conf", QSettings::IniFormat);
+            MonitorSettings::store(settings, *second, Hd, true);
+        }
+        QProcess velmora;
+        startProgram(velmora, kwin, home);
+        QByteArray err;
+        QTRY_VERIFY_WITH_TIMEOUT((err += velmora.readAllStandardError()).contains("msec:"), 15000);
+        bool ok = false;
+        kwin.run({"kscreen-doctor", "output.Virtual-2.disable"}, &ok);
+        QVERIFY(ok);
+        QTRY_VERIFY_WITH_TIMEOUT((err += velmora.readAllStandardError()).contains("update(Virtual-1):now=0,locked=0"),
+                                 5000);
+        QTest::qWait(1000);
+        err += stopProgram(velmora);
+        QCOMPARE(velmora.exitCode(), 0);
+        QVERIFY2(err.contains("update():now=0,locked=0"), err.constData());
+        QVERIFY2(!err.contains("update(Virtual-2)"), err.constData());
+        QVERIFY2(!err.contains("applyDisplaySetting()"), err.constData());
+        QVERIFY(!kwin.output("Virtual-2").enabled);
+        QVERIFY(kwin.output("Virtual-0").mode() == Hd && kwin.output("Virtual-1").mode() == Hd);
+        kwin.run({"kscreen-doctor", "output.Virtual-2.enable", "output.Virtual-2.position.2560,0",
+                  "output.Virtual-0.priority.1", "output.Virtual-1.priority.2", "output.Virtual-2.priority.3"},
+                 &ok);
+        QVERIFY(ok);
     }
 
     // The program itself as a Wayland client, started in the background: on phoc it puts the

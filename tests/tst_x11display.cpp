@@ -247,6 +247,7 @@ private Q_SLOTS:
         // fields, double-scan ones frames.
         const QList<QPair<QString, int>> expected = {
             {"1920x1080_59.94", 59}, {"1920x1080_60.00", 60}, {"1600x900_60", 60},
+            {"1920x1080_23.976", 23}, {"1920x1080_24.00", 24},
             {"1024x768_87i", 87}, {"320x240_60d", 60}, {"1024x768_75", 75}};
         for (const auto &[name, hz] : expected) {
             const int i = initial.indexOfName(name);
@@ -261,6 +262,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("foreign");
         QTest::newRow("60 against 59.94") << "1920x1080_60.00" << "1920x1080_59.94";
         QTest::newRow("59.94 against 60") << "1920x1080_59.94" << "1920x1080_60.00";
+        QTest::newRow("23.976 against 24") << "1920x1080_23.976" << "1920x1080_24.00";
+        QTest::newRow("24 against 23.976") << "1920x1080_24.00" << "1920x1080_23.976";
     }
 
     void fractionalTwinsAreHeldApart()

@@ -161,6 +161,7 @@ std::optional<CompositorState> CompositorState::fromJson(const QJsonObject &root
         return std::nullopt;
     }
     state.staleOnce = root.value(QLatin1String("staleOnce")).toBool();
+    state.doneAfterAnswer = root.value(QLatin1String("doneAfterAnswer")).toBool();
     state.applyDelayMs = qMax(0, root.value(QLatin1String("applyDelayMs")).toInt());
     return state;
 }
@@ -191,6 +192,7 @@ QJsonObject CompositorState::toJson() const
                      {"customModes", customModes},
                      {"nextApply", answerNames[int(nextApply)]},
                      {"staleOnce", staleOnce},
+                     {"doneAfterAnswer", doneAfterAnswer},
                      {"applyDelayMs", applyDelayMs}};
     if (!primary.isEmpty())
         root.insert("primary", primary);

@@ -61,6 +61,8 @@ public:
     bool customModes = false;
     Answer nextApply = Answer::Succeeded;
     bool staleOnce = false;
+    // wlroots: a new `done` after every answer, failed and cancelled ones too, as sway does.
+    bool doneAfterAnswer = false;
     int applyDelayMs = 0;
 
     // Empty with *error set when the file cannot be read or is malformed.

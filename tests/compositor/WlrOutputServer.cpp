@@ -642,6 +642,8 @@ void WlrOutputServer::Private::answer(Configuration *configuration)
         zwlr_output_configuration_v1_send_succeeded(resource);
         compositor.commit(configured(configuration), &heads);
     }
+    if (state().doneAfterAnswer)
+        sendDone();
 }
 
 WlrOutputServer::WlrOutputServer(TestCompositor &compositor)
