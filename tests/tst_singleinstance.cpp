@@ -77,6 +77,29 @@ private Q_SLOTS:
 
         QCOMPARE(claimFromAnotherThread(dir.path(), "show"), SingleInstance::Result::HandedOver);
         QTRY_COMPARE(spy.size(), 1);
+
+        // velmoractl's requests get one line back; a line too long or a request not known is
+        // dropped unanswered, and never reaches the answerer.
+        QByteArrayList answered;
+        first.setAnswerer([&answered](const QByteArray &request) {
+            answered << request;
+            return request == "status" ? QByteArray("ok {}") : QByteArray();
+        });
+        auto ask = [&dir](const QByteArray &request, QByteArray *answer) {
+            SingleInstance::Asked result = SingleInstance::Asked::NotRunning;
+            QThread *thread = QThread::create([&] { result = SingleInstance(dir.path()).ask(request, answer); });
+            thread->start();
+            while (!thread->wait(10))
+                QCoreApplication::processEvents();
+            delete thread;
+            return result;
+        };
+        QByteArray answer;
+        QCOMPARE(ask("status", &answer), SingleInstance::Asked::Answered);
+        QCOMPARE(answer, QByteArray("ok {}"));
+        QCOMPARE(ask("frobnicate", &answer), SingleInstance::Asked::Unreachable);
+        QCOMPARE(ask("hold " + QByteArray(SingleInstance::MaxRequestBytes, 'x'), &answer), SingleInstance::Asked::Unreachable);
+        QCOMPARE(answered, QByteArrayList({"status", "frobnicate"}));
     }
 
     // No private runtime folder (XDG_RUNTIME_DIR unset, Qt's fallback owned by somebody
@@ -158,6 +181,7 @@ private Q_SLOTS:
         QSignalSpy spy(&next, &SingleInstance::requested);
         QCOMPARE(claimFromAnotherThread(dir.path(), "show"), SingleInstance::Result::HandedOver);
         QTRY_COMPARE(spy.size(), 1);
+
     }
 
     void ownerThatDoesNotAnswerIsReported()
