@@ -1,5 +1,6 @@
 #include "ControlCommand.h"
 
+#include "ConsoleInterrupt.h"
 #include "ControlProtocol.h"
 #include "DisplayPlatform.h"
 #include "DisplaySettings.h"
@@ -15,7 +16,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
@@ -23,23 +23,6 @@
 #include <thread>
 
 namespace {
-volatile std::sig_atomic_t interrupted = 0;
-
-void onInterrupt(int)
-{
-    interrupted = 1;
-}
-
-// Ctrl-C, a closed terminal or a kill during the question answer it "no": the mode goes back.
-void catchInterrupts()
-{
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
-#ifdef SIGHUP
-    std::signal(SIGHUP, onInterrupt);
-#endif
-}
-
 // One line from standard input within `ms`; false on no answer, end of input or an interrupt.
 // The reader is left behind when nobody answers: the program ends soon after.
 bool readLine(int ms, std::string *line)
@@ -64,9 +47,9 @@ bool readLine(int ms, std::string *line)
     }).detach();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     std::unique_lock<std::mutex> locked(shared->mutex);
-    while (!shared->finished && !interrupted && std::chrono::steady_clock::now() < deadline)
+    while (!shared->finished && !ConsoleInterrupt::interrupted() && std::chrono::steady_clock::now() < deadline)
         shared->done.wait_for(locked, std::chrono::milliseconds(100));
-    if (!shared->finished || interrupted || !shared->got)
+    if (!shared->finished || ConsoleInterrupt::interrupted() || !shared->got)
         return false;
     *line = shared->line;
     return true;
@@ -473,10 +456,13 @@ int ControlCommand::hold(const QString &monitor, const QString &modeText)
             catalogue.applyDisplayMode(previous);
             back = catalogue.currentState(&now) == DisplayBackend::OutputState::Active && now == previous;
         }
-        if (!back)
+        if (!back) {
+            ConsoleInterrupt::finished();
             return fail(tr("not kept, and %1 did not go back to %2").arg(connector, ControlProtocol::modeText(previous)));
+        }
         if (wasHeld && heldBefore == previous)
             holdNow(target, previous);
+        ConsoleInterrupt::finished();
         return fail(tr("not kept: %1 is back in %2, nothing new is held").arg(connector, ControlProtocol::modeText(previous)));
     }
     return holdNow(target, mode);
@@ -485,7 +471,8 @@ int ControlCommand::hold(const QString &monitor, const QString &modeText)
 bool ControlCommand::keepAnswered()
 {
     m_asked = true;
-    catchInterrupts();
+    // Ctrl-C, a closed terminal or a kill during the question answer it "no".
+    ConsoleInterrupt::catchAll();
     std::fprintf(stderr, "%s", qPrintable(tr("Keep this mode? [y/N] ")));
     std::fflush(stderr);
     std::string line;

@@ -28,8 +28,9 @@ for dep in libqt6widgets6 libqt6gui6 libxcb-randr0 qt6-wayland; do
 done
 
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' > "$tmp/files"
-for f in /usr/bin/velmora /usr/share/applications/$id.desktop \
+for f in /usr/bin/velmora /usr/bin/velmoractl /usr/share/applications/$id.desktop \
          /usr/share/metainfo/$id.metainfo.xml /usr/share/man/man1/velmora.1.gz \
+         /usr/share/man/man1/velmoractl.1.gz /usr/share/bash-completion/completions/velmoractl \
          /usr/share/doc/velmora/copyright /usr/share/doc/velmora/changelog.Debian.gz \
          /usr/share/icons/hicolor/scalable/apps/velmora.svg; do
   grep -qx "$f" "$tmp/files" || problem "the package lacks $f"
@@ -45,14 +46,19 @@ for ts in "$root"/resources/translations/*.ts; do
   qm="$build/$(basename "$ts" .ts).qm"
   [ -f "$qm" ] || { problem "$qm was not built"; continue; }
   size=$(stat -c %s "$qm")
-  grep -qF "$(od -An -tx1 -v "$qm" | tr -d ' \n')" <(od -An -tx1 -v "$tmp/root/usr/bin/velmora" | tr -d ' \n') \
-    || problem "/usr/bin/velmora does not carry $(basename "$qm") ($size bytes)"
+  program=velmora
+  [[ $(basename "$ts") == velmoractl_* ]] && program=velmoractl
+  grep -qF "$(od -An -tx1 -v "$qm" | tr -d ' \n')" <(od -An -tx1 -v "$tmp/root/usr/bin/$program" | tr -d ' \n') \
+    || problem "/usr/bin/$program does not carry $(basename "$qm") ($size bytes)"
 done
-file "$tmp/root/usr/bin/velmora" | grep -q 'stripped' || problem "the program is not stripped"
-file "$tmp/root/usr/bin/velmora" | grep -q 'not stripped' && problem "the program is not stripped"
-warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z \
-             "$tmp/root/usr/share/man/man1/velmora.1.gz" 2>&1 >/dev/null) || problem "man -l failed"
-[ -z "$warnings" ] || problem "man -l: $warnings"
+for program in velmora velmoractl; do
+  file "$tmp/root/usr/bin/$program" | grep -q 'stripped' || problem "$program is not stripped"
+  file "$tmp/root/usr/bin/$program" | grep -q 'not stripped' && problem "$program is not stripped"
+  warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z \
+               "$tmp/root/usr/share/man/man1/$program.1.gz" 2>&1 >/dev/null) || problem "man -l $program.1 failed"
+  [ -z "$warnings" ] || problem "man -l $program.1: $warnings"
+done
+bash -n "$tmp/root/usr/share/bash-completion/completions/velmoractl" || problem "the bash completion does not parse"
 # The copyright file: machine-readable, the licence of LICENSE word for word.
 copyright=$tmp/root/usr/share/doc/velmora/copyright
 grep -qx 'Copyright: [0-9-]* Orvanne' "$copyright" || problem "copyright names no Orvanne copyright"

@@ -159,6 +159,16 @@ private Q_SLOTS:
         QCOMPARE(silent.exitCode(), 1);
         QCOMPARE(TestXServer::outputMode("DUMMY1"), QString("1024x768_60"));
 
+        // Ctrl-C (and a closed terminal's SIGHUP) answer no, they do not leave the mode behind.
+        QProcess interrupted;
+        interrupted.setProcessEnvironment(environment());
+        interrupted.start(QStringLiteral(VELMORACTL_BINARY), {"hold", "DUMMY1", "800x600@60"});
+        QTRY_VERIFY_WITH_TIMEOUT(TestXServer::outputMode("DUMMY1").startsWith("800x600"), 5000);
+        QCOMPARE(QProcess::execute("kill", {"-INT", QString::number(interrupted.processId())}), 0);
+        QVERIFY(interrupted.waitForFinished(5000));
+        QCOMPARE(interrupted.exitCode(), 1);
+        QCOMPARE(TestXServer::outputMode("DUMMY1"), QString("1024x768_60"));
+
         r = ctl({"hold", "DUMMY1", "800x600@60"}, "y\n");
         QCOMPARE(r.code, 0);
         QVERIFY(TestXServer::outputMode("DUMMY1").startsWith("800x600"));
