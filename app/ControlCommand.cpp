@@ -1,6 +1,6 @@
 #include "ControlCommand.h"
 
-#include "ConsoleInterrupt.h"
+#include "AppPlatform.h"
 #include "ControlProtocol.h"
 #include "DisplayPlatform.h"
 #include "DisplaySettings.h"
@@ -47,9 +47,9 @@ bool readLine(int ms, std::string *line)
     }).detach();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     std::unique_lock<std::mutex> locked(shared->mutex);
-    while (!shared->finished && !ConsoleInterrupt::interrupted() && std::chrono::steady_clock::now() < deadline)
+    while (!shared->finished && !AppPlatform::consoleInterrupted() && std::chrono::steady_clock::now() < deadline)
         shared->done.wait_for(locked, std::chrono::milliseconds(100));
-    if (!shared->finished || ConsoleInterrupt::interrupted() || !shared->got)
+    if (!shared->finished || AppPlatform::consoleInterrupted() || !shared->got)
         return false;
     *line = shared->line;
     return true;
@@ -457,12 +457,12 @@ int ControlCommand::hold(const QString &monitor, const QString &modeText)
             back = catalogue.currentState(&now) == DisplayBackend::OutputState::Active && now == previous;
         }
         if (!back) {
-            ConsoleInterrupt::finished();
+            AppPlatform::consoleUndone();
             return fail(tr("not kept, and %1 did not go back to %2").arg(connector, ControlProtocol::modeText(previous)));
         }
         if (wasHeld && heldBefore == previous)
             holdNow(target, previous);
-        ConsoleInterrupt::finished();
+        AppPlatform::consoleUndone();
         return fail(tr("not kept: %1 is back in %2, nothing new is held").arg(connector, ControlProtocol::modeText(previous)));
     }
     return holdNow(target, mode);
@@ -472,7 +472,7 @@ bool ControlCommand::keepAnswered()
 {
     m_asked = true;
     // Ctrl-C, a closed terminal or a kill during the question answer it "no".
-    ConsoleInterrupt::catchAll();
+    AppPlatform::catchConsoleInterrupts();
     std::fprintf(stderr, "%s", qPrintable(tr("Keep this mode? [y/N] ")));
     std::fflush(stderr);
     std::string line;

@@ -1,5 +1,6 @@
 #include "Controler.h"
 
+#include "AppPlatform.h"
 #include "AutoRunStore.h"
 #include "ControlProtocol.h"
 #include "Deamon.h"
@@ -65,7 +66,7 @@ void Controler::initSettings()
     settings->endGroup();
 
     settings->beginGroup(DeamonGroup);
-    settings->setValue(SeededInterval, settings->value(Interval, DefaultInterval));
+    settings->setValue(AppPlatform::seededIntervalKey(), settings->value(Interval, DefaultInterval));
     settings->endGroup();
 
     settings->beginGroup(DisplayGroup);

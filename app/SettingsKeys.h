@@ -15,15 +15,8 @@ inline const QString AutoRun = QStringLiteral("AutoRun");
 inline const QString ShowTray = QStringLiteral("ShowTray");
 
 inline const QString DeamonGroup = QStringLiteral("Deamon");
-// The poll interval. The registry matches names without regard to case, so on Windows the
-// seeded "mSec" is the entry read as "msec"; INI keys are case-sensitive, so elsewhere the
-// seeding writes the very name the daemon reads.
+// The poll interval (first stored as AppPlatform::seededIntervalKey()).
 inline const QString Interval = QStringLiteral("msec");
-#ifdef Q_OS_WIN
-inline const QString SeededInterval = QStringLiteral("mSec");
-#else
-inline const QString SeededInterval = Interval;
-#endif
 constexpr int DefaultInterval = 1000;
 
 inline const QString DisplayGroup = QStringLiteral("DisplaySettings");

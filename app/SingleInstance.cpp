@@ -1,5 +1,7 @@
 #include "SingleInstance.h"
 
+#include "AppPlatform.h"
+
 #include <QDebug>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -11,65 +13,7 @@
 #include <QThread>
 #include <QTimer>
 
-#ifdef Q_OS_WIN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#include <sddl.h>
-
-#include <memory>
-#endif
-
 namespace {
-#ifdef Q_OS_WIN
-// The SID of the account `process` runs as ("S-1-5-21-..."); empty when it cannot be read.
-QString accountOf(HANDLE process)
-{
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(process, TOKEN_QUERY, &token))
-        return QString();
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    std::unique_ptr<BYTE[]> buffer(new BYTE[size ? size : 1]);
-    QString sid;
-    wchar_t *text = nullptr;
-    if (size && GetTokenInformation(token, TokenUser, buffer.get(), size, &size)
-        && ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer.get())->User.Sid, &text)) {
-        sid = QString::fromWCharArray(text);
-        LocalFree(text);
-    }
-    CloseHandle(token);
-    return sid;
-}
-
-QString userSid()
-{
-    return accountOf(GetCurrentProcess());
-}
-
-// Whether the program at the other end of the pipe runs as this account: another account may
-// have made a pipe of that name first, to read what is handed over.
-bool serverIsOurs(QLocalSocket &socket)
-{
-    ULONG pid = 0;
-    if (!GetNamedPipeServerProcessId(reinterpret_cast<HANDLE>(socket.socketDescriptor()), &pid))
-        return false;
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    if (!process)
-        return false;
-    const QString server = accountOf(process);
-    CloseHandle(process);
-    return !server.isEmpty() && server == userSid();
-}
-#else
-bool serverIsOurs(QLocalSocket &)
-{
-    // The socket lies in a folder only this user can enter.
-    return true;
-}
-#endif
-
 // How long a later start tries to reach the first one, which may still be starting (or slow
 // to accept: under Wine on a loaded machine 3 s were seen not to do).
 constexpr int ConnectTimeoutMs = 6000;
@@ -112,14 +56,7 @@ QString SingleInstance::lockPath() const
 
 QString SingleInstance::serverName() const
 {
-#ifdef Q_OS_WIN
-    // Pipe names are machine-wide: the name is the account's own (its SID, which no other
-    // account has, unlike a home folder's path), and the pipe only this account may open.
-    return QStringLiteral("velmora-") + userSid();
-#else
-    // A full path: the socket sits in the user's own folder, out of other users' reach.
-    return directory + QStringLiteral("/velmora.socket");
-#endif
+    return AppPlatform::instanceServerName(directory);
 }
 
 SingleInstance::Result SingleInstance::claim(const QByteArray &request)
@@ -157,7 +94,7 @@ SingleInstance::Result SingleInstance::handOver(const QByteArray &request)
             return Result::Unreachable;
         QThread::msleep(50);
     }
-    if (!serverIsOurs(socket)) {
+    if (!AppPlatform::serverIsOurs(socket)) {
         qWarning().noquote() << serverName() << "is held by a program of another account: nothing handed over";
         return Result::Unreachable;
     }
@@ -197,7 +134,7 @@ SingleInstance::Asked SingleInstance::ask(const QByteArray &request, QByteArray 
             return Asked::NotRunning;
         return Asked::Unreachable;
     }
-    if (!serverIsOurs(socket)) {
+    if (!AppPlatform::serverIsOurs(socket)) {
         qWarning().noquote() << serverName() << "is held by a program of another account: nothing asked";
         return Asked::Unreachable;
     }

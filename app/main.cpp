@@ -1,10 +1,8 @@
+#include "AppPlatform.h"
 #include "Controler.h"
 #include "SettingsKeys.h"
 #include "SingleInstance.h"
 #include "Translations.h"
-#ifndef Q_OS_WIN
-#include "UnixSignals.h"
-#endif
 
 #include <QApplication>
 #include <QDebug>
@@ -38,17 +36,9 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral(VELMORA_APP_ID));
     // Before any widget exists: every text is looked up in the user's language.
     Translations::install();
-#ifndef Q_OS_WIN
-    // SIGTERM (log-out, systemd, kill) ends it the way the tray's Exit does; one that comes
-    // before the event loop runs ends it as soon as the loop starts.
-    UnixSignals signals_;
-    QObject::connect(&signals_, &UnixSignals::received, &app, [](int signal) {
-        qDebug("signal %d: quitting", signal);
-        QCoreApplication::quit();
-    });
-    // Connected before the Controler's shutdown, so that a signal during it ends it at once.
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &signals_, &UnixSignals::shuttingDown);
-#endif
+    // Log-out, systemd or kill end it the way the tray's Exit does; one that comes before the
+    // event loop runs ends it as soon as the loop starts.
+    const std::unique_ptr<QObject> endRequests = AppPlatform::quitOnEndRequests(app);
 
     // QApplication has taken out the options it handles; of the rest only an exact "-d"
     // counts. It is known before anything else: a second start hands its request to the
