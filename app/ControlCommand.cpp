@@ -334,6 +334,18 @@ bool ControlCommand::askVelmora(const QByteArray &request, QByteArray *answer, i
     return false;
 }
 
+int ControlCommand::tellVelmora(const QByteArray &request)
+{
+    QByteArray answer;
+    int exit = Done;
+    if (!askVelmora(request, &answer, &exit))
+        return exit;
+    QByteArray why;
+    if (!ControlProtocol::isOk(answer, &why))
+        return fail(tr("Velmora refused: %1").arg(QString::fromUtf8(why)));
+    return Done;
+}
+
 int ControlCommand::status()
 {
     QByteArray answer;
@@ -392,17 +404,11 @@ bool ControlCommand::heldByVelmora(const QString &connector, DisplayMode *mode)
 int ControlCommand::holdNow(const Target &target, const DisplayMode &mode)
 {
     const QString connector = QString::fromStdString(target.output.name);
-    QByteArray answer;
-    int exit = Done;
-    if (askVelmora(ControlProtocol::encode({ControlProtocol::Verb::Hold, connector, mode}), &answer, &exit)) {
-        QByteArray why;
-        if (!ControlProtocol::isOk(answer, &why))
-            return fail(tr("Velmora refused: %1").arg(QString::fromUtf8(why)));
+    const int told = tellVelmora(ControlProtocol::encode({ControlProtocol::Verb::Hold, connector, mode}));
+    if (told == Done)
         say(tr("%1 held at %2").arg(connector, ControlProtocol::modeText(mode)));
-        return Done;
-    }
-    if (exit != NotRunning)
-        return exit;
+    if (told != NotRunning)
+        return told;
     storeHold(target, mode, true);
     say(tr("%1 held at %2").arg(connector, ControlProtocol::modeText(mode)));
     say(tr("Velmora is not running; the hold starts with it (velmora -d)"));
@@ -438,10 +444,8 @@ int ControlCommand::hold(const QString &monitor, const QString &modeText)
     // A held monitor is let go for the trial, or Velmora would put it straight back.
     DisplayMode heldBefore;
     const bool wasHeld = heldByVelmora(connector, &heldBefore);
-    QByteArray answer;
-    int exit = Done;
-    if (wasHeld)
-        askVelmora(ControlProtocol::encode({ControlProtocol::Verb::Release, connector, DisplayMode()}), &answer, &exit);
+    if (wasHeld && tellVelmora(ControlProtocol::encode({ControlProtocol::Verb::Release, connector, DisplayMode()})) != Done)
+        return Failed;
     const bool applied = catalogue.applyDisplaySetting(index);
     DisplayMode now;
     const bool left = catalogue.currentState(&now) != DisplayBackend::OutputState::Active || now != previous;
@@ -491,17 +495,11 @@ int ControlCommand::release(const QString &monitor)
     if (!resolve(monitor, &target, true))
         return Failed;
     const QString connector = QString::fromStdString(target.output.name);
-    QByteArray answer;
-    int exit = Done;
-    if (askVelmora(ControlProtocol::encode({ControlProtocol::Verb::Release, connector, DisplayMode()}), &answer, &exit)) {
-        QByteArray why;
-        if (!ControlProtocol::isOk(answer, &why))
-            return fail(tr("Velmora refused: %1").arg(QString::fromUtf8(why)));
+    const int told = tellVelmora(ControlProtocol::encode({ControlProtocol::Verb::Release, connector, DisplayMode()}));
+    if (told == Done)
         say(tr("%1 let go").arg(connector));
-        return Done;
-    }
-    if (exit != NotRunning)
-        return exit;
+    if (told != NotRunning)
+        return told;
     if (target.primary) {
         say(tr("Velmora is not running; it holds %1, the primary monitor, again when it starts with -d").arg(connector));
         return Done;
@@ -513,17 +511,11 @@ int ControlCommand::release(const QString &monitor)
 
 int ControlCommand::releaseAll()
 {
-    QByteArray answer;
-    int exit = Done;
-    if (askVelmora(ControlProtocol::encode({ControlProtocol::Verb::ReleaseAll, QString(), DisplayMode()}), &answer, &exit)) {
-        QByteArray why;
-        if (!ControlProtocol::isOk(answer, &why))
-            return fail(tr("Velmora refused: %1").arg(QString::fromUtf8(why)));
+    const int told = tellVelmora(ControlProtocol::encode({ControlProtocol::Verb::ReleaseAll, QString(), DisplayMode()}));
+    if (told == Done)
         say(tr("every monitor let go"));
-        return Done;
-    }
-    if (exit != NotRunning)
-        return exit;
+    if (told != NotRunning)
+        return told;
     for (const MonitorSettings::Stored &s : MonitorSettings::monitors(settings)) {
         if (s.locked)
             settings.setValue(MonitorSettings::groupFor(s.key) + QLatin1Char('/') + SettingsKeys::Locked, false);

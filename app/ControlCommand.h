@@ -59,6 +59,8 @@ private:
     void storeHold(const Target &target, const DisplayMode &mode, bool locked);
     // The running Velmora's answer; false with the exit code in *exit when it did not answer.
     bool askVelmora(const QByteArray &request, QByteArray *answer, int *exit);
+    // Has the running Velmora do `request`: Done, NotRunning, or Failed (said).
+    int tellVelmora(const QByteArray &request);
     // Holds `mode` on the monitor, through Velmora or in the store.
     int holdNow(const Target &target, const DisplayMode &mode);
     // Whether the running Velmora holds the monitor on `connector`, and at what.
