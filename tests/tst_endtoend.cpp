@@ -69,6 +69,16 @@ bool isViewable(const QString &id)
     return run("xwininfo", {"-id", id}).contains("Map State: IsViewable");
 }
 
+// The program's main window while it is on screen (the tray icon and its menu are narrower).
+Window shownWindow()
+{
+    for (const Window &w : programWindows(windowTree(), false)) {
+        if (w.geometry.width() >= 375 && isViewable(w.id))
+            return w;
+    }
+    return Window();
+}
+
 // Asks a top-level window to close the way a window manager's close button does.
 bool sendDeleteWindow(const QString &display, quint32 window)
 {
@@ -286,13 +296,6 @@ private Q_SLOTS:
         startVelmora(first, {"-d"});
         QByteArray err;
         QVERIFY2(waitForError(first, err, "msec:1000", 10000), err.constData());
-        auto shownWindow = [] {
-            for (const Window &w : programWindows(windowTree(), false)) {
-                if (w.geometry.width() >= 375 && isViewable(w.id))
-                    return w;
-            }
-            return Window();
-        };
         QVERIFY(shownWindow().id.isEmpty());
 
         // Another background start (the log-on entry again): nothing visible happens.
@@ -323,17 +326,7 @@ private Q_SLOTS:
         // Near misses of "-d" do not count.
         startVelmora(velmora, {"-D", "--d", "-d "});
         Window window;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            [&] {
-                for (const Window &w : programWindows(windowTree(), false)) {
-                    if (w.geometry.width() >= 375 && isViewable(w.id)) {
-                        window = w;
-                        return true;
-                    }
-                }
-                return false;
-            }(),
-            10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!(window = shownWindow()).id.isEmpty(), 10000);
         QCOMPARE(window.geometry.size(), QSize(375, 290));
         QTest::qWait(300);
         QByteArray err = velmora.readAllStandardError();
@@ -393,17 +386,7 @@ private Q_SLOTS:
         QProcess velmora;
         startVelmora(velmora, {});
         Window window;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            [&] {
-                for (const Window &w : programWindows(windowTree(), false)) {
-                    if (w.geometry.width() >= 375 && isViewable(w.id)) {
-                        window = w;
-                        return true;
-                    }
-                }
-                return false;
-            }(),
-            10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!(window = shownWindow()).id.isEmpty(), 10000);
         QTest::qWait(300);
         // The second row (another mode), then Apply at the top right.
         const QRect g = window.geometry;
