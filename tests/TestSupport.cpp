@@ -2,15 +2,20 @@
 
 #include "AutoRunStore.h"
 #include "DisplaySettings.h"
+#include "HostFolder.h"
 #include "MonitorSettings.h"
 #include "SettingsKeys.h"
 #include "ThreadSanitizer.h"
 
+#include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMutex>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QTest>
 #include <QThread>
 
 namespace {
@@ -28,15 +33,57 @@ void captureHandler(QtMsgType type, const QMessageLogContext &context, const QSt
     if (qEnvironmentVariableIsSet("VELMORA_TEST_VERBOSE") && previousHandler)
         previousHandler(type, context, message);
 }
+} // namespace
 
-QString readFirstLine(const QString &path)
+QString firstLine(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QString();
     return QString::fromUtf8(file.readLine()).trimmed();
 }
-} // namespace
+
+bool writeFile(const QString &path, const QByteArray &text)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
+}
+
+void storeLockedMode(QSettings &store, const DisplayMode &mode)
+{
+    store.beginGroup(SettingsKeys::DisplayGroup);
+    store.setValue(SettingsKeys::PelsWidth, mode.PelsWidth);
+    store.setValue(SettingsKeys::PelsHeight, mode.PelsHeight);
+    store.setValue(SettingsKeys::BitsPerPel, mode.BitsPerPel);
+    store.setValue(SettingsKeys::DisplayFrequency, mode.DisplayFrequency);
+    store.endGroup();
+}
+
+bool waitForError(QProcess &program, QByteArray &err, const QByteArray &text, int ms)
+{
+    QDeadlineTimer deadline(ms);
+    for (;;) {
+        err += program.readAllStandardError();
+        if (err.contains(text))
+            return true;
+        if (program.state() == QProcess::NotRunning || deadline.hasExpired())
+            return false;
+        QTest::qWait(20);
+    }
+}
+
+QByteArray stopProcess(QProcess &program)
+{
+    if (program.state() != QProcess::NotRunning) {
+        program.terminate();
+        if (!program.waitForFinished(5000)) {
+            program.kill();
+            program.waitForFinished(5000);
+        }
+    }
+    return program.readAllStandardError();
+}
 
 MessageCapture::MessageCapture()
 {
@@ -114,16 +161,9 @@ bool stopThread(QThread &thread)
 
 QString TestXServer::display(QString *why)
 {
-    const QString dir = QStringLiteral(VELMORA_XSERVER_DIR);
-    const QString skip = readFirstLine(dir + QStringLiteral("/skip"));
-    if (!skip.isEmpty()) {
-        *why = skip;
-        return QString();
-    }
-    const QString display = readFirstLine(dir + QStringLiteral("/display"));
-    if (display.isEmpty())
-        *why = QStringLiteral("the test X server is not running (run the tests through ctest)");
-    return display;
+    const HostFolder host(QStringLiteral(VELMORA_XSERVER_DIR), QStringLiteral("display"));
+    *why = host.why;
+    return host.why.isEmpty() ? host.value(QStringLiteral("display")) : QString();
 }
 
 bool TestXServer::xrandr(const QStringList &arguments, QString *out)
@@ -183,12 +223,7 @@ HeldLock::HeldLock(std::unique_ptr<DisplayBackend> backend, const DisplayMode &l
     catalogue = std::make_unique<DisplaySettings>(std::move(backend));
     {
         QSettings s(SettingsKeys::Organization, SettingsKeys::Application);
-        s.beginGroup(SettingsKeys::DisplayGroup);
-        s.setValue(SettingsKeys::PelsWidth, locked.PelsWidth);
-        s.setValue(SettingsKeys::PelsHeight, locked.PelsHeight);
-        s.setValue(SettingsKeys::BitsPerPel, locked.BitsPerPel);
-        s.setValue(SettingsKeys::DisplayFrequency, locked.DisplayFrequency);
-        s.endGroup();
+        storeLockedMode(s, locked);
         s.setValue("Deamon/msec", msec);
     }
     store = std::make_unique<QSettings>(SettingsKeys::Organization, SettingsKeys::Application);

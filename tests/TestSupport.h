@@ -10,6 +10,7 @@
 #include <memory>
 
 class DisplaySettings;
+class QProcess;
 class QSettings;
 
 // Collects the program's debug lines while it lives; nests (the previous handler comes back).
@@ -39,6 +40,21 @@ private:
 
 // Modes 0, 1, ... of a backend's pinned output, as it numbers them now.
 QList<DisplayMode> enumerateModes(DisplayBackend &backend);
+
+// The first line of a file, trimmed; empty when there is none.
+QString firstLine(const QString &path);
+// Writes `text` to `path`, making its folder; false when it cannot.
+bool writeFile(const QString &path, const QByteArray &text);
+
+// `mode` as the primary's locked mode in `store`, as the window stores it.
+void storeLockedMode(QSettings &store, const DisplayMode &mode);
+
+// Gathers a program's standard error into `err` until it holds `text`; false when `ms` pass
+// or the program ends first.
+bool waitForError(QProcess &program, QByteArray &err, const QByteArray &text, int ms);
+// Ends a program as the session does (SIGTERM), killing it if it does not end within 5 s; the
+// rest of its standard error.
+QByteArray stopProcess(QProcess &program);
 
 // Start and stop a thread so that ThreadSanitizer sees the join (see ThreadSanitizer.h).
 void startThread(QThread &thread);

@@ -2,7 +2,6 @@
 
 #include "RefreshRate.h"
 
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -10,14 +9,6 @@
 #include <QRegularExpression>
 
 namespace {
-QString firstLine(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    return QString::fromUtf8(file.readLine()).trimmed();
-}
-
 // wlr-randr 0.2.0: a head's name at column 0, then "  Enabled: yes", "  Modes:",
 // "    1280x720 px, 60.000000 Hz (preferred, current)", "  Position: 0,0".
 QList<WitnessOutput> parseWlrRandr(const QString &text)
@@ -80,16 +71,13 @@ QList<WitnessOutput> parseKscreen(const QByteArray &json)
 } // namespace
 
 WaylandHost::WaylandHost(const QString &d)
-    : dir(d)
+    : HostFolder(d, QStringLiteral("wayland"))
 {
-    why = firstLine(dir + "/skip");
-    if (why.isEmpty() && socket().isEmpty())
-        why = QStringLiteral("the Wayland test host in %1 is not running (run the tests through ctest)").arg(dir);
 }
 
 QString WaylandHost::socket() const
 {
-    return firstLine(dir + "/wayland");
+    return value(QStringLiteral("wayland"));
 }
 
 QString WaylandHost::run(const QStringList &command, bool *ok) const
@@ -106,7 +94,7 @@ QString WaylandHost::run(const QStringList &command, bool *ok) const
 
 QList<WitnessOutput> WaylandHost::outputs() const
 {
-    if (firstLine(dir + "/kind") == QLatin1String("kwin"))
+    if (value(QStringLiteral("kind")) == QLatin1String("kwin"))
         return parseKscreen(run({"kscreen-doctor", "-j"}).toUtf8());
     return parseWlrRandr(run({"wlr-randr"}));
 }

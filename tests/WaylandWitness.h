@@ -3,6 +3,7 @@
 // the compositors' own tools say of their outputs: wlr-randr and kscreen-doctor -j, parsed
 // here independently of the backends under test.
 #include "DisplayMode.h"
+#include "HostFolder.h"
 
 #include <QList>
 #include <QString>
@@ -19,11 +20,8 @@ struct WitnessOutput
     DisplayMode mode() const { return current >= 0 ? modes[current] : DisplayMode(); }
 };
 
-struct WaylandHost
+struct WaylandHost : HostFolder
 {
-    QString dir;
-    QString why; // empty when the host is up
-
     explicit WaylandHost(const QString &dir);
     QString socket() const; // WAYLAND_DISPLAY for a client
     // Runs a command as a client of the host; its standard output, or empty with *ok false.
@@ -32,10 +30,3 @@ struct WaylandHost
     QList<WitnessOutput> outputs() const;
     WitnessOutput output(const QString &name) const;
 };
-
-// QSKIP unless the host is up.
-#define REQUIRE_WAYLAND_HOST(host)                                                                 \
-    do {                                                                                           \
-        if (!(host).why.isEmpty())                                                                 \
-            QSKIP(qPrintable((host).why));                                                         \
-    } while (false)

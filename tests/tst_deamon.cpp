@@ -40,17 +40,6 @@ class TestDeamon : public QObject
         deamon->setSettings(store.get());
     }
 
-    void storeMode(const DisplayMode &m)
-    {
-        using namespace SettingsKeys;
-        store->beginGroup(DisplayGroup);
-        store->setValue(PelsWidth, m.PelsWidth);
-        store->setValue(PelsHeight, m.PelsHeight);
-        store->setValue(BitsPerPel, m.BitsPerPel);
-        store->setValue(DisplayFrequency, m.DisplayFrequency);
-        store->endGroup();
-    }
-
     void storeInterval(const QVariant &msec)
     {
         store->beginGroup(SettingsKeys::DeamonGroup);
@@ -65,7 +54,7 @@ class TestDeamon : public QObject
     void prepare(const QList<DisplayMode> &modes, int current, const DisplayMode &stored, const QVariant &msec)
     {
         setUpDisplay(modes, current);
-        storeMode(stored);
+        storeLockedMode(*store, stored);
         storeInterval(msec);
     }
 
@@ -184,7 +173,7 @@ private Q_SLOTS:
     {
         setUpDisplay({M1024, M800}, 0);
         fake->setCurrent(Unlisted);
-        storeMode({1, 2, 3, 4});
+        storeLockedMode(*store, {1, 2, 3, 4});
         storeInterval(1000);
         MessageCapture log;
         deamon->start();
@@ -215,7 +204,7 @@ private Q_SLOTS:
         // stop() alone keeps the locked number.
         tick();
         QCOMPARE(log.matching("update()").last(), QString("update():now=0,locked=0"));
-        storeMode(M1280);
+        storeLockedMode(*store, M1280);
         storeInterval(250);
         deamon->start();
         QVERIFY(timer()->isActive());
@@ -518,7 +507,7 @@ private Q_SLOTS:
     {
         setUpDisplay({}, 0);
         fake->setCurrent(M1024);
-        storeMode(M1024);
+        storeLockedMode(*store, M1024);
         storeInterval(1000);
         expectQuietTick("update():now=-1,locked=-1");
     }

@@ -2,14 +2,13 @@
 // a Wayland client of it, DISPLAY at its XWayland, XDG_SESSION_TYPE=wayland, the session bus
 // Mutter serves. Checked from outside with gdbus and with screenshots of the nested desktop.
 // Also GNOME on X11 (Mutter as the window manager): RandR stays the platform.
+#include "ProgramHome.h"
 #include "TestSupport.h"
 #include "tst_gnomehost.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QImage>
-#include <QSettings>
-#include <QTemporaryDir>
 
 using namespace MutterHost;
 
@@ -46,51 +45,14 @@ class TestGnomeEndToEnd : public QObject
 
     Host nested;
     Host x11;
-    std::unique_ptr<QTemporaryDir> home;
-
-    // What a GNOME Wayland session gives a program it starts.
-    QProcessEnvironment waylandSession() const
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"QT_QPA_PLATFORM", "VELMORA_FAKE_DISPLAY", "VELMORA_DISPLAY_BACKEND", "XAUTHORITY"})
-            env.remove(name);
-        env.insert("HOME", home->path());
-        env.insert("XDG_CONFIG_HOME", home->path() + "/.config");
-        env.insert("XDG_RUNTIME_DIR", home->path() + "/run");
-        env.insert("WAYLAND_DISPLAY", nested.runtime() + "/" + nested.wayland());
-        env.insert("DISPLAY", firstLine(nested.dir + "/xwayland"));
-        env.insert("XAUTHORITY", firstLine(nested.dir + "/xauthority"));
-        env.insert("XDG_SESSION_TYPE", "wayland");
-        env.insert("XDG_CURRENT_DESKTOP", "GNOME");
-        env.insert("DBUS_SESSION_BUS_ADDRESS", nested.bus());
-        return env;
-    }
+    std::unique_ptr<ProgramHome> home;
 
     void start(QProcess &velmora, const QProcessEnvironment &env, const QStringList &arguments)
     {
-        QDir().mkpath(home->path() + "/run");
-        QFile::setPermissions(home->path() + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        velmora.setProcessEnvironment(env);
-        velmora.setProcessChannelMode(QProcess::SeparateChannels);
-        velmora.start(QStringLiteral(VELMORA_BINARY), arguments);
-        QVERIFY(velmora.waitForStarted());
+        QVERIFY(home->start(velmora, arguments, env));
     }
 
-    static void stop(QProcess &velmora)
-    {
-        if (velmora.state() == QProcess::NotRunning)
-            return;
-        velmora.terminate();
-        if (!velmora.waitForFinished(5000)) {
-            velmora.kill();
-            velmora.waitForFinished(5000);
-        }
-    }
-
-    QString settingsValue(const QString &key) const
-    {
-        return QSettings(home->path() + "/.config/Orvanne/Velmora.conf", QSettings::IniFormat).value(key).toString();
-    }
+    QString settingsValue(const QString &key) const { return home->stored(key).toString(); }
 
     QImage screenshot(const QString &name) const
     {
@@ -113,20 +75,20 @@ private slots:
         x11 = host(QStringLiteral(VELMORA_MUTTER_X11_DIR));
     }
 
-    void init() { home = std::make_unique<QTemporaryDir>(); }
+    void init() { home = std::make_unique<ProgramHome>(); }
 
     // -d locks the mode in use and puts it back after a foreign ApplyMonitorsConfig.
     void backgroundStartHoldsTheModeOnWayland()
     {
-        REQUIRE_MUTTER(nested);
+        REQUIRE_HOST(nested);
         QVERIFY(resetNested());
         // What today's X11 layer would have listed: XWayland's emulated output.
-        QVERIFY(run(nested, "xrandr", {"-d", firstLine(nested.dir + "/xwayland")}).contains("XWAYLAND0 connected"));
+        QVERIFY(run(nested, "xrandr", {"-d", nested.value("xwayland")}).contains("XWAYLAND0 connected"));
 
         QProcess velmora;
-        start(velmora, waylandSession(), {"-d"});
+        start(velmora, home->gnomeWayland(nested), {"-d"});
         QByteArray err;
-        QTRY_VERIFY_WITH_TIMEOUT((err += velmora.readAllStandardError()).contains("msec:1000"), 15000);
+        QVERIFY2(waitForError(velmora, err, "msec:1000", 15000), err.constData());
         QCOMPARE(settingsValue("DisplaySettings/PelsWidth"), QString("1920"));
         QCOMPARE(settingsValue("DisplaySettings/PelsHeight"), QString("1080"));
         QCOMPARE(settingsValue("DisplaySettings/BitsPerPel"), QString("32"));
@@ -141,15 +103,14 @@ private slots:
             QVERIFY2(clock.elapsed() < 1000 + 1500, qPrintable(QString::number(clock.elapsed())));
         }
         QVERIFY2(velmora.state() == QProcess::Running, velmora.readAllStandardError().constData());
-        stop(velmora);
-        err += velmora.readAllStandardError();
+        err += stopProcess(velmora);
         QVERIFY2(!err.contains("no display platform"), err.constData());
     }
 
     // A foreground start shows the window, as a Wayland client of the nested Mutter.
     void foregroundStartShowsTheWindowOnWayland()
     {
-        REQUIRE_MUTTER(nested);
+        REQUIRE_HOST(nested);
         QVERIFY(resetNested());
         // The nested desktop's window lies at the top left of the test X server's screen;
         // its primary monitor, where the window opens, fits on 1600x900.
@@ -160,7 +121,7 @@ private slots:
         QVERIFY(!before.isNull());
 
         QProcess velmora;
-        start(velmora, waylandSession(), {});
+        start(velmora, home->gnomeWayland(nested), {});
         QImage after;
         QVERIFY2(waitFor(
                      [&] {
@@ -171,14 +132,14 @@ private slots:
                      15000),
                  "no window appeared on the nested desktop");
         // A Wayland client: nothing of it on XWayland.
-        const QString tree = run(nested, "xwininfo", {"-display", firstLine(nested.dir + "/xwayland"), "-root", "-tree"});
+        const QString tree = run(nested, "xwininfo", {"-display", nested.value("xwayland"), "-root", "-tree"});
         QVERIFY2(!tree.contains("\"velmora\""), qPrintable(tree));
         QByteArray err = velmora.readAllStandardError();
         QVERIFY2(velmora.state() == QProcess::Running, err.constData());
         QVERIFY2(!err.contains("no display platform"), err.constData());
         // The catalogue is Mutter's list for the monitor, 59.94 Hz as 59.
         QVERIFY2(err.contains("2: 1920 1080 32 59\n3: 1920 1080 32 60\n"), err.constData());
-        stop(velmora);
+        stopProcess(velmora);
         run(nested, "xrandr", {"--output", "DUMMY0", "--mode", "1024x768_60"});
     }
 
@@ -186,8 +147,8 @@ private slots:
     // One diagnostic line, and -d still starts quietly.
     void noPlatformIsSaid()
     {
-        REQUIRE_MUTTER(nested);
-        QProcessEnvironment env = waylandSession();
+        REQUIRE_HOST(nested);
+        QProcessEnvironment env = home->gnomeWayland(nested);
         env.remove("DISPLAY");
         env.insert("XDG_CURRENT_DESKTOP", "KDE");
         env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + home->path() + "/no-bus");
@@ -198,38 +159,26 @@ private slots:
                                 "no X server (DISPLAY is not set), org.gnome.Mutter.DisplayConfig is not on the session bus, "
                                 "and no Wayland compositor offers KDE's or wlroots' output management\n";
         // With nothing to list there is no mode to hold: the background lock says so.
-        QTRY_VERIFY_WITH_TIMEOUT((err += velmora.readAllStandardError()).contains("lock: "), 15000);
+        QVERIFY2(waitForError(velmora, err, "lock: ", 15000), err.constData());
         QVERIFY2(err.contains(line), err.constData());
         QCOMPARE(err.count(line), 1);
         QTest::qWait(1500);
         err += velmora.readAllStandardError();
         QVERIFY2(velmora.state() == QProcess::Running, err.constData());
         QCOMPARE(err.count("no display platform"), 1);
-        stop(velmora);
+        stopProcess(velmora);
     }
 
     // GNOME on X11: RandR is the platform, and a restore is as quick as on a bare X server.
     void gnomeOnX11KeepsRandR()
     {
-        REQUIRE_MUTTER(x11);
+        REQUIRE_HOST(x11);
         run(x11, "xrandr", {"--output", "DUMMY1", "--off"});
         run(x11, "xrandr", {"--output", "DUMMY0", "--primary", "--mode", "1024x768_60"});
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"QT_QPA_PLATFORM", "VELMORA_FAKE_DISPLAY", "VELMORA_DISPLAY_BACKEND", "WAYLAND_DISPLAY"})
-            env.remove(name);
-        env.insert("HOME", home->path());
-        env.insert("XDG_CONFIG_HOME", home->path() + "/.config");
-        env.insert("XDG_RUNTIME_DIR", home->path() + "/run");
-        env.insert("DISPLAY", x11.display());
-        env.insert("XDG_SESSION_TYPE", "x11");
-        env.insert("XDG_CURRENT_DESKTOP", "GNOME");
-        env.insert("DBUS_SESSION_BUS_ADDRESS", x11.bus());
-        // Qt on the X server itself: it hears of RandR changes at once.
-        env.insert("QT_QPA_PLATFORM", "xcb");
         QProcess velmora;
-        start(velmora, env, {"-d"});
+        start(velmora, home->gnomeX11(x11), {"-d"});
         QByteArray err;
-        QTRY_VERIFY_WITH_TIMEOUT((err += velmora.readAllStandardError()).contains("msec:1000"), 15000);
+        QVERIFY2(waitForError(velmora, err, "msec:1000", 15000), err.constData());
         QCOMPARE(settingsValue("DisplaySettings/PelsWidth"), QString("1024"));
 
         // Mutter's DisplayConfig is not used: the restore comes through RandR, well inside
@@ -244,8 +193,7 @@ private slots:
         }
         std::sort(took.begin(), took.end());
         QVERIFY2(took[1] < 1000, qPrintable(QString::number(took[1])));
-        stop(velmora);
-        err += velmora.readAllStandardError();
+        err += stopProcess(velmora);
         QVERIFY2(!err.contains("GNOME:"), err.constData());
     }
 };

@@ -1,9 +1,10 @@
 #pragma once
 // The Mutter test hosts (scripts/mutter.sh, CTest fixtures) seen from a test: their private
 // bus, gdbus on it, and GetCurrentState parsed from gdbus's text, independently of QtDBus.
+#include "HostFolder.h"
+
 #include <QDBusConnection>
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
@@ -12,33 +13,18 @@
 
 namespace MutterHost {
 
-inline QString firstLine(const QString &path)
+struct Host : HostFolder
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    return QString::fromUtf8(file.readLine()).trimmed();
-}
-
-struct Host
-{
-    QString dir;
-    QString why; // empty when the host is up
-    QString bus() const { return firstLine(dir + "/bus"); }
-    QString display() const { return firstLine(dir + "/display"); }
-    QString wayland() const { return firstLine(dir + "/wayland"); }
+    using HostFolder::HostFolder;
+    QString bus() const { return value("bus"); }
+    QString display() const { return value("display"); }
+    QString wayland() const { return value("wayland"); }
     QString runtime() const { return dir + "/runtime"; }
 };
 
 inline Host host(const QString &dir)
 {
-    Host h{dir, QString()};
-    const QString skip = firstLine(dir + "/skip");
-    if (!skip.isEmpty())
-        h.why = skip;
-    else if (h.bus().isEmpty())
-        h.why = QStringLiteral("the Mutter test host is not running (run the tests through ctest)");
-    return h;
+    return Host(dir, QStringLiteral("bus"));
 }
 
 inline QDBusConnection bus(const Host &h, const QString &name)
@@ -54,7 +40,7 @@ inline QString run(const Host &h, const QString &program, const QStringList &arg
     env.insert("DBUS_SESSION_BUS_ADDRESS", h.bus());
     env.insert("DISPLAY", h.display());
     // XWayland (nested host) wants Mutter's authority file; the test X server wants none.
-    const QString xauthority = firstLine(h.dir + "/xauthority");
+    const QString xauthority = h.value("xauthority");
     if (!xauthority.isEmpty())
         env.insert("XAUTHORITY", xauthority);
     p.setProcessEnvironment(env);
@@ -203,8 +189,3 @@ bool waitFor(F done, int ms = 10000)
 
 } // namespace MutterHost
 
-#define REQUIRE_MUTTER(h)                                                                          \
-    do {                                                                                           \
-        if (!(h).why.isEmpty())                                                                    \
-            QSKIP(qPrintable((h).why));                                                            \
-    } while (0)

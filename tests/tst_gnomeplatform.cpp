@@ -20,9 +20,9 @@ private slots:
     {
         nested = host(QStringLiteral(VELMORA_MUTTER_NESTED_DIR));
         x11 = host(QStringLiteral(VELMORA_MUTTER_X11_DIR));
-        REQUIRE_MUTTER(nested);
+        REQUIRE_HOST(nested);
         qputenv("DBUS_SESSION_BUS_ADDRESS", nested.bus().toLocal8Bit());
-        qputenv("XAUTHORITY", firstLine(nested.dir + "/xauthority").toLocal8Bit());
+        qputenv("XAUTHORITY", nested.value("xauthority").toLocal8Bit());
         qunsetenv("VELMORA_FAKE_DISPLAY");
     }
 
@@ -48,11 +48,11 @@ private slots:
         QFETCH(QString, expected);
         QFETCH(QString, pinned);
         if (display == "xorg")
-            REQUIRE_MUTTER(x11);
+            REQUIRE_HOST(x11);
         if (display == "none")
             qunsetenv("DISPLAY");
         else
-            qputenv("DISPLAY", (display == "xorg" ? x11.display() : firstLine(nested.dir + "/xwayland")).toLocal8Bit());
+            qputenv("DISPLAY", (display == "xorg" ? x11.display() : nested.value("xwayland")).toLocal8Bit());
         qputenv("VELMORA_DISPLAY_BACKEND", forced.toLocal8Bit());
 
         MessageCapture capture;

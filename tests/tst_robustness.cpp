@@ -1,5 +1,7 @@
 // Bad input and lost resources, through the real program: corrupt and unwritable settings,
 // odd command lines, the X server dying under a running lock.
+#include "HostFolder.h"
+#include "ProgramHome.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -14,61 +16,25 @@ class TestRobustness : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> home;
+    std::unique_ptr<ProgramHome> home;
 
-    QString configDir() const { return home->path() + "/config"; }
-    QString settingsFile() const { return configDir() + "/Orvanne/Velmora.conf"; }
-
-    QProcessEnvironment environment(bool fakeDisplay = true) const
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", home->path());
-        env.insert("XDG_CONFIG_HOME", configDir());
-        env.insert("XDG_RUNTIME_DIR", home->path() + "/run");
-        if (fakeDisplay) {
-            env.insert("VELMORA_FAKE_DISPLAY", home->path() + "/display.json");
-            env.insert("QT_QPA_PLATFORM", "offscreen");
-        }
-        return env;
-    }
+    QString configDir() const { return home->configHome(); }
+    QString settingsFile() const { return home->settingsFile(); }
 
     // Starts the program and waits until its lock is engaged ("msec:" line).
     QByteArray startLocked(QProcess &velmora, const QStringList &arguments, const QProcessEnvironment &env)
     {
-        velmora.setProcessEnvironment(env);
-        velmora.start(QStringLiteral(VELMORA_BINARY), arguments);
-        if (!velmora.waitForStarted())
-            return QByteArray();
         QByteArray err;
-        for (int i = 0; i < 100 && !err.contains("msec:"); ++i) {
-            velmora.waitForReadyRead(100);
-            err += velmora.readAllStandardError();
-            if (velmora.state() == QProcess::NotRunning)
-                break;
-        }
+        if (home->start(velmora, arguments, env))
+            waitForError(velmora, err, "msec:", 10000);
         return err;
-    }
-
-    static bool writeFile(const QString &path, const QByteArray &text)
-    {
-        QDir().mkpath(QFileInfo(path).path());
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
-    }
-
-    void stop(QProcess &velmora)
-    {
-        velmora.terminate();
-        velmora.waitForFinished(5000);
     }
 
 private Q_SLOTS:
     void init()
     {
-        home = std::make_unique<QTemporaryDir>();
-        QDir().mkpath(home->path() + "/run");
-        QFile::setPermissions(home->path() + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QVERIFY(writeFile(home->path() + "/display.json", R"({"modes": [[1024,768,32,60],[800,600,32,60]], "current": 0})"));
+        home = std::make_unique<ProgramHome>();
+        QVERIFY(writeFile(home->fakeDisplayFile(), R"({"modes": [[1024,768,32,60],[800,600,32,60]], "current": 0})"));
     }
 
     void corruptSettingsFileKeepsWhatCanBeRead()
@@ -81,10 +47,10 @@ private Q_SLOTS:
                    110);
         file.close();
         QProcess velmora;
-        const QByteArray err = startLocked(velmora, {"-d"}, environment());
+        const QByteArray err = startLocked(velmora, {"-d"}, home->fakeDisplay());
         QVERIFY2(err.contains("msec:250"), err.constData());
         QCOMPARE(velmora.state(), QProcess::Running);
-        stop(velmora);
+        stopProcess(velmora);
         QSettings s(settingsFile(), QSettings::IniFormat);
         QCOMPARE(s.value("Info/Version").toString(), QString("0.1.0"));
         QCOMPARE(s.value("Deamon/msec").toInt(), 250);
@@ -118,13 +84,15 @@ private Q_SLOTS:
             QFile::setPermissions(settingsFile(), QFile::ReadOwner);
         }
         QProcess velmora;
-        const QByteArray err = startLocked(velmora, {"-d"}, environment());
-        // It says where it cannot write, and holds the mode all the same.
-        QVERIFY2(err.contains("cannot write the settings"), err.constData());
+        const QByteArray err = startLocked(velmora, {"-d"}, home->fakeDisplay());
+        // It holds the mode all the same, and leaves what stands in the way alone.
         QVERIFY2(err.contains(fileInTheWay ? "msec:1000" : "msec:250"), err.constData());
         QCOMPARE(velmora.state(), QProcess::Running);
-        stop(velmora);
-        if (!fileInTheWay) {
+        stopProcess(velmora);
+        if (fileInTheWay) {
+            QVERIFY(QFileInfo(configDir() + "/Orvanne").isFile());
+            QCOMPARE(QFileInfo(configDir() + "/Orvanne").size(), 0);
+        } else {
             QSettings s(settingsFile(), QSettings::IniFormat);
             QCOMPARE(s.value("Deamon/msec").toInt(), 250);
             QFile::setPermissions(configDir() + "/Orvanne", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -136,17 +104,14 @@ private Q_SLOTS:
         const QString longArgument(100000, QLatin1Char('x'));
         // Raw bytes that are not UTF-8 can only be passed through a shell.
         QProcess velmora;
-        velmora.setProcessEnvironment(environment());
+        velmora.setProcessEnvironment(home->fakeDisplay());
         velmora.start("/bin/sh", {"-c", "exec \"$0\" \"%s%n%d%%\" \"$1\" \"$(printf 'ab\\377\\376cd')\" -d",
                                   QStringLiteral(VELMORA_BINARY), longArgument});
         QVERIFY(velmora.waitForStarted());
         QByteArray err;
-        for (int i = 0; i < 100 && !err.contains("msec:"); ++i) {
-            velmora.waitForReadyRead(100);
-            err += velmora.readAllStandardError();
-        }
+        waitForError(velmora, err, "msec:", 10000);
         QCOMPARE(velmora.state(), QProcess::Running);
-        stop(velmora);
+        stopProcess(velmora);
         const QList<QByteArray> lines = err.split('\n');
         QVERIFY2(lines.contains("%s%n%d%%"), err.left(2000).constData());
         QVERIFY(lines.contains(longArgument.toLatin1()));
@@ -167,13 +132,13 @@ private Q_SLOTS:
         QFETCH(int, terms);
         // The lock thread hangs in an apply: the mode in use is unlisted (so -d locks the
         // stored one) and every apply takes a minute.
-        QVERIFY(writeFile(home->path() + "/display.json",
+        QVERIFY(writeFile(home->fakeDisplayFile(),
                           R"({"modes": [[1024,768,32,60],[800,600,32,60]], "current": [1920,1080,32,144],)"
                           R"( "applyDelay": 60000})"));
         QVERIFY(writeFile(settingsFile(), "[Deamon]\nmsec=100\n[DisplaySettings]\nPelsWidth=800\nPelsHeight=600\n"
                                           "BitsPerPel=32\nDisplayFrequency=60\n"));
         QProcess velmora;
-        QByteArray err = startLocked(velmora, {"-d"}, environment());
+        QByteArray err = startLocked(velmora, {"-d"}, home->fakeDisplay());
         QTRY_VERIFY_WITH_TIMEOUT((err += velmora.readAllStandardError()).contains("applyDisplaySetting():32 800 600 60"),
                                  5000);
         velmora.terminate();
@@ -190,8 +155,8 @@ private Q_SLOTS:
         QVERIFY2(ended, err.right(2000).constData());
         if (terms == 1) {
             QVERIFY(velmora.exitStatus() == QProcess::NormalExit && velmora.exitCode() == 0);
-            QVERIFY2(err.contains("\nshutdown: the lock thread did not end within 3000 ms, going on without it\n"),
-                     err.right(2000).constData());
+            // It waited out the bounded join (3 s, on a coarse timer) before going on without it.
+            QVERIFY2(clock.elapsed() >= 2800, qPrintable(QString::number(clock.elapsed())));
         } else {
             // Ended by the signal itself, without waiting for the lock thread. ThreadSanitizer
             // holds a signal back while its thread sits in Qt's futex wait, here until the
@@ -207,17 +172,10 @@ private Q_SLOTS:
         QTemporaryDir xdir;
         const QString script = QStringLiteral(VELMORA_SOURCE_DIR "/scripts/xserver.sh");
         QProcess::execute(script, {"start", xdir.path()});
-        QFile displayFile(xdir.filePath("display"));
-        if (!displayFile.open(QIODevice::ReadOnly)) {
-            QFile reason(xdir.filePath("skip"));
-            reason.open(QIODevice::ReadOnly);
-            QSKIP(reason.readAll().constData());
-        }
-        QProcessEnvironment env = environment(false);
-        env.insert("DISPLAY", QString::fromLatin1(displayFile.readAll()).trimmed());
-        env.insert("QT_QPA_PLATFORM", "xcb");
+        const HostFolder xserver(xdir.path(), "display");
+        REQUIRE_HOST(xserver);
         QProcess velmora;
-        const QByteArray err = startLocked(velmora, {"-d"}, env);
+        const QByteArray err = startLocked(velmora, {"-d"}, home->x11(xserver.value("display")));
         QVERIFY2(err.contains("msec:1000"), err.constData());
         QCOMPARE(QProcess::execute(script, {"stop", xdir.path()}), 0);
         QVERIFY2(velmora.waitForFinished(10000), "still running after its X server died");

@@ -1,5 +1,6 @@
 // One instance per user: hand-over to the running one, stale locks, a silent owner, a
 // shared machine.
+#include "ProgramHome.h"
 #include "SingleInstance.h"
 #include "TestSupport.h"
 
@@ -147,39 +148,28 @@ private Q_SLOTS:
         QSKIP("the program's lock folder cannot be chosen from outside on Windows");
 #endif
         // A real instance of the program, killed without a chance to clean up.
-        QTemporaryDir dir;
-        QTemporaryDir home;
-        QFile display(home.filePath("display.json"));
-        QVERIFY(display.open(QIODevice::WriteOnly));
-        display.write(R"({"modes": [[1024,768,32,60]], "current": 0})");
-        display.close();
+        ProgramHome home;
+        const QString dir = home.runtimeDir();
+        QVERIFY(writeFile(home.fakeDisplayFile(), R"({"modes": [[1024,768,32,60]], "current": 0})"));
         QProcess velmora;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("XDG_RUNTIME_DIR", dir.path());
-        env.insert("HOME", home.path());
-        env.insert("XDG_CONFIG_HOME", home.path());
-        env.insert("VELMORA_FAKE_DISPLAY", display.fileName());
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        velmora.setProcessEnvironment(env);
-        velmora.start(QStringLiteral(VELMORA_BINARY), {"-d"});
-        QVERIFY(velmora.waitForStarted());
+        QVERIFY(home.start(velmora, {"-d"}, home.fakeDisplay()));
         // Up and listening (a socket file on Unix, a named pipe on Windows).
         QTRY_VERIFY_WITH_TIMEOUT(
             [&] {
                 QLocalSocket probe;
-                probe.connectToServer(SingleInstance(dir.path()).serverName());
+                probe.connectToServer(SingleInstance(dir).serverName());
                 return probe.waitForConnected(100);
             }(),
             10000);
         velmora.kill();
         QVERIFY(velmora.waitForFinished());
-        QVERIFY(QFile::exists(dir.filePath("velmora.lock")));
+        QVERIFY(QFile::exists(dir + "/velmora.lock"));
 
-        SingleInstance next(dir.path());
+        SingleInstance next(dir);
         QCOMPARE(next.claim("show"), SingleInstance::Result::First);
         // ...and it is reachable in turn.
         QSignalSpy spy(&next, &SingleInstance::requested);
-        QCOMPARE(claimFromAnotherThread(dir.path(), "show"), SingleInstance::Result::HandedOver);
+        QCOMPARE(claimFromAnotherThread(dir, "show"), SingleInstance::Result::HandedOver);
         QTRY_COMPARE(spy.size(), 1);
 
     }

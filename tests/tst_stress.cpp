@@ -53,12 +53,8 @@ class TestStress : public QObject
         thread.start();
 
         auto lock = [&](int mode) {
-            store.beginGroup(SettingsKeys::DisplayGroup);
-            store.setValue(SettingsKeys::PelsWidth, catalogue.pelsWidth(mode));
-            store.setValue(SettingsKeys::PelsHeight, catalogue.pelsHeight(mode));
-            store.setValue(SettingsKeys::BitsPerPel, catalogue.bitsPerPel(mode));
-            store.setValue(SettingsKeys::DisplayFrequency, catalogue.displayFrequency(mode));
-            store.endGroup();
+            storeLockedMode(store, {catalogue.pelsWidth(mode), catalogue.pelsHeight(mode), catalogue.bitsPerPel(mode),
+                                    catalogue.displayFrequency(mode)});
             store.sync();
             Q_EMIT remote.startDeamon();
         };

@@ -1,13 +1,11 @@
 // velmoractl on the test X server (Xorg, dummy driver) with two monitors, DUMMY0 and DUMMY1:
 // with and without a running Velmora, its trial, what it refuses; checked with xrandr and in
 // the settings file.
+#include "ProgramHome.h"
 #include "TestSupport.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QSettings>
-#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -25,21 +23,9 @@ class TestVelmoractl : public QObject
 
     QString display;
     QString initialMode;
-    std::unique_ptr<QTemporaryDir> home;
+    std::unique_ptr<ProgramHome> home;
 
-    QProcessEnvironment environment() const
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", display);
-        env.insert("HOME", home->path());
-        env.insert("XDG_CONFIG_HOME", home->path() + "/.config");
-        env.insert("XDG_RUNTIME_DIR", home->path() + "/run");
-        env.insert("QT_QPA_PLATFORM", "xcb");
-        env.insert("LANG", "C.UTF-8");
-        for (const char *name : {"VELMORA_FAKE_DISPLAY", "LANGUAGE", "LC_ALL", "LC_MESSAGES"})
-            env.remove(name);
-        return env;
-    }
+    QProcessEnvironment environment() const { return home->x11(display); }
 
     // velmoractl with `arguments`; `input` is written to it, and its standard input closed
     // unless `keepOpen`.
@@ -62,24 +48,12 @@ class TestVelmoractl : public QObject
         return r;
     }
 
-    QVariant stored(const QString &key) const
-    {
-        return QSettings(home->path() + "/.config/Orvanne/Velmora.conf", QSettings::IniFormat).value(key);
-    }
+    QVariant stored(const QString &key) const { return home->stored(key); }
 
     void startVelmora(QProcess &velmora)
     {
-        velmora.setProcessEnvironment(environment());
-        velmora.start(QStringLiteral(VELMORA_BINARY), {"-d"});
-        QVERIFY(velmora.waitForStarted());
+        QVERIFY(home->start(velmora, {"-d"}, environment()));
         QTRY_VERIFY_WITH_TIMEOUT(ctl({"status"}).code == 0, 15000);
-    }
-
-    static void stopVelmora(QProcess &velmora)
-    {
-        velmora.terminate();
-        if (!velmora.waitForFinished(5000))
-            velmora.kill();
     }
 
 private Q_SLOTS:
@@ -93,9 +67,7 @@ private Q_SLOTS:
 
     void init()
     {
-        home = std::make_unique<QTemporaryDir>();
-        QDir().mkpath(home->path() + "/run");
-        QFile::setPermissions(home->path() + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        home = std::make_unique<ProgramHome>();
         QVERIFY(TestXServer::connectSecondOutput());
     }
 
@@ -218,7 +190,7 @@ private Q_SLOTS:
         QCOMPARE(TestXServer::outputMode("DUMMY1"), QString("1024x768_60"));
         QCOMPARE(ctl({"release", "--all"}).code, 0);
         QCOMPARE(ctl({"status"}).out.trimmed(), QString("Velmora runs and holds nothing"));
-        stopVelmora(velmora);
+        stopProcess(velmora);
         QCOMPARE(ctl({"status"}).code, 3);
     }
 };

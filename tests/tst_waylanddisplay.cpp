@@ -436,9 +436,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(backend->readOutputs(outputs) && outputs.size() == 3 && outputs[0].current == Sxga75,
                                  5000);
         QVERIFY(backend->readOutputs(outputs));
-        QCOMPARE(log.matching(family == "kde" ? "KDE:" : "wlroots:"),
-                 QStringList((family == "kde" ? "KDE" : "wlroots") + QString(": the Wayland connection was lost; "
-                                                                             "connected anew")));
+        QCOMPARE(log.matching(family == "kde" ? "KDE:" : "wlroots:").size(), 1);
         QCOMPARE(backend->applyModes({{"DP-1", Twin59}}), DisplayBackend::ApplyResult::Applied);
         QCOMPARE(c.mode(), QString("1920x1080@59940"));
     }

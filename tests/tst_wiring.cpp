@@ -65,19 +65,13 @@ class TestWiring : public QObject
     void prepare(bool autoRun = true)
     {
         const QString json = config->path() + "/display.json";
-        QFile file(json);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(R"({"modes": [[1280,1024,32,75],[1024,768,32,60],[800,600,32,60]], "current": 1})");
-        file.close();
+        QVERIFY(writeFile(json, R"({"modes": [[1280,1024,32,75],[1024,768,32,60],[800,600,32,60]], "current": 1})"));
         qputenv("VELMORA_FAKE_DISPLAY", json.toLocal8Bit());
 
         QSettings store(SettingsKeys::Organization, SettingsKeys::Application);
         store.setValue("Deamon/msec", 100);
         store.setValue("Ui/AutoRun", autoRun);
-        store.setValue("DisplaySettings/PelsWidth", 800);
-        store.setValue("DisplaySettings/PelsHeight", 600);
-        store.setValue("DisplaySettings/BitsPerPel", 32);
-        store.setValue("DisplaySettings/DisplayFrequency", 60);
+        storeLockedMode(store, {800, 600, 32, 60});
     }
 
     static QVariant stored(const QString &key)
