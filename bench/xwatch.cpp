@@ -3,8 +3,8 @@
 //   velmora_xwatch restore OUTPUT[,OUTPUT...] LOCKED INTERVAL_MS COUNT MODE[,MODE...]
 //     The program under test holds each OUTPUT at mode LOCKED (a mode name). COUNT times, another
 //     process (one xrandr --output OUTPUT --mode MODE ... for all the outputs at once, modes taken
-//     in turn; or, for one output, the program named by VELMORA_XWATCH_SWITCH, run as PROGRAM
-//     OUTPUT MODE) switches the mode; RandR CRTC-change events tell when a foreign mode first
+//     in turn; or the program named by VELMORA_XWATCH_SWITCH, run as PROGRAM OUTPUT[,OUTPUT...]
+//     MODE) switches the mode; RandR CRTC-change events tell when a foreign mode first
 //     replaced a locked one (t0) and when the locked one is back on every output that was
 //     switched (t1). Restore latency = t1 - t0, on this process's clock
 //     (not the events' server timestamps: on the test server they differ from the gaps seen
@@ -210,11 +210,13 @@ int restore(const std::vector<std::string> &outputNames, const std::string &lock
     };
 
     // Another program than xrandr may make the switches: VELMORA_XWATCH_SWITCH=PROGRAM, run as
-    // PROGRAM OUTPUT MODE (bench/wine.sh: a Windows program under Wine).
+    // PROGRAM OUTPUT[,OUTPUT...] MODE, all of them at once (bench/wine.sh: a Windows program
+    // under Wine).
     const char *switchEnv = std::getenv("VELMORA_XWATCH_SWITCH");
     const std::string switcher = switchEnv ? switchEnv : "";
-    if (!switcher.empty() && outputNames.size() != 1)
-        fail("VELMORA_XWATCH_SWITCH switches one output only");
+    std::string joined;
+    for (const std::string &o : outputNames)
+        joined += (joined.empty() ? "" : ",") + o;
     const double timeout = 3.0 * interval + 3000;
     std::vector<double> latencies;
     int timeouts = 0, unexpected = 0;
@@ -234,7 +236,7 @@ int restore(const std::vector<std::string> &outputNames, const std::string &lock
         std::vector<std::string> command{"xrandr"};
         for (const std::string &o : outputNames)
             command.insert(command.end(), {"--output", o, "--mode", mode});
-        const pid_t pid = spawn(switcher.empty() ? command : std::vector<std::string>{switcher, outputNames[0], mode});
+        const pid_t pid = spawn(switcher.empty() ? command : std::vector<std::string>{switcher, joined, mode});
 
         // t0: a locked mode leaves its CRTC (xrandr may first switch it off, then on).
         // t1: every output has left the locked mode and has it again.

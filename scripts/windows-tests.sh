@@ -4,8 +4,8 @@
 # Windows program that lists and switches modes): the portable zip's contents; the installer
 # run silently into a folder with a blank; the installed program started as a user would and
 # with -d; Apply under the keep-or-revert box; the lock against another program's switch; the
-# tray icon; a second start; the installer refusing to run over a running Velmora; the silent
-# uninstall.
+# tray icon; a second start; the installer refusing to run over a running Velmora; a second
+# monitor held and a third one left alone; the silent uninstall.
 #   windows-tests.sh ZIP SETUP BUILD_DIR   (BUILD_DIR: the Windows build, whose
 #                                          tests/tst_win32display.exe is the other program)
 # Work files go to BUILD_DIR/windows-tests. Ends with "N passed, N failed"; exits 1 if one
@@ -79,9 +79,9 @@ reg_value() {
 }
 reg_key_exists() { wine reg query "$1" >/dev/null 2>&1; }
 
-# Modes as the X server shows them: "W H HZ" of DUMMY0, empty when off.
+# Modes as the X server shows them: "W H HZ" of output $1 (DUMMY0 unless given), empty when off.
 xcurrent() {
-  xrandr --current | awk '$1 == "DUMMY0" { on = 1; next } /^[^ ]/ { on = 0 }
+  xrandr --current | awk -v o="${1:-DUMMY0}" '$1 == o { on = 1; next } /^[^ ]/ { on = 0 }
     on && /\*/ { for (i = 2; i <= NF; i++) if ($i ~ /\*/) { f = $i; sub(/[*+]+$/, "", f); split($1, s, "x"); sub(/_.*/, "", s[2]); printf "%s %s %d\n", s[1], s[2], f + 0.5; exit } }'
 }
 
@@ -161,11 +161,11 @@ wait_window() {
   done
   return 1
 }
-# Waits up to $2 s until X shows DUMMY0 in "W H HZ" $1.
+# Waits up to $2 s until X shows output $3 (DUMMY0 unless given) in "W H HZ" $1.
 wait_mode() {
   local i
   for i in $(seq 1 $((${2:-10} * 20))); do
-    [ "$(xcurrent)" = "$1" ] && return 0
+    [ "$(xcurrent "${3:-}")" = "$1" ] && return 0
     sleep 0.05
   done
   return 1
@@ -358,6 +358,67 @@ kill "$vpid" 2>/dev/null
 wait "$vpid" 2>/dev/null
 vpid=
 exe_win="$dir_win\\velmora.exe"
+
+# --- A second monitor held, a third one not ----------------------------------------------------
+# DUMMY1 and DUMMY2 on beside DUMMY0. Wine lists only the outputs that were on when its
+# wineserver started: the host's is started anew.
+for o in DUMMY1 DUMMY2; do
+  for m in 1024x768_60 800x600_60; do xrandr --addmode "$o" "$m"; done
+done
+xrandr --output DUMMY0 --primary --output DUMMY1 --mode 800x600_60 --right-of DUMMY0 \
+  --output DUMMY2 --mode 1024x768_60 --right-of DUMMY1
+xrandr >/dev/null # the plain query probes: only then do they count as connected
+wineserver -k
+for _ in $(seq 1 100); do kill -0 "$(cat "$host/wineserver.pid")" 2>/dev/null || break; sleep 0.1; done
+rm -f "$drive/users/root/velmora.lock"
+wineserver -f -p >>"$host/wineserver.log" 2>&1 </dev/null &
+echo $! >"$host/wineserver.pid"
+wine "$other" outputs >"$work/outputs.raw" 2>/dev/null </dev/null
+# "output NAME primary|- STATE IDENTITY|- W H B F ..."
+outputs=$(tr -d '\r' <"$work/outputs.raw" | awk '$1 == "output"')
+read -r _ _ _ _ ident2 w2 h2 b2 f2 _ < <(awk '$2 == "\\\\.\\DISPLAY2"' <<<"$outputs")
+read -r _ _ _ _ _ w3 h3 _ f3 _ < <(awk '$2 == "\\\\.\\DISPLAY3"' <<<"$outputs")
+if [ "$(awk '$4 == "Active"' <<<"$outputs" | wc -l)" = 3 ] && [ "$w2 $h2" = "800 600" ]; then
+  # The key MonitorSettings gives it: Wine's monitor IDs carry no serial, so the identity
+  # (none here: the dummy driver publishes no EDID) goes with the connector.
+  [ "$ident2" = - ] && key=DISPLAY2 || key=$(printf '%s@DISPLAY2' "$ident2" | sed 's/[^A-Za-z0-9.-]/_/g')
+  group="$store\\Monitors\\$key"
+  for v in "PelsWidth $w2" "PelsHeight $h2" "BitsPerPel $b2" "DisplayFrequency $f2"; do
+    wine reg add "$group" /v "${v% *}" /t REG_DWORD /d "${v#* }" /f >/dev/null 2>&1
+  done
+  wine reg add "$group" /v Identity /d "$([ "$ident2" = - ] || echo "$ident2")" /f >/dev/null 2>&1
+  wine reg add "$group" /v Connector /d '\\.\DISPLAY2' /f >/dev/null 2>&1
+  wine reg add "$group" /v Name /d DISPLAY2 /f >/dev/null 2>&1
+  wine reg add "$group" /v Locked /d true /f >/dev/null 2>&1
+  wine reg add "$store\\Deamon" /v msec /t REG_DWORD /d 1000 /f >/dev/null 2>&1
+  start_velmora monitors en_US.UTF-8 -d
+  if wait_line monitors '^update\(\\\\\.\\DISPLAY2\):now=([0-9]+),locked=\1$' 30; then
+    ok "-d holds \\\\.\\DISPLAY2 at $w2 x $h2 (stored as Monitors\\$key) beside the primary at $ow x $oh"
+    # To the mode DUMMY2 is in.
+    t0=$(ms)
+    wine "$other" on '\\.\DISPLAY2' push "$w3" "$h3" 32 "$f3" >"$work/push2.out" 2>&1 </dev/null
+    check "another Windows program's switch of \\\\.\\DISPLAY2 to $w3 x $h3 lands" grep -q "^push $w3 $h3 32 $f3 Applied" <(tr -d '\r' <"$work/push2.out")
+    if wait_mode "$w2 $h2 $f2" 5 DUMMY1; then
+      ok "... and is put back to $w2 x $h2 $(($(ms) - t0)) ms after it started"
+    else
+      bad "... and is put back to $w2 x $h2 (X shows DUMMY1 at '$(xcurrent DUMMY1)')"
+    fi
+    check "... the primary keeps $ow x $oh" wait_mode "$ow $oh $of" 5
+    # DUMMY2 (\\.\DISPLAY3) is held by nobody: another program's switch of it stays.
+    wine "$other" on '\\.\DISPLAY3' push "$w2" "$h2" 32 "$f2" >"$work/push3.out" 2>&1 </dev/null
+    # Two ticks later (a tick says one line per held monitor).
+    before=$(lines monitors | grep -c '^update(')
+    for _ in $(seq 1 50); do [ "$(lines monitors | grep -c '^update(')" -ge $((before + 4)) ] && break; sleep 0.1; done
+    check "the unheld \\\\.\\DISPLAY3 keeps another program's switch to $w2 x $h2 over ticks" test "$(xcurrent DUMMY2)" = "$w2 $h2 $f2"
+  else
+    bad "-d holds \\\\.\\DISPLAY2 (see $work/monitors.err)"
+  fi
+  kill "$vpid" 2>/dev/null
+  wait "$vpid" 2>/dev/null
+  vpid=
+else
+  bad "Wine lists three outputs, \\\\.\\DISPLAY2 at 800 x 600 ($(tr '\n' ';' <<<"$outputs"))"
+fi
 
 # --- Uninstall, silently ----------------------------------------------------------------------------
 wine reg add "$run_key" /v Velmora /d "\"$dir_win\\velmora.exe\" -d" /f >/dev/null 2>&1

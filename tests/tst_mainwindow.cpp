@@ -19,8 +19,10 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTableWidget>
 #include <QTest>
+#include <QTranslator>
 #include <QTimer>
 
 #include <functional>
@@ -182,13 +184,27 @@ private Q_SLOTS:
         QVERIFY(lockButton()->isEnabled() && !lockButton()->isChecked());
     }
 
+    void columnsShareWidth_data()
+    {
+        QTest::addColumn<QString>("language");
+        QTest::newRow("source") << QString();
+        QTest::newRow("en") << QStringLiteral("en");
+    }
+
     void columnsShareWidth()
     {
+        QFETCH(QString, language);
+        QTranslator translator;
+        if (!language.isEmpty()) {
+            QVERIFY(translator.load(QStringLiteral(":/i18n/velmora_") + language));
+            QCoreApplication::installTranslator(&translator);
+        }
         // Enough modes for a vertical scroll bar, as on a real display.
         QList<DisplayMode> modes;
         for (int i = 0; i < 40; ++i)
             modes.append({640 + 16 * i, 480, 32, 60});
         open(modes, 0);
+        QCoreApplication::removeTranslator(&translator);
         QTableWidget *t = table();
         QTRY_VERIFY(t->verticalScrollBar()->isVisible());
         QHeaderView *header = t->horizontalHeader();
@@ -200,8 +216,17 @@ private Q_SLOTS:
         };
         // The header follows the viewport once the scroll bar's resize has been handled.
         QTRY_COMPARE(total(), t->viewport()->width());
-        for (int c = 0; c < 4; ++c)
+        const int margins = 2 * header->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
+        // The titles of the current row's columns are drawn bold.
+        QFont bold = header->font();
+        bold.setBold(true);
+        for (int c = 0; c < 4; ++c) {
             QVERIFY(qAbs(header->sectionSize(c) - header->sectionSize(0)) <= 1);
+            // Every title whole beside the scroll bar.
+            const QString title = t->horizontalHeaderItem(c)->text();
+            QVERIFY2(header->sectionSize(c) >= QFontMetrics(bold).horizontalAdvance(title) + margins,
+                     qPrintable(title));
+        }
         QVERIFY(!t->horizontalScrollBar()->isVisible());
     }
 

@@ -11,8 +11,11 @@
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSettings>
 #include <QTimer>
+
+#include <algorithm>
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow)
@@ -22,9 +25,6 @@ MainWindow::MainWindow(QWidget *parent)
     // last column at its default 100 px, so with a vertical scroll bar the columns overflow.
     QHeaderView *header = ui->tableWidgetSettings->horizontalHeader();
     header->setSectionResizeMode(QHeaderView::Stretch);
-    // The style's minimum (58 px on Windows) would push four columns past a narrow window;
-    // five digits' width still shows every value.
-    header->setMinimumSectionSize(header->fontMetrics().horizontalAdvance(QStringLiteral("00000")));
 
     connect(ui->tableWidgetSettings->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             &MainWindow::followCurrentRow);
@@ -406,10 +406,32 @@ void MainWindow::deamonRun()
     });
 }
 
+void MainWindow::fitToTexts()
+{
+    // Five digits' width shows every value (the style's minimum, 58 px on Windows, would push
+    // four columns past a narrow window); wider when a title needs it in this language and
+    // font, for none may be clipped.
+    QTableWidget *table = ui->tableWidgetSettings;
+    QHeaderView *header = table->horizontalHeader();
+    int section = header->fontMetrics().horizontalAdvance(QStringLiteral("00000"));
+    for (int column = 0; column < header->count(); ++column)
+        section = std::max(section, header->sectionSizeHint(column));
+    header->setMinimumSectionSize(section);
+    // Room for every column beside a vertical scroll bar, which most mode lists need.
+    table->setMinimumWidth(header->count() * section + table->verticalHeader()->sizeHint().width()
+                           + table->verticalScrollBar()->sizeHint().width() + 2 * table->frameWidth());
+    // The label has its text by now: the window takes what the layout needs, never less than
+    // its designed size.
+    centralWidget()->layout()->activate();
+    setMinimumSize(minimumSize().expandedTo(minimumSizeHint()));
+    resize(size().expandedTo(minimumSize()));
+}
+
 void MainWindow::showEvent(QShowEvent *event)
 {
     // Up to date the moment it appears, then refreshed while it stays.
     updateInfo();
+    fitToTexts();
     infoTimer->start();
     QMainWindow::showEvent(event);
 }

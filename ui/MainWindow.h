@@ -93,6 +93,8 @@ private:
     DisplaySettings *shown() const { return monitors[chosen].catalogue; }
     void fillTable();
     void fillChooser();
+    // Widens the columns and the window to what the texts now in them need.
+    void fitToTexts();
     QString monitorText(const Monitor &monitor) const;
     void showLockState();
     // Stores the lock of `monitor` (its `held` mode), tells the daemon and shows it.

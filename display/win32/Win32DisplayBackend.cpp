@@ -122,6 +122,8 @@ bool Win32DisplayBackend::readOutputs(std::vector<DisplayOutput> &outputs)
             o.current = valuesOf(now);
             if (o.primary)
                 correctPrimary(o.current);
+            else
+                correctOther(dd.DeviceName, o.current);
         }
         outputs.push_back(o);
     }
@@ -140,6 +142,44 @@ void Win32DisplayBackend::correctPrimary(DisplayMode &now)
                           || now.BitsPerPel != announced.BitsPerPel)) {
         now = announced;
         now.DisplayFrequency = 0;
+    }
+}
+
+void Win32DisplayBackend::correctOther(const wchar_t *device, DisplayMode &now)
+{
+    // WM_DISPLAYCHANGE says nothing of the other devices, but the desktop's monitors are
+    // renewed in every process (under Wine too): where a monitor's size disagrees with the
+    // settings read, that read is the stale copy. Only once something changed: before that the
+    // read is fresh, whatever scaling does to the rectangles.
+    {
+        std::lock_guard<std::mutex> lock(announcedMutex);
+        if (!haveAnnounced)
+            return;
+    }
+    struct Search
+    {
+        const wchar_t *device;
+        SIZE size;
+        bool found;
+    } search{device, {0, 0}, false};
+    EnumDisplayMonitors(
+        nullptr, nullptr,
+        [](HMONITOR monitor, HDC, LPRECT, LPARAM data) -> BOOL {
+            auto *s = reinterpret_cast<Search *>(data);
+            MONITORINFOEXW info;
+            info.cbSize = sizeof info;
+            if (!GetMonitorInfoW(monitor, &info) || wcscmp(info.szDevice, s->device) != 0)
+                return TRUE;
+            s->size = {info.rcMonitor.right - info.rcMonitor.left, info.rcMonitor.bottom - info.rcMonitor.top};
+            s->found = true;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    if (search.found && search.size.cx > 0 && search.size.cy > 0
+        && (search.size.cx != now.PelsWidth || search.size.cy != now.PelsHeight)) {
+        now.PelsWidth = int(search.size.cx);
+        now.PelsHeight = int(search.size.cy);
+        now.DisplayFrequency = 0; // not to be had from a rectangle
     }
 }
 

@@ -40,6 +40,8 @@ private:
     void noteOnScreen(const DisplayMode &mode);
     // Puts a stale read of the primary's settings right from the last announcement.
     void correctPrimary(DisplayMode &now);
+    // The same for another device, from the size of its monitor on the desktop.
+    void correctOther(const wchar_t *device, DisplayMode &now);
 
     std::mutex announcedMutex;
     DisplayMode announced;

@@ -11,6 +11,8 @@
 //   apply N          "apply N W H B F": the values of mode N must be applied and be in force
 //   set W H B F      the same for values given directly (from what xrandr shows)
 //   push W H B F     values given directly must be applied; what is in force is left to xrandr
+//   on NAME[,NAME]   push goes to these devices from here on (several: in one apply), not the
+//                    pinned one
 //   refuse N         "refused N W H B F RESULT": mode N was listed, the display lost it since
 //   apply-missing    values that no listed mode has must not be offered nor applied
 //   reapply-current  "reapplied W H B F": applying the current values must be accepted
@@ -41,6 +43,7 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
@@ -200,9 +203,15 @@ void applyValues(DisplayBackend &backend, const std::string &label, const Displa
               + str(now) + ")");
 }
 
+// The devices of "on"; empty: the pinned one.
+std::vector<std::string> targets;
+
 void push(DisplayBackend &backend, const DisplayMode &wanted)
 {
-    const Result result = backend.apply(wanted);
+    std::vector<ModeChange> changes;
+    for (const std::string &device : targets)
+        changes.push_back({device, wanted});
+    const Result result = targets.empty() ? backend.apply(wanted) : backend.applyModes(changes);
     std::printf("push %s %s\n", str(wanted).c_str(), name(result));
     check(result == Result::Applied, "push (" + str(wanted) + ") is " + name(result));
 }
@@ -554,6 +563,13 @@ int main(int argc, char **argv)
                 applyValues(backend, "set", m);
             else
                 push(backend, m);
+        } else if (!std::strcmp(cmd, "on") && i + 1 < argc) {
+            targets.clear();
+            const std::string names = argv[++i];
+            for (size_t start = 0, comma = 0; start <= names.size(); start = comma + 1) {
+                comma = std::min(names.find(',', start), names.size());
+                targets.push_back(names.substr(start, comma - start));
+            }
         } else if (!std::strcmp(cmd, "state")) {
             DisplayMode m;
             const State state = backend.current(m);
