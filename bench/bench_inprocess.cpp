@@ -7,17 +7,14 @@
 //   - MainWindow::updateInfo() (the label refresh the window runs every 3 s);
 //   - MainWindow::initTable() with 2,000 modes from the fake display layer.
 // Each figure is measured in several runs of many calls; every call is timed on its own.
-// Prints a Markdown table and one "RESULT key median p10 p90 (ms) round-trips-min max" line
-// per figure on stdout (round trips -1: not counted); the
-// program's own debug lines go to stderr, as in the real program.
+// Prints every timed call of every figure as JSON on stdout, in runs of equal length (round
+// trips -1: not counted); the program's own debug lines go to stderr, as in the real program.
 //   velmora_bench            every figure
 //   velmora_bench --ticks    only currentIndex() and the ticks (for runs pinned to CPU cores)
 //   velmora_bench --wakes S  reference wake-ups: for S seconds each, a thread woken by a 1 s
 //                            Qt timer that does nothing, then one that also makes one X round
 //                            trip and writes one line to stderr (a tick's bare bones); prints
 //                            "RESULT wake_<kind> <run time ms per s> <times on a CPU per s>"
-#include "Percentile.h"
-
 #include "Deamon.h"
 #include "DisplaySettings.h"
 #include "FakeDisplayBackend.h"
@@ -57,7 +54,6 @@ struct Figure
     int runs = 0;
     int calls = 0;
     std::vector<double> ms;         // every timed call
-    std::vector<double> runMedians; // median of each run
     int minRoundTrips = 0;
     int maxRoundTrips = 0;
     bool failed = false;
@@ -94,52 +90,43 @@ Figure measure(const std::string &key, const std::string &what, int runs, int re
             f.minRoundTrips = std::min(f.minRoundTrips, rt);
             f.maxRoundTrips = std::max(f.maxRoundTrips, rt);
         }
-        f.runMedians.push_back(percentile(run, 0.5));
         f.ms.insert(f.ms.end(), run.begin(), run.end());
     }
     f.calls = int(f.ms.size());
     return f;
 }
 
-std::string fmt(double ms)
+// A JSON string: the figures' names hold backticks and dashes, no control characters.
+std::string quoted(const std::string &s)
 {
-    char buf[32];
-    if (ms < 1)
-        std::snprintf(buf, sizeof buf, "%.3f", ms);
-    else if (ms < 100)
-        std::snprintf(buf, sizeof buf, "%.2f", ms);
-    else
-        std::snprintf(buf, sizeof buf, "%.1f", ms);
-    return buf;
+    std::string q = "\"";
+    for (const char c : s) {
+        if (c == '"' || c == '\\')
+            q += '\\';
+        q += c;
+    }
+    return q + "\"";
 }
 
+// Every timed call of every figure, for bench/report.py.
 void print(const std::vector<Figure> &figures)
 {
-    std::printf("| figure | runs × calls | median ms | p10–p90 ms | max ms | run medians ms (min–max) | X round trips per call |\n");
-    std::printf("|---|---|---|---|---|---|---|\n");
-    for (const Figure &f : figures) {
+    std::printf("{\"figures\": [\n");
+    for (size_t k = 0; k < figures.size(); ++k) {
+        const Figure &f = figures[k];
+        std::printf(" {\"key\": %s, \"what\": %s, ", quoted(f.key).c_str(), quoted(f.what).c_str());
         if (f.failed) {
-            std::printf("| %s | – | failed: %s | | | | |\n", f.what.c_str(), f.note.c_str());
-            continue;
+            std::printf("\"failed\": %s}", quoted(f.note).c_str());
+        } else {
+            std::printf("\"runs\": %d, \"round_trips\": [%d, %d], \"ms\": [", f.runs, f.minRoundTrips,
+                        f.maxRoundTrips);
+            for (size_t i = 0; i < f.ms.size(); ++i)
+                std::printf("%s%.6f", i ? ", " : "", f.ms[i]);
+            std::printf("]}");
         }
-        std::string rt = "–";
-        if (f.maxRoundTrips >= 0)
-            rt = f.minRoundTrips == f.maxRoundTrips ? std::to_string(f.minRoundTrips)
-                                                    : std::to_string(f.minRoundTrips) + "–" + std::to_string(f.maxRoundTrips);
-        const auto mm = std::minmax_element(f.runMedians.begin(), f.runMedians.end());
-        std::printf("| %s | %d × %d | %s | %s–%s | %s | %s–%s | %s |\n", f.what.c_str(), f.runs,
-                    f.calls / std::max(1, f.runs), fmt(percentile(f.ms, 0.5)).c_str(),
-                    fmt(percentile(f.ms, 0.1)).c_str(), fmt(percentile(f.ms, 0.9)).c_str(),
-                    fmt(*std::max_element(f.ms.begin(), f.ms.end())).c_str(), fmt(*mm.first).c_str(),
-                    fmt(*mm.second).c_str(), rt.c_str());
+        std::printf("%s\n", k + 1 < figures.size() ? "," : "");
     }
-    for (const Figure &f : figures) {
-        if (f.failed)
-            std::printf("RESULT %s failed\n", f.key.c_str());
-        else
-            std::printf("RESULT %s %.4f %.4f %.4f %d %d\n", f.key.c_str(), percentile(f.ms, 0.5),
-                        percentile(f.ms, 0.1), percentile(f.ms, 0.9), f.minRoundTrips, f.maxRoundTrips);
-    }
+    std::printf("]}\n");
 }
 
 Figure failure(const std::string &key, const std::string &what, const std::string &why)

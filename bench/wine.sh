@@ -3,8 +3,9 @@
 # to window and memory, CPU while locked, and restore latency after another program's switch
 # (under Wine: another Windows program's ChangeDisplaySettingsExW; on X11: xrandr); then the
 # Windows program with three outputs on: restore latency of one and of two held monitors
-# switched at once, CPU while holding one and three. Writes the section "## Windows under Wine"
-# of docs/benchmarks.md (replacing an older one). About 10 minutes; not run by CI. Needs root for Xorg, like the tests.
+# switched at once, CPU while holding one and three. Leaves every sample in
+# build-bench/results/wine.json; bench/report.py then writes the section "## Windows under Wine"
+# of docs/benchmarks.md. About 10 minutes; not run by CI. Needs root for Xorg, like the tests.
 #
 #   bench/wine.sh
 #
@@ -12,30 +13,23 @@
 # build-windows), VELMORA_BENCH_OUT (default docs/benchmarks.md), VELMORA_BENCH_QUICK=1 (few
 # samples, written to build-bench/wine/benchmarks-quick.md unless VELMORA_BENCH_OUT says).
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${VELMORA_BENCH_BUILD_DIR:-$root/build-bench}
+# shellcheck source=bench/lib.sh
+source "$(dirname "$0")/lib.sh"
+bench_init wine
 wbuild=${VELMORA_WINDOWS_BUILD_DIR:-$root/build-windows}
-work=$build/wine
-quick=${VELMORA_BENCH_QUICK:-0}
 switches=12 startup_runs=6 cpu_seconds=60
 [ "$quick" = 1 ] && switches=3 startup_runs=2 cpu_seconds=10
-if [ "$quick" = 1 ]; then out=${VELMORA_BENCH_OUT:-$work/benchmarks-quick.md}; else out=${VELMORA_BENCH_OUT:-$root/docs/benchmarks.md}; fi
 locked_mode=1024x768_60
 foreign_modes=800x600_60,1600x900_60,1024x768_75
 interval=1000
 
-log() { echo "bench: $*" >&2; }
-die() { echo "bench: $*" >&2; exit 1; }
-
 # ---- Build --------------------------------------------------------------------------------
 "$root/scripts/deps.sh" windows
 log "building the Linux program and the benchmark tools in $build"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BUILD_TESTS=OFF \
-  -DVELMORA_BUILD_BENCH=ON -DVELMORA_SANITIZE= >/dev/null
-cmake --build "$build" -j2 --target velmora velmora_xwatch >/dev/null
+bench_build -- -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_BENCH=ON -DVELMORA_SANITIZE= -- velmora velmora_xwatch
 log "building the Windows program in $wbuild"
 mapfile -t packages < <(VELMORA_WINDOWS_BUILD_DIR=$wbuild "$root/scripts/package-windows.sh" | tail -n 2)
-cmake --build "$wbuild" -j2 --target tst_win32display >/dev/null
+cmake --build "$wbuild" -j"${VELMORA_BENCH_JOBS:-2}" --target tst_win32display >/dev/null
 linux_bin=$build/velmora
 xwatch=$build/bench/velmora_xwatch
 zip=${packages[0]}
@@ -45,13 +39,8 @@ export VELMORA_WINE_OTHER=$wbuild/tests/tst_win32display.exe
 rm -rf "$work"
 mkdir -p "$work"
 host=$work/host
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  "$root/scripts/wine-host.sh" stop "$host" >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
-VELMORA_REQUIRE_XSERVER=1 "$root/scripts/wine-host.sh" start "$host" >&2
+trap bench_cleanup EXIT
+host_start wine-host.sh "$host"
 set -a
 . "$host/env"
 set +a
@@ -60,16 +49,15 @@ unzip -q "$zip" -d "$WINEPREFIX/drive_c"
 folder=$(basename "$zip" .zip)
 win_exe="C:\\$folder\\velmora.exe"
 output=DUMMY0
-load0=$(cut -d' ' -f1-3 /proc/loadavg)
+load0=$(loadavg)
 
 set_locked() { xrandr --output "$output" --mode "$locked_mode"; }
-linux_home=$work/home
-mkdir -p "$linux_home/run" && chmod 700 "$linux_home/run"
+linux_home=$(new_home)
 # A program of a kind ("linux" or "windows") with its arguments, as a command line.
 program() {
   if [ "$1" = linux ]; then
-    echo env HOME="$linux_home" XDG_CONFIG_HOME="$linux_home/.config" XDG_RUNTIME_DIR="$linux_home/run" \
-      QT_QPA_PLATFORM=xcb "$linux_bin"
+    home_env "$linux_home"
+    echo env "${henv[@]}" QT_QPA_PLATFORM=xcb "$linux_bin"
   else
     echo wine "$win_exe"
   fi
@@ -81,14 +69,9 @@ start() {
   # shellcheck disable=SC2046
   QT_FORCE_STDERR_LOGGING=1 $(program "$kind") "$@" >"$work/$kind.out" 2>"$work/$kind.err" </dev/null &
   vpid=$!
-  pids+=("$vpid")
+  started+=("$vpid")
 }
-stop() {
-  kill "$vpid" 2>/dev/null || true
-  for _ in $(seq 1 100); do kill -0 "$vpid" 2>/dev/null || break; sleep 0.05; done
-  kill -9 "$vpid" 2>/dev/null || true
-  wait "$vpid" 2>/dev/null || true
-}
+stop() { stop_pid "$vpid"; }
 wait_locked() {
   for _ in $(seq 1 200); do
     grep -q '^update():' "$work/$1.err" 2>/dev/null && return 0
@@ -96,17 +79,11 @@ wait_locked() {
   done
   die "$1: no lock tick seen (see $work/$1.err)"
 }
-runtime_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%.0f", s }'; }
 wineserver_pid() { cat "$host/wineserver.pid"; }
-# sample_cpu PID FILE: "% % %" of a core, the program, wineserver and Xorg, over $cpu_seconds.
+# sample_cpu PID FILE: the program, wineserver and Xorg over $cpu_seconds (cpu_over's lines).
 sample_cpu() {
-  local pid=$1 ws0 x0 p0 t0 ws1 x1 p1 t1
-  ws0=$(runtime_ns "$(wineserver_pid)") x0=$(runtime_ns "$xorg_pid") p0=$(runtime_ns "$pid") t0=$(date +%s%N)
-  sleep "$cpu_seconds"
-  ws1=$(runtime_ns "$(wineserver_pid)") x1=$(runtime_ns "$xorg_pid") p1=$(runtime_ns "$pid") t1=$(date +%s%N)
-  kill -0 "$pid" 2>/dev/null || die "the program ended during the CPU series ($2)"
-  awk -v p=$((p1 - p0)) -v w=$((ws1 - ws0)) -v x=$((x1 - x0)) -v t=$((t1 - t0)) \
-    'BEGIN { printf "%.3f %.3f %.3f\n", p / t * 100, w / t * 100, x / t * 100 }' >"$2"
+  cpu_over "$cpu_seconds" "$2" "$1" "$(wineserver_pid)" "$xorg_pid"
+  kill -0 "$1" 2>/dev/null || die "the program ended during the CPU series ($2)"
 }
 
 # ---- Start to window and memory ---------------------------------------------------------------
@@ -148,7 +125,7 @@ done
 # modes, DUMMY0 primary. Wine lists only the outputs that were on when its wineserver started:
 # the host's is started anew.
 log "several monitors"
-load_multi0=$(cut -d' ' -f1-3 /proc/loadavg)
+load_multi0=$(loadavg)
 set_locked
 xrandr --output "$output" --primary
 for o in DUMMY1 DUMMY2; do
@@ -218,107 +195,19 @@ for held in one three; do
 done
 wine reg delete "$store\\Monitors" /f >/dev/null 2>&1 || true
 xrandr --output DUMMY1 --off --output DUMMY2 --off
-load_multi1=$(cut -d' ' -f1-3 /proc/loadavg)
-load1=$(cut -d' ' -f1-3 /proc/loadavg)
-cleanup
+load_multi1=$(loadavg)
+load1=$(loadavg)
+bench_cleanup
 trap - EXIT
 
-# ---- Report -------------------------------------------------------------------------------
-result() { sed -n "s/^RESULT.* $2=\([^ ]*\).*/\1/p" "$work/$1.txt"; }
-# median and min-max of a key=value field over the startup lines
-series() {
-  sed -n "s/.* $2=\([^ ]*\).*/\1/p" "$work/startup-$1.txt" | sort -g |
-    awk '{ v[NR] = $1 } END { if (NR == 0) { print "n/a"; exit } m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.1f (%.1f–%.1f)", m, v[1], v[NR] }'
-}
-mb() { awk -v k="$1" 'BEGIN { printf "%.1f MB", k / 1024 }'; }
-read -r cpu_l _ x_l <"$work/cpu-linux.txt"
-read -r cpu_w ws_w x_w <"$work/cpu-windows.txt"
-section=$work/section.md
-{
-  echo "## Windows under Wine"
-  echo
-  echo "\`bench/wine.sh\`, $(date -u '+%Y-%m-%d %H:%M') UTC, on the test X server (Xorg, dummy driver) with a"
-  echo "tray host: the Linux program (RandR) and the Windows program ($folder.zip, unpacked) under"
-  echo "Wine $(wine --version 2>/dev/null | sed 's/^wine-//') in a fresh prefix, one after the other. Load average before/after: $load0 / $load1."
-  echo
-  echo "| | Linux (X11) | Windows under Wine |"
-  echo "|---|---|---|"
-  echo "| start → main window mapped, ms: median (min–max), $startup_runs starts | $(series linux mapped_ms) | $(series windows mapped_ms) |"
-  echo "| VmRSS 2 s after the start | $(series linux rss_kb | awk '{ printf "%.1f MB", $1 / 1024 }') | $(series windows rss_kb | awk '{ printf "%.1f MB", $1 / 1024 }') |"
-  echo "| VmRSS while locked | $(mb "$(cat "$work/rss-linux.txt")") | $(mb "$(cat "$work/rss-windows.txt")") |"
-  echo "| CPU while locked (\`-d\`, nothing happens), % of a core over $cpu_seconds s | $cpu_l (Xorg meanwhile $x_l) | $cpu_w, wineserver $ws_w (Xorg meanwhile $x_w) |"
-  echo "| restore latency after another program's switch, ms: p50 / p90 / max ($switches switches, $interval ms interval) | $(result restore-linux p50) / $(result restore-linux p90) / $(result restore-linux max); $(result restore-linux n) restored, $(result restore-linux timeouts) not | $(result restore-windows p50) / $(result restore-windows p90) / $(result restore-windows max); $(result restore-windows n) restored, $(result restore-windows timeouts) not |"
-  echo
-  echo "The other program: \`xrandr --output DUMMY0 --mode M\` for Linux; for Windows"
-  echo "\`tst_win32display.exe push W H 32 F\` under the same Wine (\`bench/wine-switch.sh\`), since a switch"
-  echo "made outside Wine reaches no Windows program. Latency is from the CRTC change that left the"
-  echo "locked mode to the one that brought it back, seen by \`velmora_xwatch\` through RandR events."
-  echo "Under Wine each display call of the program goes through wineserver, whose CPU is shown"
-  echo "beside it; Wine's own start (its DLLs, the prefix) is part of the start-up figure. Under Wine"
-  echo "a running program sees another one's switch only through the size and depth that"
-  echo "WM_DISPLAYCHANGE announces: a switch to the locked size at another refresh rate (1024x768_75)"
-  echo "goes unseen there (README, Windows)."
-  echo
-  echo "Per-switch figures:"
-  echo
-  echo '```'
-  cat "$work/restore-windows.txt"
-  echo '```'
-  echo
-  echo "### Several monitors"
-  echo
-  echo "The Windows program only, as \"Several monitors\" of \`bench/run.sh\` does it on X11: DUMMY1 and DUMMY2"
-  echo "switched on beside $output (\`xrandr --addmode\` of $locked_mode and the foreign modes, \`--right-of\`),"
-  echo "all three at $locked_mode, $output primary, and wineserver started anew so that Wine lists them as"
-  echo "\`\\\\.\\DISPLAY1\`..3. The program holds $output as its own (the mode in use at its \`-d\` start) and the"
-  echo "others through the store: \`Monitors\\DISPLAYn\` keys written with \`wine reg add\` before the start"
-  echo "(the four values, Identity empty: the dummy driver publishes no EDID; Connector, Name,"
-  echo "Locked=true), checked to hold them (a tick line with the held mode in place for each)."
-  echo "Load average at the start and the end of this part: $load_multi0 → $load_multi1."
-  echo
-  echo "Restore latency, the program holding $output and DUMMY1: first only $output switched, then both in one"
-  echo "apply of the other program (\`tst_win32display.exe on \\\\.\\DISPLAY1,\\\\.\\DISPLAY2 push W H 32 F\`, one"
-  echo "ChangeDisplaySettingsExW per device). For two, t0 = the first CRTC change that takes the locked mode off"
-  echo "either output, t1 = the change after which both have it again."
-  echo
-  echo "| switched at once | switches | p50 ms | p90 ms | max ms | min ms | not restored |"
-  echo "|---|---|---|---|---|---|---|"
-  for k in one two; do
-    echo "| $([ "$k" = one ] && echo "$output" || echo "$output and DUMMY1") | $(result "restore-multi-$k" n) | $(result "restore-multi-$k" p50) | $(result "restore-multi-$k" p90) | $(result "restore-multi-$k" max) | $(result "restore-multi-$k" min) | $(result "restore-multi-$k" timeouts) |"
-  done
-  echo
-  echo "CPU while holding one ($output) and three ($output, DUMMY1, DUMMY2) monitors with the same three outputs"
-  echo "on, $cpu_seconds s each, one run after the other (a second instance in the same prefix hands over to"
-  echo "the first, so they cannot run at once as on X11), nothing switched meanwhile:"
-  echo
-  echo "| holds | program, % of a core | wineserver meanwhile | program + wineserver | Xorg meanwhile |"
-  echo "|---|---|---|---|---|"
-  for k in one three; do
-    read -r p w x <"$work/cpu-hold-$k.txt"
-    echo "| $k | $p | $w | $(awk -v p="$p" -v w="$w" 'BEGIN { printf "%.3f", p + w }') | $x |"
-  done
-  read -r p1 w1 _ <"$work/cpu-hold-one.txt"
-  read -r p3 w3 _ <"$work/cpu-hold-three.txt"
-  echo "| three / one | $(awk -v a="$p3" -v b="$p1" 'BEGIN { printf "%.2f×", a / b }') | | $(awk -v a="$p3" -v b="$p1" -v c="$w3" -v d="$w1" 'BEGIN { printf "%.2f×", (a + c) / (b + d) }') | |"
-  echo
-  for k in one two; do
-    echo "<details><summary>every switch: $([ "$k" = one ] && echo "$output" || echo "$output and DUMMY1")</summary>"
-    echo
-    echo '```'
-    cat "$work/restore-multi-$k.txt"
-    echo '```'
-    echo "</details>"
-    echo
-  done
-} >"$section"
-if [ -f "$out" ] && grep -q '^## Windows under Wine' "$out"; then
-  awk -v file="$section" '
-    /^## Windows under Wine/ { while ((getline l < file) > 0) print l; skip = 1; next }
-    skip && /^## / { skip = 0; print ""; }
-    !skip { print }' "$out" >"$out.new"
-  mv "$out.new" "$out"
-else
-  { [ -f "$out" ] && { cat "$out"; echo; }; cat "$section"; } >"$out.new"
-  mv "$out.new" "$out"
-fi
-log "wrote $out"
+record switches="$switches" startup_runs="$startup_runs" cpu_seconds="$cpu_seconds" interval="$interval" \
+  output="$output" locked_mode="$locked_mode" folder="$folder" wine="$(wine --version 2>/dev/null | sed 's/^wine-//')" \
+  load_start="$load0" load_end="$load1" load_multi_start="$load_multi0" load_multi_end="$load_multi1"
+for kind in linux windows; do
+  record --startup "startup-$kind=$work/startup-$kind.txt" --rows "cpu-$kind=$work/cpu-$kind.txt" \
+    --rows "rss-$kind=$work/rss-$kind.txt" --restore "restore-$kind=$work/restore-$kind.txt"
+done
+record --restore restore-multi-one="$work/restore-multi-one.txt" --restore restore-multi-two="$work/restore-multi-two.txt" \
+  --rows cpu-hold-one="$work/cpu-hold-one.txt" --rows cpu-hold-three="$work/cpu-hold-three.txt"
+bench_write
+bench_report

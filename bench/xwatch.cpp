@@ -18,7 +18,8 @@
 //     MapNotify of its main window (a top-level with WM_CLASS "velmora", at least 300 px
 //     wide); SETTLE_MS later reads VmRSS from /proc, then ends the program (SIGTERM).
 //
-// Output: one line per sample and a final "RESULT ..." line; errors on stderr, exit 1.
+// Output: one line per sample (restore: three decimals, for bench/report.py takes its percentiles
+// from them) and a final "RESULT ..." line; errors on stderr, exit 1.
 #include "Percentile.h"
 
 #include <xcb/randr.h>
@@ -264,7 +265,7 @@ int restore(const std::vector<std::string> &outputNames, const std::string &lock
             fail("xrandr switched to " + mode + " but no CRTC change came");
         if (!gotBack) {
             ++timeouts;
-            std::printf("%3d  %-16s %8.2f  timeout(>%.0f ms)\n", k + 1, mode.c_str(), left.at - launched, timeout);
+            std::printf("%3d  %-16s %8.3f  timeout(>%.0f ms)\n", k + 1, mode.c_str(), left.at - launched, timeout);
             // Put it back ourselves, so that the next switch starts from the locked mode.
             std::vector<std::string> fixCommand{"xrandr"};
             for (const std::string &o : outputNames)
@@ -274,7 +275,7 @@ int restore(const std::vector<std::string> &outputNames, const std::string &lock
             continue;
         }
         latencies.push_back(back.at - left.at);
-        std::printf("%3d  %-16s %8.2f  %8.2f\n", k + 1, mode.c_str(), left.at - launched, back.at - left.at);
+        std::printf("%3d  %-16s %8.3f  %8.3f\n", k + 1, mode.c_str(), left.at - launched, back.at - left.at);
         std::fflush(stdout);
     }
     const double maxMs = latencies.empty() ? NAN : *std::max_element(latencies.begin(), latencies.end());
