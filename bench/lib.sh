@@ -124,6 +124,18 @@ cpu_over() {
 
 # ---- The results file ---------------------------------------------------------------------------
 loadavg() { cut -d' ' -f1-3 /proc/loadavg; }
+
+# three_outputs PRIMARY MODE FOREIGN_MODES: DUMMY1 and DUMMY2 on beside PRIMARY (the primary),
+# each in MODE and listing it and each of the comma-separated FOREIGN_MODES.
+three_outputs() {
+  local primary=$1 mode=$2 foreign=$3 o m
+  xrandr --output "$primary" --primary
+  for o in DUMMY1 DUMMY2; do
+    for m in "$mode" ${foreign//,/ }; do xrandr --addmode "$o" "$m"; done
+  done
+  xrandr --output DUMMY1 --mode "$mode" --right-of "$primary" --output DUMMY2 --mode "$mode" --right-of DUMMY1
+  xrandr >/dev/null # the plain query probes the outputs: only then do they count as connected
+}
 # record KEY=VALUE | --KIND NAME=FILE ...: adds to what bench_write puts in the results file
 # (bench/record.py says the kinds).
 record() { records+=("$@"); }

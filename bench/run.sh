@@ -234,12 +234,7 @@ note_command "HOME=<fresh> velmora -d & (locked) / velmora & (unlocked, window s
 log "several monitors"
 load_multi0=$(loadavg)
 set_locked_mode
-xrandr --output "$output" --primary
-for o in DUMMY1 DUMMY2; do
-  for m in "$locked_mode" ${foreign_modes//,/ }; do xrandr --addmode "$o" "$m"; done
-done
-xrandr --output DUMMY1 --mode "$locked_mode" --right-of "$output" --output DUMMY2 --mode "$locked_mode" --right-of DUMMY1
-xrandr >/dev/null # the plain query probes the outputs: only then do they count as connected
+three_outputs "$output" "$locked_mode" "$foreign_modes"
 note_command "xrandr --addmode DUMMY1|DUMMY2 <$locked_mode and each foreign mode>; xrandr --output DUMMY1 --mode $locked_mode --right-of $output --output DUMMY2 --mode $locked_mode --right-of DUMMY1; xrandr --output $output --primary"
 # hold_others HOME OUTPUT...: the outputs held as the store keeps other monitors. The dummy
 # driver publishes no EDID: no identity, the key is the connector.

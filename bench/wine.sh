@@ -127,12 +127,7 @@ done
 log "several monitors"
 load_multi0=$(loadavg)
 set_locked
-xrandr --output "$output" --primary
-for o in DUMMY1 DUMMY2; do
-  for m in "$locked_mode" ${foreign_modes//,/ }; do xrandr --addmode "$o" "$m"; done
-done
-xrandr --output DUMMY1 --mode "$locked_mode" --right-of "$output" --output DUMMY2 --mode "$locked_mode" --right-of DUMMY1
-xrandr >/dev/null # the plain query probes the outputs: only then do they count as connected
+three_outputs "$output" "$locked_mode" "$foreign_modes"
 wineserver -k
 for _ in $(seq 1 100); do kill -0 "$(wineserver_pid)" 2>/dev/null || break; sleep 0.1; done
 rm -f "$WINEPREFIX/drive_c/users/root/velmora.lock"
