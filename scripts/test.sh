@@ -41,17 +41,14 @@ package_phase() {
 }
 
 # The Windows program: a Qt for Windows built once (cached outside the checkout), the suites
-# as Windows programs under Wine, then the zip and the installer, and the installed program
-# driven on the test X server.
+# as Windows programs under Wine, the zip and the installer, and the installed program driven
+# on the test X server (the windows_* steps of CTest, scripts/windows-steps.sh).
 windows_phase() {
-  local wbuild=${VELMORA_WINDOWS_BUILD_DIR:-$build-windows} qt packages
+  local wbuild=${VELMORA_WINDOWS_BUILD_DIR:-$build-windows} qt
   "$root/scripts/deps.sh" windows
   qt=$("$root/scripts/qt-windows.sh" | tail -n 1)
-  phase "Windows program, suites under Wine" "$wbuild" \
+  phase "Windows program: suites, zip, installer and the installed program under Wine" "$wbuild" \
     -DCMAKE_TOOLCHAIN_FILE="$qt/lib/cmake/Qt6/qt.toolchain.cmake" -DCMAKE_BUILD_TYPE=Release
-  echo "== Windows zip and installer, the installed program under Wine"
-  mapfile -t packages < <(VELMORA_WINDOWS_BUILD_DIR=$wbuild "$root/scripts/package-windows.sh" | tail -n 2)
-  "$root/scripts/windows-tests.sh" "${packages[0]}" "${packages[1]}" "$wbuild"
 }
 
 if [ $package_only = 1 ]; then
@@ -69,7 +66,7 @@ windows_phase
 package_phase
 
 # The Wine test builds its own program without sanitizers: it ran above already.
-export CTEST_EXCLUDE=wine_win32display
+export CTEST_EXCLUDE=tst_winedisplay
 
 # Paths in sanitizer options are quoted: a blank would end the value.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \

@@ -185,7 +185,7 @@ private Q_SLOTS:
     void replaceableProgramIsNotRegistered()
     {
 #ifdef Q_OS_WIN
-        QSKIP("Windows keeps who may write in access lists, not in these bits: scripts/windows-tests.sh");
+        QSKIP("Windows keeps who may write in access lists, not in these bits: scripts/windows-steps.sh");
 #endif
         const QString program = QCoreApplication::applicationFilePath();
         const QFile::Permissions permissions = QFile::permissions(program);

@@ -1,4 +1,4 @@
-// Drives Win32DisplayBackend under Wine for scripts/wine-tests.sh.
+// Drives Win32DisplayBackend under Wine for tests/tst_winedisplay.cpp.
 //
 // Inside Wine the program cannot look at the X server, so it checks here only what the backend
 // hands back to its callers, and prints what it listed and applied in lines that the script
