@@ -173,7 +173,13 @@ bool SingleInstance::readLine(QLocalSocket *socket)
     if (socket->state() != QLocalSocket::ConnectedState)
         return true;
     if (socket->canReadLine()) {
-        const QByteArray request = socket->readLine(MaxRequestBytes + 1).trimmed();
+        // Whatever limits the read buffer (Windows pipes take more), a longer line is no request.
+        const QByteArray line = socket->readLine(MaxRequestBytes);
+        if (!line.endsWith('\n')) {
+            drop(socket);
+            return true;
+        }
+        const QByteArray request = line.trimmed();
         Q_EMIT requested(request);
         const QByteArray answer = answerer ? answerer(request) : QByteArray();
         if (answer.isEmpty() || answer.size() >= MaxAnswerBytes || answer.contains('\n')) {
