@@ -89,9 +89,10 @@ private Q_SLOTS:
         auto ask = [&dir](const QByteArray &request, QByteArray *answer) {
             SingleInstance::Asked result = SingleInstance::Asked::NotRunning;
             QThread *thread = QThread::create([&] { result = SingleInstance(dir.path()).ask(request, answer); });
-            thread->start();
-            while (!thread->wait(10))
-                QCoreApplication::processEvents();
+            startThread(*thread);
+            while (!thread->isFinished())
+                QTest::qWait(10);
+            stopThread(*thread);
             delete thread;
             return result;
         };
