@@ -17,17 +17,17 @@ constexpr int RestoreTimeoutMs = 5000;
 constexpr int QuietMs = 1200;
 } // namespace
 
-ModeWatch::ModeWatch(DisplayBackend &backend, const DisplayMode &locked)
-    : backend(backend), locked(locked)
+ModeWatch::ModeWatch(PinnedOutput &pinned, DisplayBackend &backend, const DisplayMode &locked)
+    : pinned(pinned), backend(backend), locked(locked)
 {
 }
 
-int ModeWatch::run(DisplayBackend &backend, const QStringList &args)
+int ModeWatch::run(PinnedOutput &pinned, DisplayBackend &backend, const QStringList &args)
 {
     DisplayMode locked;
     if (args.size() < 5 || !parseMode(args[3], locked))
         return 2;
-    ModeWatch watch(backend, locked);
+    ModeWatch watch(pinned, backend, locked);
     if (args.size() > 6)
         for (const QString &o : args[6].split(','))
             watch.outputs.push_back(o.toStdString());
@@ -69,7 +69,7 @@ int ModeWatch::restoreSeries(const QList<DisplayMode> &foreign, int switches)
         std::vector<ModeChange> changes;
         for (const std::string &o : outputs)
             changes.push_back({o, target});
-        const DisplayBackend::ApplyResult result = outputs.empty() ? backend.apply(target) : backend.applyModes(changes);
+        const DisplayBackend::ApplyResult result = outputs.empty() ? pinned.apply(target) : backend.applyModes(changes);
         const double applyMs = clock.nsecsElapsed() / 1e6;
         if (result != DisplayBackend::ApplyResult::Applied) {
             std::fprintf(stderr, "foreign switch refused (%d)\n", int(result));
@@ -89,8 +89,8 @@ void ModeWatch::hold(int intervalMs)
 {
     for (;;) {
         DisplayMode now;
-        if (backend.current(now) == DisplayBackend::OutputState::Active && now != locked)
-            backend.apply(locked);
+        if (pinned.current(now) == DisplayBackend::OutputState::Active && now != locked)
+            pinned.apply(locked);
         QThread::msleep(intervalMs);
     }
 }
@@ -108,7 +108,7 @@ bool ModeWatch::isLocked()
         return true;
     }
     DisplayMode now;
-    return backend.current(now) == DisplayBackend::OutputState::Active && now == locked;
+    return pinned.current(now) == DisplayBackend::OutputState::Active && now == locked;
 }
 
 bool ModeWatch::waitLocked(int ms)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DisplayBackend.h"
+#include "Pinned.h"
 
 #include <QList>
 #include <QStringList>
@@ -11,7 +12,8 @@
 class ModeWatch
 {
 public:
-    ModeWatch(DisplayBackend &backend, const DisplayMode &locked);
+    // `backend` has its output pinned.
+    ModeWatch(PinnedOutput &pinned, DisplayBackend &backend, const DisplayMode &locked);
 
     // Runs a watcher's command line after its connection argument:
     //   restore SOCKET-OR-BUS LOCKED FOREIGN[,FOREIGN...] SWITCHES [OUTPUT,OUTPUT...]
@@ -19,7 +21,9 @@ public:
     // With outputs named, each switch puts all of them in the foreign mode in one apply and
     // waits until every one is in the locked mode again.
     // Returns the exit status (2 for a malformed command line); hold never returns.
-    static int run(DisplayBackend &backend, const QStringList &args);
+    template<class Backend>
+    static int run(Pinned<Backend> &backend, const QStringList &args) { return run(backend, backend, args); }
+    static int run(PinnedOutput &pinned, DisplayBackend &backend, const QStringList &args);
 
     // WxH@Hz as the program names modes (Hz whole, 32 bits a pixel).
     static bool parseMode(const QString &text, DisplayMode &out);
@@ -41,6 +45,7 @@ private:
     // Waits for the locked mode, looking on every announcement; false after `ms`.
     bool waitLocked(int ms);
 
+    PinnedOutput &pinned;
     DisplayBackend &backend;
     DisplayMode locked;
 };

@@ -16,6 +16,7 @@
 //                            trip and writes one line to stderr (a tick's bare bones); prints
 //                            "RESULT wake_<kind> <run time ms per s> <times on a CPU per s>"
 #include "Deamon.h"
+#include "Pinned.h"
 #include "DisplaySettings.h"
 #include "FakeDisplayBackend.h"
 #include "MainWindow.h"
@@ -253,7 +254,7 @@ int main(int argc, char *argv[])
     }
 
     // A tick that finds a foreign mode, set just before by another connection, and restores.
-    X11DisplayBackend outside;
+    Pinned<X11DisplayBackend> outside;
     outside.pinOutput();
     std::vector<int> foreign;
     for (int i = 0; i < displaySettings.count(); ++i) {

@@ -9,6 +9,7 @@
 //     The reference holder: reads GetCurrentState every INTERVAL_MS and puts LOCKED back
 //     when it differs. Runs until killed.
 #include "GnomeDisplayBackend.h"
+#include "Pinned.h"
 #include "ModeWatch.h"
 
 #include <QCoreApplication>
@@ -29,7 +30,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "cannot connect to %s\n", qPrintable(args[2]));
         return 1;
     }
-    GnomeDisplayBackend backend(bus);
+    Pinned<GnomeDisplayBackend> backend(bus);
     if (backend.pinOutput().empty()) {
         std::fprintf(stderr, "no monitor in use\n");
         return 1;

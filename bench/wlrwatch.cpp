@@ -15,6 +15,7 @@
 //     Writes the heads, in their modes now, as locked monitors into the settings file CONF,
 //     as the program stores them.
 #include "ModeWatch.h"
+#include "Pinned.h"
 #include "MonitorSettings.h"
 #include "WlrootsDisplayBackend.h"
 
@@ -32,7 +33,7 @@ int main(int argc, char *argv[])
                              " | store SOCKET CONF HEAD,...\n");
         return 2;
     }
-    WlrootsDisplayBackend backend(args[2].toStdString());
+    Pinned<WlrootsDisplayBackend> backend(args[2].toStdString());
     if (!backend.offered()) {
         std::fprintf(stderr, "%s offers no zwlr_output_manager_v1\n", qPrintable(args[2]));
         return 1;

@@ -3,7 +3,8 @@
 #include "DisplayMode.h"
 
 #include <functional>
-#include <mutex>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,8 +24,27 @@ struct DisplayOutput
     bool primary = false;
     State state = State::Off;
     DisplayMode current;  // when Active
+    // Its place in the layout (top left corner), rotation and reflection, and scale, where the
+    // platform has them (see DisplayBackend::features()); else 0, Normal and 1.
+    int x = 0;
+    int y = 0;
+    int transform = 0; // a Transform
+    double scale = 1.0;
     // Whether it takes modes it does not list (as custom modes).
     bool takesUnlisted = false;
+};
+
+// Rotation and reflection as Wayland numbers them (Mutter and KWin alike): a turn of 0, 90, 180
+// or 270 degrees counter-clockwise, then the same after a flip around the vertical axis.
+enum Transform { Normal, Rotated90, Rotated180, Rotated270, Flipped, Flipped90, Flipped180, Flipped270 };
+
+// What of an arrangement a platform reads and sets; the rest reads as 0, Normal, 1, false.
+struct LayoutFeatures
+{
+    bool position = false;
+    bool transform = false;
+    bool scale = false;
+    bool primary = false;
 };
 
 // One output's new mode in an apply.
@@ -32,6 +52,40 @@ struct ModeChange
 {
     std::string output;
     DisplayMode mode;
+};
+
+// What an apply changes of one output; what is not set stays as it is. Primary is only ever
+// given: the output named so takes it from the one that had it.
+struct OutputChange
+{
+    std::string output;
+    std::optional<DisplayMode> mode;
+    std::optional<std::pair<int, int>> position;
+    std::optional<int> transform;
+    std::optional<double> scale;
+    bool primary = false;
+};
+
+// An apply as the shared layer planned it from one read: every output as it was read, and for
+// each output that changes what it is to become. A backend only commits it.
+struct ApplyPlan
+{
+    struct Output
+    {
+        DisplayOutput now;    // as read
+        DisplayOutput wanted; // what it becomes: now, with the changes
+        // Which mode of its list (the one in use: InUse; a custom one: Unlisted).
+        int modeNumber = -2;
+        bool modeChanges = false;
+        bool moves = false;
+        bool turns = false;
+        bool rescales = false;
+        bool primaryChanges = false;
+    };
+    std::vector<DisplayOutput> outputs; // every connected output, in the platform's order
+    std::vector<Output> changes;         // each output at most once, in the order first named
+
+    const Output *find(const std::string &name) const;
 };
 
 // What the program needs from a platform: every connected output with its state and the
@@ -64,18 +118,38 @@ public:
     // when the output is not there or the display system cannot be asked.
     virtual bool readModes(const std::string &output, std::vector<DisplayMode> &modes) = 0;
 
-    // Puts every named output into the first mode it lists with the given values (the mode it
-    // is in, when that one has them: a re-apply keeps its own timing), in one configuration
-    // where the platform takes one. Outputs not named are left as they are. Nothing is
-    // applied unless every change can be: an output that is off or absent, or does not offer
-    // the values, makes the whole apply answer why.
-    virtual ApplyResult applyModes(const std::vector<ModeChange> &changes) = 0;
+    // One read of every output and of the mode lists of the `named` ones (those that are
+    // there): readOutputs() and then readModes() for each, unless the platform has both from
+    // one read. False when the display system cannot be asked.
+    virtual bool readWithModes(std::vector<DisplayOutput> &outputs, const std::vector<std::string> &named,
+                               std::map<std::string, std::vector<DisplayMode>> &modes);
+
+    // What of an arrangement the platform reads and sets.
+    virtual LayoutFeatures features() const { return {}; }
 
     // Called, from any thread, when the platform announces a change of the display
     // configuration. Platforms whose changes reach Qt's screen signals need not announce.
     virtual void setChangeCallback(std::function<void()> callback) { (void)callback; }
 
     // --- Written once for every platform ---------------------------------------------------
+
+    // Applies `changes` in one configuration where the platform takes one: one read, each
+    // change checked, the changes of one output merged (a later one wins), then one commit of
+    // what differs from what was read; nothing differing commits nothing. Outputs not named
+    // are left as they are, except the one that loses primary. Nothing is applied unless every
+    // change can be: an output that is off or absent, or does not offer the mode, makes the
+    // whole apply answer why. What the platform lacks (see features()) is left out. An output
+    // that is on but whose mode cannot be read changes only to a mode it lists; it keeps what
+    // else it has.
+    ApplyResult apply(const std::vector<OutputChange> &changes);
+    // The same for modes alone: each output into the first mode it lists with the given
+    // values (the mode it is in, when that one has them: a re-apply keeps its own timing).
+    ApplyResult applyModes(const std::vector<ModeChange> &changes);
+    // The plan apply() commits, from `outputs` and the `modes` of the changed ones as just
+    // read; Applied with an empty plan when nothing differs.
+    ApplyResult plan(const std::vector<DisplayOutput> &outputs,
+                     const std::map<std::string, std::vector<DisplayMode>> &modes,
+                     const std::vector<OutputChange> &changes, ApplyPlan &plan) const;
 
     // How `name` stands in `outputs`; `found` gets it when it is there.
     static OutputState stateOf(const std::vector<DisplayOutput> &outputs, const std::string &name,
@@ -93,23 +167,12 @@ public:
     // (a stale serial or timestamp): then it reads again and sends anew.
     static ApplyResult onceMoreWhenStale(const std::function<ApplyResult(bool *stale)> &attempt);
 
-    // --- One output: the one pinned, by its connector ---------------------------------------
+    // The primary, else the first connected output that is on; empty when there is none.
+    static std::string primaryOf(const std::vector<DisplayOutput> &outputs);
 
-    // Pins the primary, else the first connected output that is on, and returns its name;
-    // empty when there is none (then nothing is listed, read or applied).
-    std::string pinOutput();
-    void pinOutputNamed(const std::string &name);
-    std::string pinnedOutput();
-    // Mode n (n >= 0) of the pinned output's list. False when there is no mode n.
-    bool mode(int n, DisplayMode &out);
-    // The mode the pinned output is in: Active with `out` set, or why there is none.
-    OutputState current(DisplayMode &out);
-    // Whether the pinned output could be put into a mode with these values now.
-    OutputState availability(const DisplayMode &mode);
-    // Puts the pinned output into these values.
-    ApplyResult apply(const DisplayMode &mode);
-
-private:
-    std::mutex pinMutex;
-    std::string pinned;
+protected:
+    // Sends the plan to the platform as one configuration; `stale`: the configuration changed
+    // since the plan's read (then the apply reads and plans once more). Outputs the plan does
+    // not change are named as they are where the platform wants every one named.
+    virtual ApplyResult commit(const ApplyPlan &plan, bool *stale) = 0;
 };

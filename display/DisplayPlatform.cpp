@@ -51,7 +51,10 @@ std::unique_ptr<DisplayBackend> DisplayPlatform::create()
         why = QStringLiteral("no X server (DISPLAY is not set)");
     } else {
         auto x11 = std::make_unique<X11DisplayBackend>();
-        const QString output = QString::fromStdString(x11->pinOutput());
+        std::vector<DisplayOutput> outputs;
+        if (!x11->readOutputs(outputs))
+            outputs.clear();
+        const QString output = QString::fromStdString(DisplayBackend::primaryOf(outputs));
         if (output.startsWith(QLatin1String("XWAYLAND")))
             why = QStringLiteral("the X server %1 is XWayland, whose modes are emulated").arg(display);
         else if (output.isEmpty())

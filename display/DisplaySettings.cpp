@@ -11,9 +11,10 @@ DisplaySettings::DisplaySettings(std::unique_ptr<DisplayBackend> platform)
 {
     if (!m_backend)
         return;
-    const std::string pinned = m_backend->pinOutput();
     std::vector<DisplayOutput> all;
-    m_backend->readOutputs(all);
+    if (!m_backend->readOutputs(all))
+        all.clear();
+    const std::string pinned = DisplayBackend::primaryOf(all);
     const DisplayOutput *o = nullptr;
     DisplayBackend::stateOf(all, pinned, &o);
     if (o)

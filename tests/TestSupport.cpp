@@ -262,9 +262,10 @@ bool HeldLock::holdMonitor(const std::string &output, const DisplayMode &mode)
 
 QList<DisplayMode> enumerateModes(DisplayBackend &backend)
 {
-    QList<DisplayMode> modes;
-    DisplayMode m;
-    for (int n = 0; backend.mode(n, m); ++n)
-        modes.append(m);
-    return modes;
+    // The primary's, as pinning finds it.
+    std::vector<DisplayOutput> outputs;
+    std::vector<DisplayMode> listed;
+    if (!backend.readOutputs(outputs) || !backend.readModes(DisplayBackend::primaryOf(outputs), listed))
+        return {};
+    return QList<DisplayMode>(listed.cbegin(), listed.cend());
 }

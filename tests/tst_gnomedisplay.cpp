@@ -2,6 +2,7 @@
 // X server, where xrandr is a second witness, and nested as a Wayland compositor with fake
 // monitors. Checked from outside with gdbus.
 #include "Deamon.h"
+#include "Pinned.h"
 #include "DisplaySettings.h"
 #include "GnomeDisplayBackend.h"
 #include "RefreshRate.h"
@@ -170,7 +171,7 @@ private slots:
         const Host h = hostFor(name);
         REQUIRE_HOST(h);
         QVERIFY(reset(name));
-        GnomeDisplayBackend backend(bus(h, name));
+        Pinned<GnomeDisplayBackend> backend(bus(h, name));
         const State s = state(h);
         QVERIFY(!s.primary().isEmpty());
         QCOMPARE(QString::fromStdString(backend.pinOutput()), s.primary());
@@ -205,7 +206,7 @@ private slots:
         const Host h = hostFor(name);
         REQUIRE_HOST(h);
         QVERIFY(reset(name));
-        GnomeDisplayBackend backend(bus(h, name));
+        Pinned<GnomeDisplayBackend> backend(bus(h, name));
         const QString pinned = QString::fromStdString(backend.pinOutput());
         std::atomic<int> announced{0};
         backend.setChangeCallback([&announced] { ++announced; });
@@ -270,7 +271,7 @@ private slots:
         }
         const QString otherMode = state(h).monitor(other)->currentId();
 
-        GnomeDisplayBackend backend(bus(h, name));
+        Pinned<GnomeDisplayBackend> backend(bus(h, name));
         QCOMPARE(QString::fromStdString(backend.pinOutput()), pinnedName);
         for (const DisplayMode &size : sizes) {
             QCOMPARE(backend.apply(size), DisplayBackend::ApplyResult::Applied);
@@ -310,7 +311,7 @@ private slots:
             return out;
         };
         QVERIFY(arrange({1920, 1080}));
-        GnomeDisplayBackend backend(bus(h, "nested3"));
+        Pinned<GnomeDisplayBackend> backend(bus(h, "nested3"));
         QCOMPARE(backend.pinOutput(), std::string("LVDS1"));
         QCOMPARE(backend.apply({1280, 720, 32, 60}), DisplayBackend::ApplyResult::Applied);
         QCOMPARE(places(), (QList<QPoint>{{0, 0}, {1280, 0}, {1920, 1080}}));
@@ -338,7 +339,7 @@ private slots:
         QVERIFY(foreignApply(h, {{0, 0, 1.0, true, "LVDS1", full}, {1920, 0, 1.0, false, "LVDS2", full},
                                  {3840, 0, 1.0, false, "LVDS3", full}}));
         QVERIFY(waitFor([&] { return state(h).logical("LVDS3") && state(h).logical("LVDS3")->x == 3840; }));
-        GnomeDisplayBackend backend(bus(h, "nested3"));
+        Pinned<GnomeDisplayBackend> backend(bus(h, "nested3"));
 
         std::vector<DisplayOutput> outputs;
         QVERIFY(backend.readOutputs(outputs));
@@ -387,7 +388,7 @@ private slots:
         QVERIFY(foreignApply(nested, {{0, 0, 2.0, true, "LVDS1", "1920x1080@60.000"},
                                       {960, 0, 1.0, false, "LVDS2", "1920x1080@60.000"}}));
         QTRY_COMPARE_WITH_TIMEOUT(state(nested).logical("LVDS1")->scale, 2.0, 10000);
-        GnomeDisplayBackend backend(bus(nested, "nested"));
+        Pinned<GnomeDisplayBackend> backend(bus(nested, "nested"));
         QCOMPARE(backend.pinOutput(), std::string("LVDS1"));
         // 1920x1080 at 59.94 Hz offers scale 2 as well: kept.
         QCOMPARE(backend.apply({1920, 1080, 32, 59}), DisplayBackend::ApplyResult::Applied);
@@ -410,7 +411,7 @@ private slots:
         // Mutter lists 1024x768 at 59.920 Hz first and at 60.004 Hz later; both are 60 Hz.
         const Monitor before = *state(x11).monitor("DUMMY0");
         QVERIFY(findMode(before, "1024x768@59.920") && findMode(before, "1024x768@60.004"));
-        GnomeDisplayBackend backend(bus(x11, "x11"));
+        Pinned<GnomeDisplayBackend> backend(bus(x11, "x11"));
         QCOMPARE(backend.pinOutput(), std::string("DUMMY0"));
         DisplayMode m;
         int twins = 0;
@@ -436,7 +437,7 @@ private slots:
     {
         REQUIRE_HOST(x11);
         QVERIFY(resetX11());
-        GnomeDisplayBackend backend(bus(x11, "x11"));
+        Pinned<GnomeDisplayBackend> backend(bus(x11, "x11"));
         QCOMPARE(backend.pinOutput(), std::string("DUMMY0"));
         int changes = 0;
         auto foreignChange = [this, &changes] {
@@ -504,7 +505,7 @@ private slots:
     {
         REQUIRE_HOST(x11);
         QVERIFY(resetX11());
-        GnomeDisplayBackend backend(bus(x11, "x11"));
+        Pinned<GnomeDisplayBackend> backend(bus(x11, "x11"));
         QCOMPARE(backend.pinOutput(), std::string("DUMMY0"));
         const qint64 pid = x11.value("mutter.pid").toLongLong();
         QVERIFY(pid > 0);
@@ -566,7 +567,7 @@ private slots:
     {
         REQUIRE_HOST(x11);
         QVERIFY(resetX11());
-        GnomeDisplayBackend backend(bus(x11, "x11"));
+        Pinned<GnomeDisplayBackend> backend(bus(x11, "x11"));
         QCOMPARE(backend.pinOutput(), std::string("DUMMY0"));
         std::atomic<int> announced{0};
         backend.setChangeCallback([&announced] { ++announced; });

@@ -1,5 +1,6 @@
 // Which platform DisplayPlatform::create() takes in the sessions the Mutter hosts reproduce.
 // The session bus of this process is the nested Mutter's (set before anything asks for it).
+#include "Pinned.h"
 #include "DisplayPlatform.h"
 #include "GnomeDisplayBackend.h"
 #include "TestSupport.h"
@@ -62,7 +63,7 @@ private slots:
             QVERIFY(dynamic_cast<GnomeDisplayBackend *>(backend.get()));
         else
             QVERIFY(dynamic_cast<X11DisplayBackend *>(backend.get()));
-        QCOMPARE(QString::fromStdString(backend->pinOutput()), pinned);
+        QCOMPARE(QString::fromStdString(PinnedOutput(*backend).pinOutput()), pinned);
         QCOMPARE(capture.matching("no display platform").size(), 0);
         QCOMPARE(capture.matching("VELMORA_DISPLAY_BACKEND:").size(), forced == "mir" ? 1 : 0);
         qunsetenv("VELMORA_DISPLAY_BACKEND");

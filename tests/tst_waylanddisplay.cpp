@@ -6,6 +6,7 @@
 #include "DisplayPlatform.h"
 #include "DisplaySettings.h"
 #include "KdeDisplayBackend.h"
+#include "Pinned.h"
 #include "TestSupport.h"
 #include "WlrootsDisplayBackend.h"
 
@@ -186,7 +187,7 @@ private Q_SLOTS:
         Compositor c(family, layout(R"("current": 1)"));
         QVERIFY(c.ready);
         std::unique_ptr<DisplayBackend> probe = c.backend();
-        QCOMPARE(QString::fromStdString(probe->pinOutput()), QString("DP-1"));
+        QCOMPARE(QString::fromStdString(PinnedOutput(*probe).pinOutput()), QString("DP-1"));
         QCOMPARE(enumerateModes(*probe),
                  QList<DisplayMode>({{1920, 1080, 32, 60}, Twin59, Sxga75, {1024, 768, 32, 60}}));
 
@@ -207,7 +208,7 @@ private Q_SLOTS:
         // KWin's primary is pinned wherever it lies; on wlroots, the head at the origin.
         c.reload(layout(R"("current": 1)").replace(R"("primary": "DP-1")", R"("primary": "HDMI-A-1")"));
         QTRY_COMPARE_WITH_TIMEOUT(c.state().value("primary").toString(), QString("HDMI-A-1"), 3000);
-        QCOMPARE(c.backend()->pinOutput(), std::string(family == "kde" ? "HDMI-A-1" : "DP-1"));
+        QCOMPARE(PinnedOutput(*c.backend()).pinOutput(), std::string(family == "kde" ? "HDMI-A-1" : "DP-1"));
     }
 
     void offAndAbsentWait_data() { families(); }
@@ -246,7 +247,8 @@ private Q_SLOTS:
         Compositor c(family, layout(R"("current": 0)", list));
         QVERIFY(c.ready);
         std::unique_ptr<DisplayBackend> backend = c.backend();
-        QCOMPARE(backend->pinOutput(), std::string("DP-1"));
+        PinnedOutput pinned(*backend);
+        QCOMPARE(pinned.pinOutput(), std::string("DP-1"));
         QList<int> rates;
         for (const DisplayMode &m : enumerateModes(*backend))
             rates << m.DisplayFrequency;
@@ -479,21 +481,22 @@ private Q_SLOTS:
         Compositor c(family, layout(R"("current": 0)", Dp1Modes, R"(, "nextApply": "failed")"));
         QVERIFY(c.ready);
         std::unique_ptr<DisplayBackend> backend = c.backend();
-        QCOMPARE(backend->pinOutput(), std::string("DP-1"));
-        QCOMPARE(backend->apply(Sxga75), DisplayBackend::ApplyResult::Refused);
+        PinnedOutput pinned(*backend);
+        QCOMPARE(pinned.pinOutput(), std::string("DP-1"));
+        QCOMPARE(pinned.apply(Sxga75), DisplayBackend::ApplyResult::Refused);
         QCOMPARE(c.count("requests"), 1);
-        QCOMPARE(backend->apply({800, 600, 32, 60}), DisplayBackend::ApplyResult::NotOffered);
+        QCOMPARE(pinned.apply({800, 600, 32, 60}), DisplayBackend::ApplyResult::NotOffered);
         if (family == "wlr") {
             c.reload(layout(R"("current": 0)", Dp1Modes, R"(, "staleOnce": true)"));
             QTRY_COMPARE_WITH_TIMEOUT(c.state().value("staleOnce").toBool(), true, 3000);
-            QCOMPARE(backend->apply(Sxga75), DisplayBackend::ApplyResult::Applied);
+            QCOMPARE(pinned.apply(Sxga75), DisplayBackend::ApplyResult::Applied);
             QCOMPARE(c.count("cancelled"), 1);
             QCOMPARE(c.mode(), QString("1280x1024@75025"));
         }
         c.stop();
         DisplayMode m;
-        QTRY_COMPARE_WITH_TIMEOUT(backend->current(m), DisplayBackend::OutputState::Unreadable, 3000);
-        QCOMPARE(backend->apply(Twin59), DisplayBackend::ApplyResult::Failed);
+        QTRY_COMPARE_WITH_TIMEOUT(pinned.current(m), DisplayBackend::OutputState::Unreadable, 3000);
+        QCOMPARE(pinned.apply(Twin59), DisplayBackend::ApplyResult::Failed);
     }
 };
 

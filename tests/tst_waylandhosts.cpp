@@ -3,6 +3,7 @@
 // outside with kscreen-doctor and wlr-randr. Each of their outputs has one mode here (no DRM
 // device), so switching between listed modes is tested on the project's own test compositor.
 #include "DisplaySettings.h"
+#include "Pinned.h"
 #include "KdeDisplayBackend.h"
 #include "MonitorSettings.h"
 #include "ProgramHome.h"
@@ -48,7 +49,7 @@ private Q_SLOTS:
         const WitnessOutput before = kwin.output("Virtual-0");
         const WitnessOutput other = kwin.output("Virtual-1");
         QVERIFY(before.enabled && other.enabled);
-        KdeDisplayBackend backend(kwin.socket().toStdString());
+        Pinned<KdeDisplayBackend> backend(kwin.socket().toStdString());
         QVERIFY(backend.offered());
         QCOMPARE(QString::fromStdString(backend.pinOutput()), QString("Virtual-0"));
         QCOMPARE(enumerateModes(backend), before.modes);
@@ -86,7 +87,7 @@ private Q_SLOTS:
     {
         REQUIRE_HOST(phoc);
         const WitnessOutput other = phoc.output("HEADLESS-2");
-        WlrootsDisplayBackend backend(phoc.socket().toStdString());
+        Pinned<WlrootsDisplayBackend> backend(phoc.socket().toStdString());
         QVERIFY(backend.offered());
         QCOMPARE(QString::fromStdString(backend.pinOutput()), QString("HEADLESS-1"));
         QCOMPARE(enumerateModes(backend), phoc.output("HEADLESS-1").modes);
@@ -114,7 +115,7 @@ private Q_SLOTS:
     {
         REQUIRE_HOST(sway);
         MessageCapture log;
-        WlrootsDisplayBackend backend(sway.socket().toStdString());
+        Pinned<WlrootsDisplayBackend> backend(sway.socket().toStdString());
         QVERIFY(backend.offered());
         QCOMPARE(backend.pinOutput(), std::string());
         QCOMPARE(log.matching("wlroots:").size(), 1);
@@ -167,7 +168,7 @@ private Q_SLOTS:
         REQUIRE_HOST(kwin);
         ProgramHome home;
         {
-            KdeDisplayBackend backend(kwin.socket().toStdString());
+            Pinned<KdeDisplayBackend> backend(kwin.socket().toStdString());
             std::vector<DisplayOutput> outputs;
             QVERIFY(backend.readOutputs(outputs));
             const DisplayOutput *second = nullptr;

@@ -1,6 +1,7 @@
 // The X11 layer, the catalogue and the daemon against a real X server (Xorg, dummy driver),
 // checked from outside with xrandr.
 #include "Deamon.h"
+#include "Pinned.h"
 #include "DisplaySettings.h"
 #include "SettingsKeys.h"
 #include "TestSupport.h"
@@ -240,7 +241,7 @@ private Q_SLOTS:
 
     void refreshRatesOfEveryKindOfTiming()
     {
-        X11DisplayBackend backend;
+        Pinned<X11DisplayBackend> backend;
         backend.pinOutput();
         const QList<DisplayMode> listed = enumerateModes(backend);
         // Windows-style whole Hz: 59.94 cut down, the rest rounded; interlaced modes count
@@ -369,7 +370,7 @@ private Q_SLOTS:
         const XState first = readXrandr("DUMMY0"), second = readXrandr("DUMMY1"), third = readXrandr("DUMMY2");
         QCOMPARE(third.currentName(), QString("1024x768_60"));
 
-        X11DisplayBackend backend;
+        Pinned<X11DisplayBackend> backend;
         std::vector<DisplayOutput> outputs;
         QVERIFY(backend.readOutputs(outputs));
         const DisplayOutput *o0 = nullptr, *o1 = nullptr;
@@ -413,7 +414,7 @@ private Q_SLOTS:
         QCOMPARE(TestXServer::outputMode("DUMMY1"), second.firstWith(large));
         QCOMPARE(TestXServer::outputMode("DUMMY2"), QString("1024x768_60"));
         QCOMPARE(readXrandr().screen, QSize(initial.screen.width() + 1024 + 1024, 1080));
-        X11DisplayBackend fresh;
+        Pinned<X11DisplayBackend> fresh;
         QVERIFY(fresh.readOutputs(outputs));
         QCOMPARE(DisplayBackend::stateOf(outputs, "DUMMY0", &o0), DisplayBackend::OutputState::Active);
         QCOMPARE(DisplayBackend::stateOf(outputs, "DUMMY1", &o1), DisplayBackend::OutputState::Active);
@@ -484,7 +485,7 @@ private Q_SLOTS:
 
     void enumerationMatchesXrandr()
     {
-        X11DisplayBackend backend;
+        Pinned<X11DisplayBackend> backend;
         QCOMPARE(QString::fromStdString(backend.pinOutput()), initial.output);
         const QList<DisplayMode> listed = enumerateModes(backend);
         QCOMPARE(listed.size(), initial.modes.size());
@@ -511,7 +512,7 @@ private Q_SLOTS:
 
     void currentSettingsAndOutsideChanges()
     {
-        X11DisplayBackend backend;
+        Pinned<X11DisplayBackend> backend;
         backend.pinOutput();
         DisplayMode now;
         QVERIFY(backend.current(now) == DisplayBackend::OutputState::Active);
@@ -539,7 +540,7 @@ private Q_SLOTS:
 
     void applyGrowsAndShrinksTheScreen()
     {
-        X11DisplayBackend backend;
+        Pinned<X11DisplayBackend> backend;
         const int small = initial.indexOfName("800x600_60");
         const int large = initial.indexOfName("1600x900_60");
         QVERIFY(small >= 0 && large >= 0);
@@ -569,7 +570,7 @@ private Q_SLOTS:
 
     void modesTheServerLacksAreRefused()
     {
-        X11DisplayBackend backend;
+        Pinned<X11DisplayBackend> backend;
         backend.pinOutput();
         QCOMPARE(backend.apply({1234, 567, 32, 60}), DisplayBackend::ApplyResult::NotOffered);
         QCOMPARE(backend.availability({1234, 567, 32, 60}), DisplayBackend::OutputState::NotOffered);
@@ -681,7 +682,7 @@ private Q_SLOTS:
         const QString display = QString::fromLatin1(displayFile.readAll()).trimmed();
         displayFile.close();
 
-        X11DisplayBackend backend(display.toStdString());
+        Pinned<X11DisplayBackend> backend(display.toStdString());
         QVERIFY(!backend.pinOutput().empty());
         DisplayMode m;
         QVERIFY(backend.current(m) == DisplayBackend::OutputState::Active);

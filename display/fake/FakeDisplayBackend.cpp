@@ -105,6 +105,10 @@ std::unique_ptr<FakeDisplayBackend> FakeDisplayBackend::fromJson(const QByteArra
             output.identity = object.value(QLatin1String("identity")).toString();
             output.label = object.value(QLatin1String("label")).toString();
             output.serial = object.value(QLatin1String("serial")).toBool(true);
+            output.x = object.value(QLatin1String("x")).toInt();
+            output.y = object.value(QLatin1String("y")).toInt();
+            output.transform = object.value(QLatin1String("transform")).toInt();
+            output.scale = object.value(QLatin1String("scale")).toDouble(1.0);
             if (fake->find(output.name)) {
                 if (error)
                     *error = QStringLiteral("output %1 is listed twice").arg(output.name);
@@ -157,8 +161,10 @@ const FakeDisplayBackend::Output *FakeDisplayBackend::find(const QString &name) 
 
 FakeDisplayBackend::Output *FakeDisplayBackend::target()
 {
-    const QString pinned = QString::fromStdString(pinnedOutput());
-    return find(pinned.isEmpty() ? m_primary : pinned);
+    if (Output *pinned = find(m_target))
+        return pinned;
+    Output *primary = find(m_primary);
+    return primary ? primary : m_outputs.isEmpty() ? nullptr : &m_outputs.first();
 }
 
 const FakeDisplayBackend::Output *FakeDisplayBackend::target() const
@@ -181,6 +187,9 @@ bool FakeDisplayBackend::readOutputs(std::vector<DisplayOutput> &outputs)
     outputs.clear();
     if (m_failReads)
         return false;
+    // The one-output calls stay on the output that was primary at the first read.
+    if (m_target.isEmpty())
+        m_target = m_primary;
     for (const Output &o : std::as_const(m_outputs)) {
         if (!o.present)
             continue;
@@ -198,6 +207,12 @@ bool FakeDisplayBackend::readOutputs(std::vector<DisplayOutput> &outputs)
             out.state = DisplayOutput::State::Active;
         if (out.state == DisplayOutput::State::Active)
             out.current = o.current;
+        if (o.on) {
+            out.x = o.x;
+            out.y = o.y;
+            out.transform = o.transform;
+            out.scale = o.scale;
+        }
         outputs.push_back(out);
     }
     return true;
@@ -216,34 +231,64 @@ bool FakeDisplayBackend::readModes(const std::string &output, std::vector<Displa
     return true;
 }
 
-DisplayBackend::ApplyResult FakeDisplayBackend::applyModes(const std::vector<ModeChange> &changes)
+LayoutFeatures FakeDisplayBackend::features() const
 {
+    return {true, true, true, true};
+}
+
+DisplayBackend::ApplyResult FakeDisplayBackend::commit(const ApplyPlan &plan, bool *stale)
+{
+    (void)stale;
     if (const int delay = m_applyDelay.load())
         QThread::msleep(delay);
     QMutexLocker lock(&m_mutex);
     ++m_applies;
-    m_lastChanges = changes;
-    if (!changes.empty()) {
-        m_lastApplied = changes.back().mode;
-        m_lastAppliedOutput = QString::fromStdString(changes.back().output);
+    m_lastChanges.clear();
+    for (const ApplyPlan::Output &p : plan.changes)
+        m_lastChanges.push_back({p.now.name, p.wanted.current});
+    m_lastPlan = plan.changes;
+    if (!plan.changes.empty()) {
+        m_lastApplied = plan.changes.back().wanted.current;
+        m_lastAppliedOutput = QString::fromStdString(plan.changes.back().now.name);
     }
     if (m_refuseApplies)
         return ApplyResult::Refused;
     if (m_failReads)
         return ApplyResult::Failed;
-    // Checked as a whole first: nothing changes unless everything can.
-    for (const ModeChange &change : changes) {
-        const Output *o = find(QString::fromStdString(change.output));
-        if (!o || !o->present)
-            return ApplyResult::Absent;
-        if (!o->on)
-            return ApplyResult::Off;
-        if (o->current != change.mode && !listed(*o).contains(change.mode))
-            return ApplyResult::NotOffered;
+    for (const ApplyPlan::Output &p : plan.changes) {
+        Output *o = find(QString::fromStdString(p.now.name));
+        if (!o || !o->present || !o->on)
+            return ApplyResult::Failed; // gone since the read: a real platform fails too
     }
-    for (const ModeChange &change : changes)
-        find(QString::fromStdString(change.output))->current = change.mode;
+    for (const ApplyPlan::Output &p : plan.changes) {
+        Output *o = find(QString::fromStdString(p.now.name));
+        if (p.modeChanges)
+            o->current = p.wanted.current;
+        o->x = p.wanted.x;
+        o->y = p.wanted.y;
+        o->transform = p.wanted.transform;
+        o->scale = p.wanted.scale;
+        if (p.wanted.primary)
+            m_primary = o->name;
+    }
     return m_appliesReportFailure ? ApplyResult::Failed : ApplyResult::Applied;
+}
+
+std::vector<ApplyPlan::Output> FakeDisplayBackend::lastPlan() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_lastPlan;
+}
+
+void FakeDisplayBackend::setOutputPlace(const QString &name, int x, int y, int transform, double scale)
+{
+    QMutexLocker lock(&m_mutex);
+    if (Output *o = find(name)) {
+        o->x = x;
+        o->y = y;
+        o->transform = transform;
+        o->scale = scale;
+    }
 }
 
 void FakeDisplayBackend::setChangeCallback(std::function<void()> callback)
@@ -419,6 +464,8 @@ void FakeDisplayBackend::renameOutput(const QString &name, const QString &newNam
     o->name = newName;
     if (m_primary == name)
         m_primary = newName;
+    if (m_target == name)
+        m_target = newName;
 }
 void FakeDisplayBackend::resetCounts()
 {
@@ -429,4 +476,5 @@ void FakeDisplayBackend::resetCounts()
     m_lastApplied = DisplayMode{-1, -1, -1, -1};
     m_lastAppliedOutput.clear();
     m_lastChanges.clear();
+    m_lastPlan.clear();
 }

@@ -14,26 +14,27 @@
 // A display that exists only in memory, scripted by tests: outputs with mode lists that can be
 // renumbered, outputs that are switched off, unplugged or made primary, reads that fail,
 // applies that are refused, changes "from outside", and call counts. The one-output calls
-// (setModes, setCurrent, ...) act on the pinned output, or on the primary before pinning.
+// (setModes, setCurrent, ...) act on the output that was primary at the first read (before it,
+// on the primary).
 // An output may carry a monitor identity ("identity", "serial": whether it has one).
 class FakeDisplayBackend : public DisplayBackend
 {
 public:
-    using DisplayBackend::current;
     explicit FakeDisplayBackend(const QList<DisplayMode> &modes = {}, int currentIndex = 0);
 
     // {"modes": [[w,h,bpp,hz], ...], "current": n | [w,h,bpp,hz],
     //  "missing": [n, ...], "failReads": bool, "refuseApplies": bool,
     //  "currentUnreadable": bool, "appliesReportFailure": bool, "applyDelay": ms}
     // or, for several outputs, {"outputs": [{"name": s, "modes": [...], "current": ...,
-    //  "off": bool, "identity": s, "label": s, "serial": bool}, ...], "primary": s, ...}
+    //  "off": bool, "identity": s, "label": s, "serial": bool, "x": n, "y": n, "transform": n,
+//  "scale": n}, ...], "primary": s, ...}
     // ("modes"/"current" then describe the first).
     static std::unique_ptr<FakeDisplayBackend> fromJson(const QByteArray &json, QString *error);
     static std::unique_ptr<FakeDisplayBackend> fromJsonFile(const QString &path, QString *error);
 
     bool readOutputs(std::vector<DisplayOutput> &outputs) override;
     bool readModes(const std::string &output, std::vector<DisplayMode> &modes) override;
-    ApplyResult applyModes(const std::vector<ModeChange> &changes) override;
+    LayoutFeatures features() const override;
     void setChangeCallback(std::function<void()> callback) override;
 
     void setModes(const QList<DisplayMode> &modes);
@@ -66,6 +67,8 @@ public:
     // Unplugged (gone from the list) and plugged in again, as it was.
     void setOutputPresent(const QString &name, bool present);
     void setPrimary(const QString &name);
+    // Moved, turned or scaled by somebody else.
+    void setOutputPlace(const QString &name, int x, int y, int transform = Normal, double scale = 1.0);
     // Tells the change callback, as a platform announcement would.
     void announce();
 
@@ -78,7 +81,12 @@ public:
     QString lastAppliedOutput() const;
     // The changes of the last apply, in order.
     std::vector<ModeChange> lastChanges() const;
+    // What the last commit was asked to change.
+    std::vector<ApplyPlan::Output> lastPlan() const;
     void resetCounts();
+
+protected:
+    ApplyResult commit(const ApplyPlan &plan, bool *stale) override;
 
 private:
     struct Output
@@ -91,6 +99,10 @@ private:
         DisplayMode current;
         bool on = true;
         bool present = true;
+        int x = 0;
+        int y = 0;
+        int transform = Normal;
+        double scale = 1.0;
     };
     Output *find(const QString &name);
     const Output *find(const QString &name) const;
@@ -103,6 +115,7 @@ private:
     mutable QMutex m_mutex;
     QList<Output> m_outputs;
     QString m_primary;
+    QString m_target;
     QSet<int> m_missing;
     bool m_failReads = false;
     bool m_refuseApplies = false;
@@ -112,6 +125,7 @@ private:
     DisplayMode m_lastApplied{-1, -1, -1, -1};
     QString m_lastAppliedOutput;
     std::vector<ModeChange> m_lastChanges;
+    std::vector<ApplyPlan::Output> m_lastPlan;
     std::function<void()> m_callback;
     std::atomic<int> m_enumerations{0};
     std::atomic<int> m_currentReads{0};

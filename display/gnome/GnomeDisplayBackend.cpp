@@ -467,6 +467,24 @@ bool GnomeDisplayBackend::readOutputs(std::vector<DisplayOutput> &outputs)
     return true;
 }
 
+bool GnomeDisplayBackend::readWithModes(std::vector<DisplayOutput> &outputs, const std::vector<std::string> &named,
+                                        std::map<std::string, std::vector<DisplayMode>> &modes)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    outputs.clear();
+    modes.clear();
+    auto state = std::make_shared<State>();
+    if (!readState(*state))
+        return false;
+    outputs = state->outputs();
+    for (const std::string &name : named) {
+        if (const State::Monitor *m = state->monitor(QString::fromStdString(name)))
+            modes[name] = m->modeValues();
+    }
+    planned = state;
+    return true;
+}
+
 bool GnomeDisplayBackend::readModes(const std::string &output, std::vector<DisplayMode> &modes)
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -481,17 +499,25 @@ bool GnomeDisplayBackend::readModes(const std::string &output, std::vector<Displ
     return true;
 }
 
-DisplayBackend::ApplyResult GnomeDisplayBackend::applyModes(const std::vector<ModeChange> &changes)
+DisplayBackend::ApplyResult GnomeDisplayBackend::commit(const ApplyPlan &plan, bool *stale)
 {
+    std::vector<ModeChange> changes;
+    for (const ApplyPlan::Output &p : plan.changes) {
+        if (p.modeChanges)
+            changes.push_back({p.now.name, p.wanted.current});
+    }
     std::lock_guard<std::mutex> lock(mutex);
-    return onceMoreWhenStale([&](bool *stale) { return applyOnce(changes, stale); });
+    return applyOnce(changes, stale);
 }
 
 DisplayBackend::ApplyResult GnomeDisplayBackend::applyOnce(const std::vector<ModeChange> &changes, bool *stale)
 {
     *stale = false;
+    // The state the plan was made from; a newer one makes Mutter refuse the serial (stale).
     State state;
-    if (!readState(state))
+    if (planned)
+        state = *std::exchange(planned, nullptr);
+    else if (!readState(state))
         return ApplyResult::Failed;
     const std::vector<DisplayOutput> outputs = state.outputs();
     QHash<QString, int> targets; // connector -> index of its new mode; the ones to switch

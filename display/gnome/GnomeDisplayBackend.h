@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -34,13 +35,18 @@ public:
 
     bool readOutputs(std::vector<DisplayOutput> &outputs) override;
     bool readModes(const std::string &output, std::vector<DisplayMode> &modes) override;
-    ApplyResult applyModes(const std::vector<ModeChange> &changes) override;
+    // One GetCurrentState, kept for the commit that follows it.
+    bool readWithModes(std::vector<DisplayOutput> &outputs, const std::vector<std::string> &named,
+                       std::map<std::string, std::vector<DisplayMode>> &modes) override;
     void setChangeCallback(std::function<void()> callback) override;
 
     // D-Bus calls made since the last call (tests and benchmarks).
     int takeCalls();
     // Runs between an apply's read and its request (tests: a change in that gap).
     void setBeforeApplyHook(std::function<void()> hook);
+
+protected:
+    ApplyResult commit(const ApplyPlan &plan, bool *stale) override;
 
 private Q_SLOTS:
     void onMonitorsChanged();
@@ -65,6 +71,8 @@ private:
 
     QDBusConnection bus;
     std::mutex mutex; // one D-Bus exchange at a time; guards everything below
+    // The state an apply planned from: its commit sends against it, with its serial.
+    std::shared_ptr<State> planned;
     bool refusalSaid = false;
     QString lastRefusal;
     std::function<void()> beforeApply;

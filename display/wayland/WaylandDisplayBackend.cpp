@@ -190,11 +190,16 @@ DisplayBackend::ApplyResult WaylandDisplayBackend::applyOnce(std::unique_lock<st
     return ApplyResult::Failed;
 }
 
-DisplayBackend::ApplyResult WaylandDisplayBackend::applyModes(const std::vector<ModeChange> &changes)
+DisplayBackend::ApplyResult WaylandDisplayBackend::commit(const ApplyPlan &plan, bool *stale)
 {
+    std::vector<ModeChange> changes;
+    for (const ApplyPlan::Output &p : plan.changes) {
+        if (p.modeChanges)
+            changes.push_back({p.now.name, p.wanted.current});
+    }
     auto shared = use();
     auto held = connection->lock();
-    return onceMoreWhenStale([&](bool *stale) { return applyOnce(held, changes, stale); });
+    return applyOnce(held, changes, stale);
 }
 
 void WaylandDisplayBackend::setChangeCallback(std::function<void()> callback)

@@ -20,10 +20,11 @@ class WaylandDisplayBackend : public DisplayBackend
 public:
     bool readOutputs(std::vector<DisplayOutput> &outputs) override;
     bool readModes(const std::string &output, std::vector<DisplayMode> &modes) override;
-    ApplyResult applyModes(const std::vector<ModeChange> &changes) override;
     void setChangeCallback(std::function<void()> callback) override;
 
 protected:
+    ApplyResult commit(const ApplyPlan &plan, bool *stale) override;
+
     enum class Answer { Applied, Refused, Stale, Failed };
 
     // One output's part of a configuration: `target`, or the unlisted `wanted` when there is

@@ -201,11 +201,15 @@ void Win32DisplayBackend::noteOnScreen(const DisplayMode &mode)
     haveAnnounced = true;
 }
 
-DisplayBackend::ApplyResult Win32DisplayBackend::applyModes(const std::vector<ModeChange> &changes)
+DisplayBackend::ApplyResult Win32DisplayBackend::commit(const ApplyPlan &plan, bool *stale)
 {
-    std::vector<DisplayOutput> outputs;
-    if (!readOutputs(outputs))
-        return ApplyResult::Failed;
+    (void)stale;
+    const std::vector<DisplayOutput> &outputs = plan.outputs;
+    std::vector<ModeChange> changes;
+    for (const ApplyPlan::Output &p : plan.changes) {
+        if (p.modeChanges)
+            changes.push_back({p.now.name, p.wanted.current});
+    }
     struct Switch
     {
         std::wstring device;

@@ -22,7 +22,6 @@ public:
 
     bool readOutputs(std::vector<DisplayOutput> &outputs) override;
     bool readModes(const std::string &output, std::vector<DisplayMode> &modes) override;
-    ApplyResult applyModes(const std::vector<ModeChange> &changes) override;
     void setChangeCallback(std::function<void()> callback) override;
 
     // What an apply hands to Windows for a record: its four values and nothing else (a listed
@@ -33,6 +32,9 @@ public:
     // false, leaving the identity empty, when the ID names no maker and product.
     static bool identityFromDeviceId(const std::string &deviceId, const std::string &description,
                                      DisplayOutput &output);
+
+protected:
+    ApplyResult commit(const ApplyPlan &plan, bool *stale) override;
 
 private:
     struct Watcher;

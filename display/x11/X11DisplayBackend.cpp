@@ -772,10 +772,15 @@ bool X11DisplayBackend::readModes(const std::string &output, std::vector<Display
     return o && d->modesOf(*o, modes);
 }
 
-DisplayBackend::ApplyResult X11DisplayBackend::applyModes(const std::vector<ModeChange> &changes)
+DisplayBackend::ApplyResult X11DisplayBackend::commit(const ApplyPlan &plan, bool *stale)
 {
+    std::vector<ModeChange> changes;
+    for (const ApplyPlan::Output &p : plan.changes) {
+        if (p.modeChanges)
+            changes.push_back({p.now.name, p.wanted.current});
+    }
     std::lock_guard<std::mutex> lock(mutex);
-    return onceMoreWhenStale([this, &changes](bool *stale) { return d->applyOnce(changes, stale); });
+    return d->applyOnce(changes, stale);
 }
 
 int X11DisplayBackend::takeRoundTrips()

@@ -19,12 +19,14 @@ public:
 
     bool readOutputs(std::vector<DisplayOutput> &outputs) override;
     bool readModes(const std::string &output, std::vector<DisplayMode> &modes) override;
-    ApplyResult applyModes(const std::vector<ModeChange> &changes) override;
     // RandR's change notifications, heard on a connection and thread of their own.
     void setChangeCallback(std::function<void()> callback) override;
 
     // Requests that waited for a reply since the last call (tests and benchmarks).
     int takeRoundTrips();
+
+protected:
+    ApplyResult commit(const ApplyPlan &plan, bool *stale) override;
 
 private:
     struct Private;

@@ -33,6 +33,7 @@
 // when a check failed.
 
 #include "MonitorIdentity.h"
+#include "Pinned.h"
 #include "Win32DisplayBackend.h"
 
 #ifndef NOMINMAX
@@ -540,7 +541,7 @@ void announced()
 
 int main(int argc, char **argv)
 {
-    Win32DisplayBackend backend;
+    Pinned<Win32DisplayBackend> backend;
     pinned = backend.pinOutput();
     std::printf("pinned %s\n", pinned.c_str());
     for (int i = 1; i < argc; ++i) {
