@@ -187,6 +187,14 @@ void Controler::initUi(bool background)
     tray->setVisible(true);
 
     connect(tray, &Tray::exitClicked, this, &Controler::quit);
+    connect(tray, &Tray::holdArrangementClicked, mainWindow, &MainWindow::holdArrangement);
+    connect(mainWindow, &MainWindow::arrangementChanged, tray, &Tray::showArrangement);
+    mainWindow->announceHeld();
+    // Docked, undocked, a monitor switched on or off: another set, maybe another arrangement.
+    if (auto *gui = qobject_cast<QGuiApplication *>(QCoreApplication::instance())) {
+        connect(gui, &QGuiApplication::screenAdded, mainWindow, &MainWindow::announceHeld, Qt::QueuedConnection);
+        connect(gui, &QGuiApplication::screenRemoved, mainWindow, &MainWindow::announceHeld, Qt::QueuedConnection);
+    }
     connect(tray, &Tray::showOrHideClicked, mainWindow, &MainWindow::showOrHide);
 
     if (background)

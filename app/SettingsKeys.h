@@ -32,3 +32,16 @@ inline const QString Connector = QStringLiteral("Connector");
 inline const QString Name = QStringLiteral("Name");
 inline const QString Locked = QStringLiteral("Locked");
 } // namespace SettingsKeys
+
+namespace SettingsKeys {
+// Held arrangements, one subgroup per set of monitors: "Arrangements/<set>/Held" and the array
+// "Arrangements/<set>/Monitors/<n>/..." with each monitor's place.
+inline const QString ArrangementsGroup = QStringLiteral("Arrangements");
+inline const QString Held = QStringLiteral("Held");
+inline const QString MonitorsArray = QStringLiteral("Monitors");
+inline const QString X = QStringLiteral("X");
+inline const QString Y = QStringLiteral("Y");
+inline const QString Rotation = QStringLiteral("Rotation");
+inline const QString Scale = QStringLiteral("Scale");
+inline const QString Primary = QStringLiteral("Primary");
+} // namespace SettingsKeys

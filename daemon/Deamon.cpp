@@ -24,9 +24,11 @@ int numberOf(const std::vector<DisplayMode> &modes, const DisplayMode &mode)
 } // namespace
 
 Deamon::Deamon(QObject *parent)
-    : QObject(parent), timer(new QTimer(this))
+    : QObject(parent), timer(new QTimer(this)), settleTimer(new QTimer(this))
 {
     connect(timer, &QTimer::timeout, this, &Deamon::update);
+    settleTimer->setSingleShot(true);
+    connect(settleTimer, &QTimer::timeout, this, &Deamon::update);
 }
 
 void Deamon::setDisplaySettings(DisplaySettings *ds)
@@ -75,11 +77,13 @@ void Deamon::stop()
 void Deamon::halt()
 {
     timer->stop();
+    settleTimer->stop();
 }
 
 bool Deamon::engaged() const
 {
-    return std::any_of(holds.cbegin(), holds.cend(), [](const Hold &h) { return h.engaged; });
+    return std::any_of(holds.cbegin(), holds.cend(), [](const Hold &h) { return h.engaged; })
+        || std::any_of(arrangements.cbegin(), arrangements.cend(), [](const ArrangementHold &a) { return a.usable; });
 }
 
 void Deamon::reloadMonitors()
@@ -119,6 +123,29 @@ void Deamon::loadMonitors()
         kept.push_back(hold);
     }
     holds = std::move(kept);
+    loadArrangements();
+}
+
+void Deamon::loadArrangements()
+{
+    std::vector<ArrangementHold> kept;
+    for (const Arrangement &stored : Arrangement::load(*settings)) {
+        if (!stored.held)
+            continue;
+        ArrangementHold hold;
+        hold.held = stored;
+        hold.usable = stored.usable();
+        // One that goes on as it was keeps its count and what it waits for.
+        for (const ArrangementHold &old : arrangements) {
+            if (old.held.key == stored.key && old.held.text() == stored.text())
+                hold = old;
+        }
+        if (!hold.usable)
+            qDebug().noquote() << QStringLiteral("hold: the stored arrangement %1 cannot be put back: holding nothing there")
+                                      .arg(stored.key);
+        kept.push_back(hold);
+    }
+    arrangements = std::move(kept);
 }
 
 int Deamon::readInterval()
@@ -180,7 +207,111 @@ void Deamon::tick(bool announced)
     }
     if (!drifted.empty() && displaySettings->supported())
         restore(drifted, announced);
+    if (readable && !arrangements.empty()) {
+        // The modes just put back are read anew rather than restored twice.
+        if (!drifted.empty() && !displaySettings->backend()->readOutputs(outputs))
+            outputs.clear();
+        holdArrangement(outputs);
+    }
     publish();
+}
+
+QString Deamon::configurationOf(const std::vector<DisplayOutput> &outputs)
+{
+    QString text;
+    for (const DisplayOutput &o : outputs)
+        text += QStringLiteral("%1 %2 %3 %4,%5 %6 %7 %8;")
+                    .arg(QString::fromStdString(o.name))
+                    .arg(int(o.state))
+                    .arg(MonitorSettings::text(o.current))
+                    .arg(o.x)
+                    .arg(o.y)
+                    .arg(o.transform)
+                    .arg(o.scale)
+                    .arg(o.primary);
+    return text;
+}
+
+void Deamon::holdArrangement(const std::vector<DisplayOutput> &outputs)
+{
+    const QString configuration = configurationOf(outputs);
+    if (configuration != lastConfiguration || !stillSince.isValid()) {
+        lastConfiguration = configuration;
+        stillSince.start();
+    }
+    const QString set = Arrangement::setKey(outputs);
+    const bool setChanged = set != lastSet;
+    lastSet = set;
+    for (ArrangementHold &hold : arrangements) {
+        if (!hold.usable) {
+            hold.state = QStringLiteral("unusable");
+            continue;
+        }
+        if (hold.held.key != set) {
+            // Another set of monitors: nothing to do, and a fight given up may start afresh.
+            hold.state = QStringLiteral("waiting");
+            hold.givenUp = false;
+            hold.undone = 0;
+            hold.refused = false;
+            continue;
+        }
+        if (setChanged) {
+            hold.givenUp = false;
+            hold.undone = 0;
+        }
+        const std::vector<OutputChange> changes = hold.held.changesFrom(outputs, displaySettings->backend()->features());
+        if (changes.empty()) {
+            hold.state = QStringLiteral("held");
+            hold.refused = false;
+            continue;
+        }
+        if (hold.givenUp || (hold.refused && configuration == hold.refusedIn))
+            continue;
+        // Let the desktop finish its own steps first, then apply once.
+        const qint64 still = stillSince.elapsed();
+        if (still < SettleMs) {
+            if (!settleTimer->isActive())
+                settleTimer->start(int(SettleMs - still));
+            continue;
+        }
+        // At most one restore per set per interval; the poll or the next settle comes back.
+        if (hold.restoredAt.isValid() && hold.restoredAt.elapsed() < timer->interval()) {
+            if (!settleTimer->isActive())
+                settleTimer->start(int(timer->interval() - hold.restoredAt.elapsed()));
+            continue;
+        }
+        restoreArrangement(hold, outputs, configuration);
+    }
+}
+
+void Deamon::restoreArrangement(ArrangementHold &hold, const std::vector<DisplayOutput> &outputs,
+                                const QString &configuration)
+{
+    // Undone again soon after the last restore: one more round of a fight.
+    const bool soon = hold.restoredAt.isValid() && hold.restoredAt.elapsed() < 2 * timer->interval() + SettleMs;
+    hold.undone = soon ? hold.undone + 1 : 1;
+    if (hold.undone > FightRestores) {
+        hold.givenUp = true;
+        hold.state = QStringLiteral("given up");
+        qDebug().noquote() << QStringLiteral("hold: the arrangement of %1 monitors is undone after every restore, "
+                                             "giving up until the monitors change")
+                                  .arg(hold.held.monitors.size());
+        return;
+    }
+    const std::vector<OutputChange> changes = hold.held.changesFrom(outputs, displaySettings->backend()->features());
+    qDebug().noquote() << QStringLiteral("hold: putting back the arrangement of %1").arg(hold.held.text());
+    const DisplayBackend::ApplyResult result = displaySettings->backend()->apply(changes);
+    hold.restoredAt.start();
+    if (result == DisplayBackend::ApplyResult::Applied) {
+        hold.lastRestore = QDateTime::currentDateTimeUtc();
+        hold.state = QStringLiteral("held");
+    } else if (result == DisplayBackend::ApplyResult::Refused || result == DisplayBackend::ApplyResult::NotOffered) {
+        hold.refused = true;
+        hold.refusedIn = configuration;
+        hold.state = QStringLiteral("refused");
+        qDebug().noquote() << QStringLiteral("hold: the arrangement of %1 monitors is refused, waiting for the next display change")
+                                  .arg(hold.held.monitors.size());
+    }
 }
 
 bool Deamon::wantsRestore(Hold &hold, const std::vector<DisplayOutput> &outputs, bool readable, bool announced)
@@ -336,8 +467,25 @@ void Deamon::publish()
                                                      : QStringLiteral("held");
         now.append(s);
     }
+    QList<ArrangementStatus> arranged;
+    for (const ArrangementHold &hold : arrangements) {
+        ArrangementStatus a;
+        a.key = hold.held.key;
+        for (const Arrangement::Monitor &m : hold.held.monitors)
+            a.connectors << m.connector;
+        a.state = hold.state;
+        a.lastRestore = hold.lastRestore;
+        arranged.append(a);
+    }
     QMutexLocker locked(&statusLock);
     published = now;
+    publishedArrangements = arranged;
+}
+
+QList<Deamon::ArrangementStatus> Deamon::arrangementStatus() const
+{
+    QMutexLocker locked(&statusLock);
+    return publishedArrangements;
 }
 
 QList<Deamon::HoldStatus> Deamon::status() const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Arrangement.h"
 #include "DisplayBackend.h"
 
 #include <QDateTime>
@@ -8,6 +9,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <vector>
 
@@ -45,6 +47,23 @@ public:
     };
     // What is held now; from any thread.
     QList<HoldStatus> status() const;
+
+    // One held arrangement as the last tick saw it. state: "held", "waiting" (another set of
+    // monitors is on), "refused", "given up" (undone after every restore) or "unusable".
+    struct ArrangementStatus
+    {
+        QString key;
+        QStringList connectors;
+        QString state;
+        QDateTime lastRestore;
+    };
+    QList<ArrangementStatus> arrangementStatus() const;
+
+    // How long the configuration must have been still before an arrangement is put back:
+    // desktops re-apply their own stored layout in several steps after a hotplug.
+    static constexpr int SettleMs = 300;
+    // Restores undone each time within this many intervals, this many times in a row: given up.
+    static constexpr int FightRestores = 3;
 
     // Interval used when the stored one is not a positive number of milliseconds.
     static constexpr int FallbackInterval = 1000;
@@ -107,6 +126,28 @@ private:
     void waitFor(Hold &hold, DisplayBackend::OutputState why);
     void endWait(Hold &hold);
     void sayUnusable(const Hold &hold) const;
+
+    struct ArrangementHold
+    {
+        Arrangement held;
+        bool usable = false;
+        QString state = QStringLiteral("waiting");
+        // Refused in this configuration: asked again only once it differs.
+        bool refused = false;
+        QString refusedIn;
+        // Consecutive restores undone soon after; given up at FightRestores until another set.
+        int undone = 0;
+        bool givenUp = false;
+        QElapsedTimer restoredAt;
+        QDateTime lastRestore;
+    };
+    void loadArrangements();
+    // Puts back the held arrangement of the set on now once the configuration has settled.
+    void holdArrangement(const std::vector<DisplayOutput> &outputs);
+    void restoreArrangement(ArrangementHold &hold, const std::vector<DisplayOutput> &outputs,
+                            const QString &configuration);
+    // The configuration as one text, to tell when it changed.
+    static QString configurationOf(const std::vector<DisplayOutput> &outputs);
     // Copies what status() answers, after every change of the holds.
     void publish();
 
@@ -115,6 +156,12 @@ private:
     QSettings *settings = nullptr;
     // The primary's first, when it is held.
     std::vector<Hold> holds;
+    std::vector<ArrangementHold> arrangements;
+    QString lastConfiguration;
+    QElapsedTimer stillSince;
+    QString lastSet;
+    QTimer *settleTimer;
     mutable QMutex statusLock;
     QList<HoldStatus> published;
+    QList<ArrangementStatus> publishedArrangements;
 };

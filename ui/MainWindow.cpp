@@ -1,7 +1,9 @@
 #include "MainWindow.h"
 #include "ui_MainWindow.h"
 
+#include "Arrangement.h"
 #include "DisplaySettings.h"
+#include "HoldKeeper.h"
 #include "MonitorSettings.h"
 #include "SettingsKeys.h"
 
@@ -31,6 +33,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->comboBoxMonitor, &QComboBox::currentIndexChanged, this, &MainWindow::chooseMonitor);
     connect(ui->actionAbout, &QAction::triggered, this, &MainWindow::about);
     connect(ui->actionAutoRun, &QAction::toggled, this, &MainWindow::autoRun);
+    connect(ui->actionHoldArrangement, &QAction::triggered, this, &MainWindow::holdArrangement);
 
     // Every 3 s while the window is on screen; a hidden label costs nothing (see showEvent).
     infoTimer = new QTimer(this);
@@ -91,6 +94,7 @@ void MainWindow::releaseMonitor(int index)
 void MainWindow::setSettings(QSettings *s)
 {
     settings = s;
+    keeper = std::make_unique<HoldKeeper>(*settings);
     settings->beginGroup(SettingsKeys::UiGroup);
     // A missing key reads as false.
     const bool autorun = settings->value(SettingsKeys::AutoRun, QVariant()).toBool();
@@ -146,6 +150,8 @@ QString MainWindow::monitorText(const Monitor &monitor) const
     if (monitor.locked)
         text += QLatin1Char(' ') + tr("锁定于 %1x%2 %3 Hz").arg(monitor.held.PelsWidth).arg(monitor.held.PelsHeight)
                                        .arg(monitor.held.DisplayFrequency);
+    if (arranged.contains(QString::fromStdString(output.name)))
+        text += QLatin1Char(' ') + tr("（排列已保持）");
     return text;
 }
 
@@ -185,8 +191,38 @@ void MainWindow::showLockState()
     followCurrentRow();
 }
 
+bool MainWindow::arrangementHeld() const
+{
+    return !arranged.isEmpty();
+}
+
+void MainWindow::holdArrangement(bool hold)
+{
+    const std::vector<DisplayOutput> outputs = monitors.first().catalogue->outputs();
+    if (hold && keeper->holdArrangement(outputs)) {
+        qDebug().noquote() << QStringLiteral("hold: the arrangement of %1").arg(Arrangement::of(outputs).text());
+    } else if (hold) {
+        statusBar()->showMessage(tr("未保持排列：需要两台以上正在使用的显示器"));
+    } else if (keeper->releaseArrangement(outputs)) {
+        qDebug("hold: the arrangement let go");
+    }
+    emit monitorsChanged();
+    announceHeld();
+}
+
 void MainWindow::announceHeld()
 {
+    // What is on now decides whether there is an arrangement to offer and whether it is held.
+    const std::vector<DisplayOutput> outputs = monitors.first().catalogue->outputs();
+    const Arrangement arrangement = keeper ? keeper->heldArrangement(outputs) : Arrangement();
+    arranged.clear();
+    for (const Arrangement::Monitor &m : arrangement.monitors)
+        arranged << m.connector;
+    arrangementOffered = !Arrangement::setKey(outputs).isEmpty();
+    ui->actionHoldArrangement->setVisible(arrangementOffered);
+    ui->actionHoldArrangement->setChecked(!arranged.isEmpty());
+    emit arrangementChanged(arrangementOffered, !arranged.isEmpty());
+
     QStringList held;
     for (const Monitor &monitor : std::as_const(monitors)) {
         if (monitor.locked)
@@ -196,6 +232,8 @@ void MainWindow::announceHeld()
                         .arg(monitor.held.PelsHeight)
                         .arg(monitor.held.DisplayFrequency);
     }
+    if (!arranged.isEmpty())
+        held << tr("已保持 %1 台显示器的排列").arg(arranged.size());
     emit heldChanged(held.join(QStringLiteral(", ")));
     QSignalBlocker quiet(ui->comboBoxMonitor);
     for (int i = 0; i < monitors.size() && i < ui->comboBoxMonitor->count(); ++i)
@@ -308,14 +346,16 @@ void MainWindow::setLocked(Monitor &monitor, bool locked)
     if (monitor.key.isEmpty()) {
         if (locked) {
             // Stored and synced first: the daemon reads the mode when start() arrives.
-            MonitorSettings::writeMode(*settings, SettingsKeys::DisplayGroup, monitor.held);
-            settings->sync();
+            keeper->holdPrimary(monitor.catalogue->monitor(), monitor.held);
             emit startDeamon();
         } else {
             emit stopDeamon();
         }
+    } else if (locked) {
+        keeper->holdMonitor(monitor.catalogue->monitor(), monitor.held);
+        emit monitorsChanged();
     } else {
-        MonitorSettings::store(*settings, monitor.catalogue->monitor(), monitor.held, locked);
+        keeper->releaseMonitor(monitor.catalogue->monitor());
         emit monitorsChanged();
     }
     showLockState();

@@ -5,7 +5,10 @@
 #include <QList>
 #include <QMainWindow>
 
+#include <memory>
+
 class DisplaySettings;
+class HoldKeeper;
 class QSettings;
 class QTimer;
 namespace Ui {
@@ -38,6 +41,8 @@ public:
     // that is on screen is held.
     bool holdMonitor(int index, const DisplayMode &mode);
     void releaseMonitor(int index);
+    // Whether the arrangement of the monitors on now is held.
+    bool arrangementHeld() const;
 
     // How long the keep-or-revert box waits before it answers Cancel itself.
     static constexpr int DefaultRevertDelay = 15000;
@@ -56,6 +61,8 @@ Q_SIGNALS:
     void monitorsChanged();
     // What is held, for the tray: "DP-1 2560x1440 144 Hz, HDMI-A-1 1920x1080 60 Hz".
     void heldChanged(const QString &summary);
+    // Whether "Hold this arrangement" is offered (two or more monitors on) and checked.
+    void arrangementChanged(bool offered, bool held);
 
 public Q_SLOTS:
     void about();
@@ -67,6 +74,10 @@ public Q_SLOTS:
     void showOrHide();
     void deamonRun();
     void updateInfo();
+    // Holds the arrangement of the monitors on now as it is, or lets it go.
+    void holdArrangement(bool hold);
+    // The entry, the chooser and the tool tip after the monitors or what is held changed.
+    void announceHeld();
 
 protected:
     void changeEvent(QEvent *event) override;
@@ -99,7 +110,6 @@ private:
     void showLockState();
     // Stores the lock of `monitor` (its `held` mode), tells the daemon and shows it.
     void setLocked(Monitor &monitor, bool locked);
-    void announceHeld();
     // The background start's lock when no row is the mode in use: the stored mode, if it is one.
     void lockStored();
     void showButtons(const DisplayMode &inUse);
@@ -115,6 +125,10 @@ private:
     QList<Monitor> monitors{Monitor()};
     int chosen = 0;
     QSettings *settings = nullptr;
+    std::unique_ptr<HoldKeeper> keeper;
+    // The arrangement of the monitors on now, as last looked at: its monitors' connectors.
+    QStringList arranged;
+    bool arrangementOffered = false;
     QTimer *infoTimer;
     int m_revertDelay = DefaultRevertDelay;
 };

@@ -22,12 +22,17 @@ Tray::Tray(QObject *parent)
     menu = new QMenu();
     showOrHideAction = new QAction(tr("显示/隐藏"), menu);
     menu->addAction(showOrHideAction);
+    holdArrangementAction = new QAction(tr("保持当前排列"), menu);
+    holdArrangementAction->setCheckable(true);
+    holdArrangementAction->setVisible(false);
+    menu->addAction(holdArrangementAction);
     exitAction = new QAction(tr("退出"), menu);
     menu->addAction(exitAction);
     setContextMenu(menu);
 
     connect(exitAction, &QAction::triggered, this, &Tray::exitClicked);
     connect(showOrHideAction, &QAction::triggered, this, &Tray::showOrHideClicked);
+    connect(holdArrangementAction, &QAction::triggered, this, &Tray::holdArrangementClicked);
     connect(this, &QSystemTrayIcon::activated, this, &Tray::onActivated);
 }
 
@@ -43,4 +48,10 @@ void Tray::onActivated(QSystemTrayIcon::ActivationReason activationReason)
     // Emitted from the event loop, after the activation has been handled.
     if (activationReason == QSystemTrayIcon::DoubleClick)
         QTimer::singleShot(0, this, &Tray::showOrHideClicked);
+}
+
+void Tray::showArrangement(bool offered, bool held)
+{
+    holdArrangementAction->setVisible(offered);
+    holdArrangementAction->setChecked(held);
 }

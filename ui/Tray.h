@@ -18,12 +18,17 @@ public:
 Q_SIGNALS:
     void exitClicked();
     void showOrHideClicked();
+    // "Hold this arrangement" was checked or unchecked.
+    void holdArrangementClicked(bool hold);
 
 public Q_SLOTS:
+    // The entry shows with two or more monitors on, checked while their arrangement is held.
+    void showArrangement(bool offered, bool held);
     void onActivated(QSystemTrayIcon::ActivationReason activationReason);
 
 private:
     QMenu *menu;
     QAction *exitAction;
     QAction *showOrHideAction;
+    QAction *holdArrangementAction;
 };
