@@ -9,6 +9,7 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QRect>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSettings>
@@ -204,6 +205,32 @@ bool setEdid(const QString &output, const QByteArray &edid)
     xcb_disconnect(c);
     return done;
 }
+
+// Where xrandr shows `output` on the screen; empty when it is off or unknown.
+QRect placeOf(const QString &output)
+{
+    QString text;
+    TestXServer::xrandr({"--current"}, &text);
+    const QRegularExpression re(QString(R"(^%1 connected (?:primary )?(\d+)x(\d+)\+(\d+)\+(\d+))").arg(output),
+                                QRegularExpression::MultilineOption);
+    const auto m = re.match(text);
+    return m.hasMatch() ? QRect(m.captured(3).toInt(), m.captured(4).toInt(), m.captured(1).toInt(),
+                                m.captured(2).toInt())
+                        : QRect();
+}
+
+// The X11 backend, counting the commits its applies make.
+struct CountedX11 : X11DisplayBackend
+{
+    int commits = 0;
+
+protected:
+    ApplyResult commit(const ApplyPlan &plan, bool *stale) override
+    {
+        ++commits;
+        return X11DisplayBackend::commit(plan, stale);
+    }
+};
 
 // The lock over this X server's primary.
 struct Lock : HeldLock
@@ -427,6 +454,98 @@ private Q_SLOTS:
                  DisplayBackend::ApplyResult::Off);
         QCOMPARE(TestXServer::outputMode("DUMMY0"), first.firstWith(small));
         QCOMPARE(TestXServer::outputMode("DUMMY2"), QString());
+    }
+
+    void arrangementReadAndAppliedInOneCommit()
+    {
+        // DUMMY0 (primary), DUMMY1 and DUMMY2 side by side; DUMMY3 connected but off.
+        const auto restore = qScopeGuard([] {
+            TestXServer::xrandr({"--output", "DUMMY2", "--off"});
+            TestXServer::xrandr({"--delmode", "DUMMY2", "1024x768_60"});
+            TestXServer::xrandr({"--output", "DUMMY3", "--off"});
+            TestXServer::xrandr({"--delmode", "DUMMY3", "1024x768_60"});
+        });
+        QVERIFY(setModeOutside("DUMMY0", "1024x768_60"));
+        QVERIFY(TestXServer::connectSecondOutput());
+        QVERIFY(TestXServer::xrandr({"--addmode", "DUMMY2", "1024x768_60"}));
+        QVERIFY(TestXServer::xrandr({"--addmode", "DUMMY3", "1024x768_60"}));
+        QVERIFY(TestXServer::xrandr({"--output", "DUMMY2", "--mode", "1024x768_60", "--pos", "2048x0"}));
+        // The driver counts an output connected once it was on.
+        QVERIFY(TestXServer::xrandr({"--output", "DUMMY3", "--mode", "1024x768_60", "--pos", "3072x0"}));
+        QVERIFY(TestXServer::xrandr({"--output", "DUMMY3", "--off"}));
+        QVERIFY(TestXServer::xrandr({}));
+        const int bpp = initial.modes.first().mode.BitsPerPel;
+
+        CountedX11 backend;
+        std::vector<DisplayOutput> outputs;
+        QVERIFY(backend.readOutputs(outputs));
+        QCOMPARE(backend.features().scale, false);
+        const DisplayOutput *o0 = nullptr, *o1 = nullptr, *o2 = nullptr;
+        QCOMPARE(DisplayBackend::stateOf(outputs, "DUMMY3"), DisplayBackend::OutputState::Off);
+        QCOMPARE(DisplayBackend::stateOf(outputs, "DUMMY1", &o1), DisplayBackend::OutputState::Active);
+        QCOMPARE(std::make_pair(o1->x, o1->y), std::make_pair(1024, 0));
+        QCOMPARE(o1->transform, int(Normal));
+        // An outside move is seen by the steady-state read, still one round trip.
+        QVERIFY(TestXServer::xrandr({"--output", "DUMMY2", "--pos", "2048x100"}));
+        backend.takeRoundTrips();
+        QVERIFY(backend.readOutputs(outputs));
+        QCOMPARE(backend.takeRoundTrips(), 1);
+        QCOMPARE(DisplayBackend::stateOf(outputs, "DUMMY2", &o2), DisplayBackend::OutputState::Active);
+        QCOMPARE(std::make_pair(o2->x, o2->y), std::make_pair(2048, 100));
+
+        // DUMMY1 takes DUMMY0's place and primary, DUMMY0 goes below it in a larger mode (the
+        // screen must grow before it fits): one commit, DUMMY2 and DUMMY3 as they were.
+        const DisplayMode large{1600, 900, bpp, 60};
+        OutputChange first, second;
+        first.output = "DUMMY0";
+        second.output = "DUMMY1";
+        first.position = {0, 768};
+        first.mode = large;
+        second.position = {0, 0};
+        second.primary = true;
+        QCOMPARE(backend.apply({first, second}), DisplayBackend::ApplyResult::Applied);
+        QCOMPARE(backend.commits, 1);
+        QCOMPARE(placeOf("DUMMY0"), QRect(0, 768, 1600, 900));
+        QCOMPARE(TestXServer::outputMode("DUMMY0"), initial.firstWith(large));
+        QCOMPARE(placeOf("DUMMY1"), QRect(0, 0, 1024, 768));
+        QVERIFY(TestXServer::isPrimary("DUMMY1"));
+        QCOMPARE(placeOf("DUMMY2"), QRect(2048, 100, 1024, 768));
+        QCOMPARE(TestXServer::outputMode("DUMMY2"), QString("1024x768_60"));
+        QCOMPARE(TestXServer::outputMode("DUMMY3"), QString());
+        QCOMPARE(readXrandr().screen, QSize(3072, 1668));
+        QVERIFY(backend.readOutputs(outputs));
+        QCOMPARE(DisplayBackend::stateOf(outputs, "DUMMY0", &o0), DisplayBackend::OutputState::Active);
+        QCOMPARE(std::make_pair(o0->x, o0->y), std::make_pair(0, 768));
+        QVERIFY(!o0->primary);
+
+        // The dummy driver's CRTCs turn no way but normal: a turn is refused with the move that
+        // came with it, before anything is set.
+        QString verbose;
+        QVERIFY(TestXServer::xrandr({"--verbose"}, &verbose));
+        QVERIFY(QRegularExpression(R"(^DUMMY2 connected .* normal \(normal\) )", QRegularExpression::MultilineOption)
+                    .match(verbose).hasMatch());
+        OutputChange turn;
+        turn.output = "DUMMY2";
+        turn.transform = int(Rotated90);
+        first.position = {1024, 0};
+        backend.commits = 0;
+        QCOMPARE(backend.apply({first, turn}), DisplayBackend::ApplyResult::Refused);
+        QCOMPARE(backend.commits, 1);
+        QCOMPARE(placeOf("DUMMY0"), QRect(0, 768, 1600, 900));
+        QCOMPARE(placeOf("DUMMY2"), QRect(2048, 100, 1024, 768));
+
+        // Back as it was: the screen shrinks to what the outputs cover.
+        first.position = {0, 0};
+        first.mode = DisplayMode{1024, 768, bpp, 60};
+        first.primary = true;
+        second.position = {1024, 0};
+        second.primary = false;
+        QCOMPARE(backend.apply({first, second}), DisplayBackend::ApplyResult::Applied);
+        QCOMPARE(placeOf("DUMMY0"), QRect(0, 0, 1024, 768));
+        QCOMPARE(placeOf("DUMMY1"), QRect(1024, 0, 1024, 768));
+        QVERIFY(TestXServer::isPrimary("DUMMY0"));
+        QCOMPARE(readXrandr().screen, QSize(3072, 868));
+        QCOMPARE(TestXServer::outputMode("DUMMY3"), QString());
     }
 
     void everyLockedMonitorHeldOnItsOwn()

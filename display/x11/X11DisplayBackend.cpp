@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <thread>
 #include <unordered_map>
@@ -112,14 +113,55 @@ struct Seen
     }
 };
 
-// One CRTC's new mode in an apply.
+// One CRTC as an apply sets it; its outputs stay. `now` is what it was, to put back.
 struct CrtcChange
 {
     xcb_randr_crtc_t crtc = XCB_NONE;
     CrtcInfo now;
     xcb_randr_mode_t mode = XCB_NONE;
-    const xcb_randr_mode_info_t *info = nullptr;
+    int x = 0, y = 0;
+    uint16_t rotation = XCB_RANDR_ROTATION_ROTATE_0;
 };
+
+constexpr uint16_t ReflectX = XCB_RANDR_ROTATION_REFLECT_X;
+constexpr uint16_t ReflectY = XCB_RANDR_ROTATION_REFLECT_Y;
+
+// ROTATE_0, _90, _180 and _270 are one bit each, in that order.
+uint16_t turnBit(int quarterTurns)
+{
+    return uint16_t(XCB_RANDR_ROTATION_ROTATE_0 << (quarterTurns & 3));
+}
+
+// RandR's rotation bits as a Transform. RandR turns counter-clockwise as Wayland does; a flip
+// around the horizontal axis (REFLECT_Y) is a half turn and a flip around the vertical one.
+int transformOf(uint16_t rotation)
+{
+    int turn = 0;
+    for (int t = 1; t < 4; ++t) {
+        if (rotation & turnBit(t))
+            turn = t;
+    }
+    const bool flipX = rotation & ReflectX, flipY = rotation & ReflectY;
+    if (flipY)
+        turn = (turn + 2) % 4;
+    return (flipX != flipY ? Flipped : Normal) + turn;
+}
+
+// The rotation bits for `transform` that a CRTC able to do `supported` takes: the turn itself
+// (with REFLECT_X when flipped), else its equivalent the other way round (the opposite turn
+// with REFLECT_Y, or with both flips). 0 when it can do neither.
+uint16_t rotationFor(int transform, uint16_t supported)
+{
+    const int turn = transform & 3;
+    const bool flipped = transform & Flipped;
+    const uint16_t ways[] = {uint16_t(turnBit(turn) | (flipped ? ReflectX : 0)),
+                             uint16_t(turnBit(turn + 2) | (flipped ? ReflectY : ReflectX | ReflectY))};
+    for (uint16_t way : ways) {
+        if ((way & supported) == way)
+            return way;
+    }
+    return 0;
+}
 
 } // namespace
 
@@ -244,6 +286,11 @@ struct X11DisplayBackend::Private
     {
         DisplayOutput out = o.monitor;
         out.primary = o.id == r.primary;
+        if (o.crtc && o.crtc->mode != XCB_NONE) {
+            out.x = o.crtc->x;
+            out.y = o.crtc->y;
+            out.transform = transformOf(o.crtc->rotation);
+        }
         if (o.info->crtc == XCB_NONE || (o.crtc && o.crtc->mode == XCB_NONE))
             out.state = DisplayOutput::State::Off;
         else if (o.crtc && toMode(o.crtc->mode, out.current))
@@ -500,18 +547,25 @@ struct X11DisplayBackend::Private
                                                          millimetres(height, setupHeight, setupMmHeight)));
     }
 
-    // The CRTC keeps its position, rotation and outputs; only the mode changes. `time` is the
-    // server's last change, which a success moves on.
-    ApplyResult setCrtc(xcb_randr_crtc_t crtc, const xcb_randr_get_crtc_info_reply_t &now, xcb_randr_mode_t mode,
-                        xcb_timestamp_t &time, xcb_timestamp_t configTime, bool *stale)
+    bool setPrimary(xcb_randr_output_t output)
     {
+        return checked(xcb_randr_set_output_primary_checked(connection, root, output));
+    }
+
+    // Sets the CRTC as `c` wants it (`back`: as it was), its outputs as they are. `time` is the
+    // server's last change, which a success moves on.
+    ApplyResult setCrtc(const CrtcChange &c, bool back, xcb_timestamp_t &time, xcb_timestamp_t configTime,
+                        bool *stale)
+    {
+        const xcb_randr_get_crtc_info_reply_t &now = *c.now;
         const xcb_randr_output_t *outputs =
             xcb_randr_get_crtc_info_outputs(const_cast<xcb_randr_get_crtc_info_reply_t *>(&now));
         const int outputCount = xcb_randr_get_crtc_info_outputs_length(&now);
         Reply<xcb_randr_set_crtc_config_reply_t> reply(xcb_randr_set_crtc_config_reply(
             connection,
-            xcb_randr_set_crtc_config(connection, crtc, time, configTime, now.x, now.y, mode, now.rotation,
-                                      uint32_t(outputCount), outputs),
+            xcb_randr_set_crtc_config(connection, c.crtc, time, configTime, int16_t(back ? now.x : c.x),
+                                      int16_t(back ? now.y : c.y), back ? now.mode : c.mode,
+                                      back ? now.rotation : c.rotation, uint32_t(outputCount), outputs),
             nullptr));
         ++roundTrips;
         if (!reply)
@@ -527,89 +581,164 @@ struct X11DisplayBackend::Private
         return ApplyResult::Applied;
     }
 
-    // The screen that holds every CRTC once the changed ones have their new modes.
-    static void screenFor(const ScreenRead &r, const std::vector<CrtcChange> &plan, int &width, int &height)
+    // The mode `p` wants among o's: the one the plan's read numbered, while it still has the
+    // wanted values, else the first listed with them (the list changed since). None when gone.
+    xcb_randr_mode_t modeIdFor(const OutputRead &o, const ApplyPlan::Output &p) const
+    {
+        DisplayMode m;
+        const int n = p.modeNumber;
+        if (n >= 0 && n < o.modeCount() && toMode(o.modeId(n), m) && m == p.wanted.current)
+            return o.modeId(n);
+        for (int i = 0; i < o.modeCount(); ++i) {
+            if (toMode(o.modeId(i), m) && m == p.wanted.current)
+                return o.modeId(i);
+        }
+        return XCB_NONE;
+    }
+
+    // What `plan` makes of each CRTC, from the full read `r`: what a change does not set stays
+    // as `r` has it. Stale when an output it changes is no longer on or lost the wanted mode
+    // since the plan's read; Refused for a turn the CRTC cannot do or a place the screen cannot
+    // hold (it starts at 0, 0).
+    ApplyResult crtcChanges(const ScreenRead &r, const ApplyPlan &plan, std::vector<CrtcChange> &out,
+                            bool *stale) const
+    {
+        out.clear();
+        for (const ApplyPlan::Output &p : plan.changes) {
+            if (!p.modeChanges && !p.moves && !p.turns)
+                continue;
+            const OutputRead *o = r.find(p.now.name);
+            if (!o || !o->crtc || o->crtc->mode == XCB_NONE) {
+                *stale = true;
+                return ApplyResult::Refused;
+            }
+            // Outputs sharing a CRTC share its mode and place: each change sets what it changes.
+            auto c = std::find_if(out.begin(), out.end(), [&](const CrtcChange &e) { return e.crtc == o->info->crtc; });
+            if (c == out.end())
+                c = out.insert(out.end(), {o->info->crtc, o->crtc, o->crtc->mode, o->crtc->x, o->crtc->y, o->crtc->rotation});
+            if (p.modeChanges && (c->mode = modeIdFor(*o, p)) == XCB_NONE) {
+                *stale = true;
+                return ApplyResult::Refused;
+            }
+            if (p.moves) {
+                if (p.wanted.x < 0 || p.wanted.y < 0 || p.wanted.x > INT16_MAX || p.wanted.y > INT16_MAX)
+                    return ApplyResult::Refused;
+                c->x = p.wanted.x;
+                c->y = p.wanted.y;
+            }
+            if (p.turns) {
+                c->rotation = p.wanted.transform >= Normal && p.wanted.transform <= Flipped270
+                    ? rotationFor(p.wanted.transform, o->crtc->rotations)
+                    : 0;
+                if (!c->rotation)
+                    return ApplyResult::Refused;
+            }
+        }
+        return ApplyResult::Applied;
+    }
+
+    // The output `plan` makes primary; XCB_NONE when the primary stays. Stale when it is gone.
+    static ApplyResult primaryFor(const ScreenRead &r, const ApplyPlan &plan, xcb_randr_output_t &primary,
+                                  bool *stale)
+    {
+        primary = XCB_NONE;
+        for (const ApplyPlan::Output &p : plan.changes) {
+            if (!p.primaryChanges || !p.wanted.primary)
+                continue;
+            const OutputRead *o = r.find(p.now.name);
+            if (!o) {
+                *stale = true;
+                return ApplyResult::Refused;
+            }
+            if (o->id != r.primary)
+                primary = o->id;
+        }
+        return ApplyResult::Applied;
+    }
+
+    // The screen that holds every CRTC once `changes` are made; false when a mode is unknown.
+    bool screenFor(const ScreenRead &r, const std::vector<CrtcChange> &changes, int &width, int &height) const
     {
         width = height = 0;
         for (const auto &[id, crtc] : r.crtcs) {
             if (!crtc || crtc->mode == XCB_NONE)
                 continue;
-            int w = crtc->width, h = crtc->height;
-            for (const CrtcChange &c : plan) {
-                if (c.crtc != id)
-                    continue;
-                const bool sideways = crtc->rotation & (XCB_RANDR_ROTATION_ROTATE_90 | XCB_RANDR_ROTATION_ROTATE_270);
-                w = sideways ? c.info->height : c.info->width;
-                h = sideways ? c.info->width : c.info->height;
+            int x = crtc->x, y = crtc->y, w = crtc->width, h = crtc->height;
+            const auto c = std::find_if(changes.begin(), changes.end(), [&](const CrtcChange &e) { return e.crtc == id; });
+            if (c != changes.end()) {
+                x = c->x;
+                y = c->y;
             }
-            width = std::max(width, crtc->x + w);
-            height = std::max(height, crtc->y + h);
+            // A CRTC only moved keeps its size (which a scaling transform may have set too).
+            if (c != changes.end() && (c->mode != crtc->mode || c->rotation != crtc->rotation)) {
+                const xcb_randr_mode_info_t *info = modeInfo(c->mode);
+                if (!info)
+                    return false;
+                const bool sideways = c->rotation & (XCB_RANDR_ROTATION_ROTATE_90 | XCB_RANDR_ROTATION_ROTATE_270);
+                w = sideways ? info->height : info->width;
+                h = sideways ? info->width : info->height;
+            }
+            width = std::max(width, x + w);
+            height = std::max(height, y + h);
         }
+        return true;
     }
 
-    ApplyResult applyOnce(const std::vector<ModeChange> &changes, bool *stale)
+    // The grabbed part: the screen grown to hold the CRTCs both where they are and where they go,
+    // each CRTC set, the primary set; what went through put back when a step fails; then the
+    // screen down to `width` x `height` (or back, when nothing changed).
+    ApplyResult send(const ScreenRead &r, const std::vector<CrtcChange> &changes, xcb_randr_output_t primary,
+                     int width, int height, bool *stale)
+    {
+        const int grownWidth = std::max(r.screenWidth, width);
+        const int grownHeight = std::max(r.screenHeight, height);
+        ApplyResult result = ApplyResult::Applied;
+        // Grow first: a CRTC may not reach beyond the screen, not even for a moment.
+        if ((grownWidth != r.screenWidth || grownHeight != r.screenHeight) && !resizeScreen(grownWidth, grownHeight))
+            result = ApplyResult::Refused;
+        xcb_timestamp_t time = r.resources->timestamp;
+        const xcb_timestamp_t configTime = r.resources->config_timestamp;
+        size_t done = 0;
+        while (result == ApplyResult::Applied && done < changes.size()) {
+            result = setCrtc(changes[done], false, time, configTime, stale);
+            if (result == ApplyResult::Applied)
+                ++done;
+        }
+        if (result == ApplyResult::Applied && primary != XCB_NONE && !setPrimary(primary))
+            result = ApplyResult::Refused;
+        // All or nothing: what went through is put back when a later step failed.
+        if (result != ApplyResult::Applied) {
+            bool ignored = false;
+            while (done > 0)
+                setCrtc(changes[--done], true, time, configTime, &ignored);
+        }
+        const int finalWidth = result == ApplyResult::Applied ? width : r.screenWidth;
+        const int finalHeight = result == ApplyResult::Applied ? height : r.screenHeight;
+        if (finalWidth != grownWidth || finalHeight != grownHeight)
+            resizeScreen(finalWidth, finalHeight);
+        return result;
+    }
+
+    // The plan as one update of the server, taken by no other client half done.
+    ApplyResult commit(const ApplyPlan &plan, bool *stale)
     {
         *stale = false;
         ScreenRead r;
         // The requests need the screen's timestamps, its CRTCs and its size: a full read.
         if (!read(r, true))
             return ApplyResult::Failed;
-        const std::vector<DisplayOutput> outputs = toOutputs(r);
-        std::vector<CrtcChange> plan;
-        for (const ModeChange &change : changes) {
-            const DisplayOutput *output = nullptr;
-            DisplayBackend::stateOf(outputs, change.output, &output);
-            const OutputRead *o = r.find(change.output);
-            std::vector<DisplayMode> modes;
-            if (o && !modesOf(*o, modes))
-                return ApplyResult::Failed;
-            int number = DisplayBackend::Unlisted;
-            const ApplyResult why = DisplayBackend::check(output, modes, change.mode, &number);
-            if (why != ApplyResult::Applied)
-                return why;
-            if (!o->crtc || number == DisplayBackend::Unlisted)
-                return ApplyResult::Failed;
-            const xcb_randr_mode_t mode = number == DisplayBackend::InUse ? o->crtc->mode : o->modeId(number);
-            CrtcChange c{o->info->crtc, o->crtc, mode, modeInfo(mode)};
-            // Outputs sharing a CRTC share its mode: the last change for it counts.
-            auto same = std::find_if(plan.begin(), plan.end(), [&](const CrtcChange &p) { return p.crtc == c.crtc; });
-            if (same != plan.end())
-                *same = c;
-            else
-                plan.push_back(c);
-        }
-        if (plan.empty())
-            return ApplyResult::Applied;
-
-        int width = 0, height = 0;
-        screenFor(r, plan, width, height);
-        const int grownWidth = std::max(r.screenWidth, width);
-        const int grownHeight = std::max(r.screenHeight, height);
-
+        std::vector<CrtcChange> changes;
+        xcb_randr_output_t primary = XCB_NONE;
+        ApplyResult result = crtcChanges(r, plan, changes, stale);
+        if (result == ApplyResult::Applied)
+            result = primaryFor(r, plan, primary, stale);
+        if (result != ApplyResult::Applied || (changes.empty() && primary == XCB_NONE))
+            return result;
+        int width = r.screenWidth, height = r.screenHeight;
+        if (!changes.empty() && !screenFor(r, changes, width, height))
+            return ApplyResult::Failed;
         xcb_grab_server(connection);
-        ApplyResult result = ApplyResult::Applied;
-        // Grow first: a CRTC may not reach beyond the screen.
-        if ((grownWidth != r.screenWidth || grownHeight != r.screenHeight) && !resizeScreen(grownWidth, grownHeight))
-            result = ApplyResult::Refused;
-        xcb_timestamp_t time = r.resources->timestamp;
-        size_t done = 0;
-        while (result == ApplyResult::Applied && done < plan.size()) {
-            const CrtcChange &c = plan[done];
-            result = setCrtc(c.crtc, *c.now, c.mode, time, r.resources->config_timestamp, stale);
-            if (result == ApplyResult::Applied)
-                ++done;
-        }
-        // All or nothing: what went through is put back when a later one failed.
-        if (result != ApplyResult::Applied) {
-            bool ignored = false;
-            for (size_t i = 0; i < done; ++i)
-                setCrtc(plan[i].crtc, *plan[i].now, plan[i].now->mode, time, r.resources->config_timestamp, &ignored);
-        }
-        // Then down to what the CRTCs now cover (or back, when nothing changed).
-        const int finalWidth = result == ApplyResult::Applied ? width : r.screenWidth;
-        const int finalHeight = result == ApplyResult::Applied ? height : r.screenHeight;
-        if (finalWidth != grownWidth || finalHeight != grownHeight)
-            resizeScreen(finalWidth, finalHeight);
+        result = send(r, changes, primary, width, height, stale);
         xcb_ungrab_server(connection);
         xcb_flush(connection);
         return result;
@@ -772,15 +901,19 @@ bool X11DisplayBackend::readModes(const std::string &output, std::vector<Display
     return o && d->modesOf(*o, modes);
 }
 
+LayoutFeatures X11DisplayBackend::features() const
+{
+    LayoutFeatures has;
+    has.position = true;
+    has.transform = true;
+    has.primary = true;
+    return has;
+}
+
 DisplayBackend::ApplyResult X11DisplayBackend::commit(const ApplyPlan &plan, bool *stale)
 {
-    std::vector<ModeChange> changes;
-    for (const ApplyPlan::Output &p : plan.changes) {
-        if (p.modeChanges)
-            changes.push_back({p.now.name, p.wanted.current});
-    }
     std::lock_guard<std::mutex> lock(mutex);
-    return d->applyOnce(changes, stale);
+    return d->commit(plan, stale);
 }
 
 int X11DisplayBackend::takeRoundTrips()

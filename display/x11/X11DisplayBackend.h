@@ -8,8 +8,9 @@
 
 // X11 through RandR 1.3, on a connection of its own. Every connected output is served, by its
 // connector name (which outlives server restarts and re-probes); an output's mode list, in the
-// server's order, is its mode numbering. A lost connection makes calls fail; the next call
-// connects again.
+// server's order, is its mode numbering. The arrangement is each CRTC's position and rotation
+// and the screen's primary output; X has no scale. A lost connection makes calls fail; the next
+// call connects again.
 class X11DisplayBackend : public DisplayBackend
 {
 public:
@@ -19,6 +20,7 @@ public:
 
     bool readOutputs(std::vector<DisplayOutput> &outputs) override;
     bool readModes(const std::string &output, std::vector<DisplayMode> &modes) override;
+    LayoutFeatures features() const override;
     // RandR's change notifications, heard on a connection and thread of their own.
     void setChangeCallback(std::function<void()> callback) override;
 
