@@ -3,7 +3,6 @@
 #include <QDebug>
 #include <QString>
 
-
 void WaylandDisplayBackend::open(const std::string &display, WaylandConnection::Handlers h, const char *t)
 {
     displayName = display;
