@@ -10,11 +10,13 @@
 
 namespace {
 // wlr-randr 0.2.0: a head's name at column 0, then "  Enabled: yes", "  Modes:",
-// "    1280x720 px, 60.000000 Hz (preferred, current)", "  Position: 0,0".
+// "    1280x720 px, 60.000000 Hz (preferred, current)", "  Position: 0,0", "  Transform: 90",
+// "  Scale: 1.500000".
 QList<WitnessOutput> parseWlrRandr(const QString &text)
 {
     static const QRegularExpression modeLine(QStringLiteral("^    (\\d+)x(\\d+) px(?:, ([0-9.]+) Hz)?(.*)$"));
     static const QRegularExpression position(QStringLiteral("^  Position: (-?\\d+),(-?\\d+)"));
+    static const QStringList transforms{"normal", "90", "180", "270", "flipped", "flipped-90", "flipped-180", "flipped-270"};
     QList<WitnessOutput> outputs;
     for (const QString &line : text.split('\n')) {
         if (!line.isEmpty() && !line.startsWith(' ')) {
@@ -34,6 +36,10 @@ QList<WitnessOutput> parseWlrRandr(const QString &text)
             o.modes.append(DisplayMode{m.captured(1).toInt(), m.captured(2).toInt(), 32,
                                        RefreshRate::wholeHz(m.captured(3).toDouble())});
         }
+        if (line.startsWith(QLatin1String("  Transform: ")))
+            o.transform = int(transforms.indexOf(line.mid(13).trimmed()));
+        if (line.startsWith(QLatin1String("  Scale: ")))
+            o.scale = line.mid(9).toDouble();
         const QRegularExpressionMatch p = position.match(line);
         if (p.hasMatch()) {
             o.x = p.captured(1).toInt();
@@ -54,6 +60,11 @@ QList<WitnessOutput> parseKscreen(const QByteArray &json)
         o.enabled = out.value(QStringLiteral("enabled")).toBool();
         o.x = out.value(QStringLiteral("pos")).toObject().value(QStringLiteral("x")).toInt();
         o.y = out.value(QStringLiteral("pos")).toObject().value(QStringLiteral("y")).toInt();
+        // libkscreen's rotations: 1 none, 2 left (90), 4 inverted (180), 8 right (270).
+        const int rotation = out.value(QStringLiteral("rotation")).toInt();
+        o.transform = rotation == 2 ? 1 : rotation == 4 ? 2 : rotation == 8 ? 3 : 0;
+        o.scale = out.value(QStringLiteral("scale")).toDouble(1.0);
+        o.priority = out.value(QStringLiteral("priority")).toInt();
         const QString current = out.value(QStringLiteral("currentModeId")).toString();
         for (const QJsonValue &modeValue : out.value(QStringLiteral("modes")).toArray()) {
             const QJsonObject mode = modeValue.toObject();

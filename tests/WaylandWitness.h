@@ -17,6 +17,9 @@ struct WitnessOutput
     int current = -1;         // index into modes
     int x = 0;
     int y = 0;
+    int transform = 0; // wl_output numbering; kscreen-doctor tells rotations only
+    double scale = 1.0;
+    int priority = 0; // kscreen-doctor: KWin's order, 1 the primary
     DisplayMode mode() const { return current >= 0 ? modes[current] : DisplayMode(); }
 };
 

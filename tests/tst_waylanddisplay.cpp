@@ -330,6 +330,63 @@ private Q_SLOTS:
         QCOMPARE(QString::fromStdString(outputs.at(2).identity), dp1Identity);
     }
 
+    void arrangementInOneConfiguration_data() { families(); }
+    // Places, transforms and scales are read; an arrangement (DP-1 and HDMI-A-1 swap places,
+    // DP-1 in another mode and scale, HDMI-A-1 turned, on KDE made the primary) goes out as one
+    // configuration; DP-3, not named, keeps its place, mode, transform and scale, DP-2 stays off.
+    void arrangementInOneConfiguration()
+    {
+        QFETCH(QString, family);
+        const bool kde = family == "kde";
+        Compositor c(family, R"({"outputs": [
+            {"name": "DP-1", "modes": )" + Dp1Modes + R"(, "current": 0, "x": 0, "y": 0},
+            {"name": "HDMI-A-1", "modes": [[1280,720,60000]], "current": 0, "x": 1920, "y": 0},
+            {"name": "DP-2", "modes": [[1024,768,60000]], "current": 0, "enabled": false},
+            {"name": "DP-3", "modes": [[1024,768,60000],[800,600,60000]], "current": 1, "x": 3200, "y": 0,
+             "transform": 6, "scale": 2}],
+            "primary": "DP-1"})");
+        QVERIFY(c.ready);
+        std::unique_ptr<DisplayBackend> backend = c.backend();
+        const LayoutFeatures has = backend->features();
+        QVERIFY(has.position && has.transform && has.scale);
+        QCOMPARE(has.primary, kde);
+        std::vector<DisplayOutput> outputs;
+        QVERIFY(backend->readOutputs(outputs));
+        QCOMPARE(outputs.size(), size_t(4));
+        QVERIFY(outputs[3].x == 3200 && outputs[3].transform == Flipped180 && outputs[3].scale == 2.0);
+        QVERIFY(outputs[0].primary);
+
+        OutputChange dp1{"DP-1", Sxga75, std::make_pair(1280, 0), std::nullopt, 1.5};
+        OutputChange hdmi{"HDMI-A-1", std::nullopt, std::make_pair(0, 0), Rotated90, std::nullopt, true};
+        QCOMPARE(backend->apply({dp1, hdmi}), DisplayBackend::ApplyResult::Applied);
+        QCOMPARE(c.count("requests"), 1);
+        QCOMPARE(c.count("applied"), 1);
+        const QJsonObject one = c.output("DP-1"), two = c.output("HDMI-A-1"), three = c.output("DP-3");
+        QCOMPARE(c.mode("DP-1"), QString("1280x1024@75025"));
+        QVERIFY(one.value("x").toInt() == 1280 && one.value("scale").toDouble() == 1.5 && one.value("transform").toInt() == 0);
+        QVERIFY(two.value("x").toInt() == 0 && two.value("transform").toInt() == Rotated90 && two.value("scale").toDouble() == 1.0);
+        QCOMPARE(c.mode("HDMI-A-1"), QString("1280x720@60000"));
+        QCOMPARE(c.mode("DP-3"), QString("800x600@60000"));
+        QVERIFY(three.value("x").toInt() == 3200 && three.value("transform").toInt() == Flipped180
+                && three.value("scale").toDouble() == 2.0);
+        QVERIFY(!c.output("DP-2").value("enabled").toBool());
+        QCOMPARE(c.state().value("primary").toString(), QString(kde ? "HDMI-A-1" : "DP-1"));
+        QStringList named;
+        for (const QJsonValue &head : c.state().value("lastHeads").toArray())
+            named << head.toString();
+        named.sort();
+        QCOMPARE(named, kde ? QStringList({"DP-1", "HDMI-A-1"}) : QStringList({"DP-1", "DP-2", "DP-3", "HDMI-A-1"}));
+
+        // Read back as set (on wlroots the head at the origin counts as the primary); the same
+        // arrangement again sends nothing.
+        QVERIFY(backend->readOutputs(outputs));
+        QVERIFY(outputs[0].x == 1280 && outputs[0].scale == 1.5 && outputs[0].current == Sxga75);
+        QVERIFY(outputs[1].x == 0 && outputs[1].transform == Rotated90);
+        QVERIFY(outputs[1].primary && !outputs[0].primary);
+        QCOMPARE(backend->apply({dp1, hdmi}), DisplayBackend::ApplyResult::Applied);
+        QCOMPARE(c.count("requests"), 1);
+    }
+
     void everyLockedMonitorHeldOnItsOwn_data() { families(); }
     // DP-1 (primary) and the monitor on HDMI-A-1 locked at modes of their own, DP-2 not held:
     // all three switched from outside, the two held ones come back in one configuration on the

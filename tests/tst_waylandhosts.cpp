@@ -1,6 +1,7 @@
 // The KDE and wlroots layers, the lock and the whole program against real compositors: KWin
 // (three virtual outputs), phoc (three headless outputs) and sway 1.7 (two), checked from
-// outside with kscreen-doctor and wlr-randr. Each of their outputs has one mode here (no DRM
+// outside with kscreen-doctor and wlr-randr: modes, and arrangements (places, transforms,
+// scales, KWin's primary). Each of their outputs has one mode here (no DRM
 // device), so switching between listed modes is tested on the project's own test compositor.
 #include "DisplaySettings.h"
 #include "Pinned.h"
@@ -197,6 +198,66 @@ private Q_SLOTS:
         QVERIFY(kwin.output("Virtual-0").mode() == Hd && kwin.output("Virtual-1").mode() == Hd);
         kwin.run({"kscreen-doctor", "output.Virtual-2.enable", "output.Virtual-2.position.2560,0",
                   "output.Virtual-0.priority.1", "output.Virtual-1.priority.2", "output.Virtual-2.priority.3"},
+                 &ok);
+        QVERIFY(ok);
+    }
+
+    // phoc: an arrangement set through the backend (HEADLESS-1 and HEADLESS-2 swap places,
+    // HEADLESS-2 turned, HEADLESS-3 scaled) is what wlr-randr reports; the transform another
+    // program gave HEADLESS-3 just before is read and kept.
+    void phocTakesAnArrangement()
+    {
+        REQUIRE_HOST(phoc);
+        bool ok = false;
+        phoc.run({"wlr-randr", "--output", "HEADLESS-3", "--transform", "180"}, &ok);
+        QVERIFY(ok);
+        WlrootsDisplayBackend backend(phoc.socket().toStdString());
+        std::vector<DisplayOutput> outputs;
+        QVERIFY(backend.readOutputs(outputs));
+        const DisplayOutput *third = nullptr;
+        DisplayBackend::stateOf(outputs, "HEADLESS-3", &third);
+        QVERIFY(third && third->transform == Rotated180 && third->x == 2560);
+
+        const OutputChange one{"HEADLESS-1", std::nullopt, std::make_pair(1280, 0)};
+        const OutputChange two{"HEADLESS-2", std::nullopt, std::make_pair(0, 0), Rotated270};
+        const OutputChange three{"HEADLESS-3", std::nullopt, std::nullopt, std::nullopt, 2.0};
+        QCOMPARE(backend.apply({one, two, three}), DisplayBackend::ApplyResult::Applied);
+        const WitnessOutput h1 = phoc.output("HEADLESS-1"), h2 = phoc.output("HEADLESS-2"),
+                            h3 = phoc.output("HEADLESS-3");
+        QVERIFY(h1.x == 1280 && h1.y == 0 && h1.transform == Normal && h1.scale == 1.0);
+        QVERIFY(h2.x == 0 && h2.y == 0 && h2.transform == Rotated270 && h2.scale == 1.0);
+        QVERIFY(h3.x == 2560 && h3.transform == Rotated180 && h3.scale == 2.0);
+        QVERIFY(h1.mode() == Hd && h2.mode() == Hd && h3.mode() == Hd);
+        phoc.run({"wlr-randr", "--output", "HEADLESS-1", "--pos", "0,0", "--output", "HEADLESS-2", "--pos", "1280,0",
+                  "--transform", "normal", "--output", "HEADLESS-3", "--transform", "normal", "--scale", "1"},
+                 &ok);
+        QVERIFY(ok);
+    }
+
+    // KWin: an arrangement set through the backend (Virtual-0 and Virtual-1 swap places,
+    // Virtual-1 turned, Virtual-2 scaled and made the primary) is what kscreen-doctor reports:
+    // the new primary and the old one change places in KWin's order, Virtual-1 keeps its own.
+    void kwinTakesAnArrangement()
+    {
+        REQUIRE_HOST(kwin);
+        KdeDisplayBackend backend(kwin.socket().toStdString());
+        QVERIFY(backend.features().primary);
+        const OutputChange zero{"Virtual-0", std::nullopt, std::make_pair(720, 0)};
+        const OutputChange one{"Virtual-1", std::nullopt, std::make_pair(0, 0), Rotated90};
+        const OutputChange two{"Virtual-2", std::nullopt, std::nullopt, std::nullopt, 1.5, true};
+        QCOMPARE(backend.apply({zero, one, two}), DisplayBackend::ApplyResult::Applied);
+        const WitnessOutput v0 = kwin.output("Virtual-0"), v1 = kwin.output("Virtual-1"), v2 = kwin.output("Virtual-2");
+        QVERIFY(v0.x == 720 && v0.y == 0 && v0.transform == Normal && v0.scale == 1.0);
+        QVERIFY(v1.x == 0 && v1.y == 0 && v1.transform == Rotated90 && v1.scale == 1.0);
+        QVERIFY(v2.x == 2560 && v2.transform == Normal && v2.scale == 1.5);
+        QCOMPARE(QList<int>({v0.priority, v1.priority, v2.priority}), QList<int>({3, 2, 1}));
+        std::vector<DisplayOutput> outputs;
+        QVERIFY(backend.readOutputs(outputs));
+        QCOMPARE(DisplayBackend::primaryOf(outputs), std::string("Virtual-2"));
+        bool ok = false;
+        kwin.run({"kscreen-doctor", "output.Virtual-0.position.0,0", "output.Virtual-1.position.1280,0",
+                  "output.Virtual-1.rotation.normal", "output.Virtual-2.scale.1", "output.Virtual-0.priority.1",
+                  "output.Virtual-1.priority.2", "output.Virtual-2.priority.3"},
                  &ok);
         QVERIFY(ok);
     }

@@ -3,8 +3,6 @@
 #include <QDebug>
 #include <QString>
 
-#include <map>
-
 void WaylandDisplayBackend::open(const std::string &display, WaylandConnection::Handlers h, const char *t)
 {
     displayName = display;
@@ -75,10 +73,13 @@ std::string WaylandDisplayBackend::text(const std::vector<Change> &changes)
 {
     std::string s;
     for (const Change &c : changes) {
+        const DisplayOutput &w = c.entry->wanted;
         if (!s.empty())
             s += ", ";
-        s += std::to_string(c.wanted.PelsWidth) + "x" + std::to_string(c.wanted.PelsHeight) + " "
-            + std::to_string(c.wanted.DisplayFrequency) + " Hz on " + c.output->name;
+        s += c.output->name + ": " + std::to_string(w.current.PelsWidth) + "x" + std::to_string(w.current.PelsHeight)
+            + " " + std::to_string(w.current.DisplayFrequency) + " Hz at " + std::to_string(w.x) + ","
+            + std::to_string(w.y) + ", transform " + std::to_string(w.transform) + ", scale "
+            + std::to_string(w.scale).substr(0, 4) + (w.primary ? ", primary" : "");
     }
     return s;
 }
@@ -104,6 +105,12 @@ bool WaylandDisplayBackend::readLocked(std::unique_lock<std::mutex> &held, std::
             out.state = DisplayOutput::State::Unreadable;
         }
         out.takesUnlisted = takesUnlisted(*o);
+        if (out.state != DisplayOutput::State::Off) {
+            out.x = o->x;
+            out.y = o->y;
+            out.transform = o->transform;
+            out.scale = o->scale;
+        }
         inUse = inUse || out.state != DisplayOutput::State::Off;
         list.push_back(out);
     }
@@ -136,45 +143,39 @@ bool WaylandDisplayBackend::readModes(const std::string &output, std::vector<Dis
     return true;
 }
 
-DisplayBackend::ApplyResult WaylandDisplayBackend::applyOnce(std::unique_lock<std::mutex> &held,
-                                                             const std::vector<ModeChange> &changes, bool *stale)
+bool WaylandDisplayBackend::changesOf(const ApplyPlan &plan, std::vector<Change> &changes)
+{
+    changes.clear();
+    for (const ApplyPlan::Output &entry : plan.changes) {
+        WaylandOutput *o = output(entry.now.name);
+        if (!o || !o->enabled)
+            return false;
+        Change change{o, &entry, nullptr};
+        if (entry.modeChanges && entry.modeNumber >= 0) {
+            // Numbered as the plan read the list: a list renumbered since is read anew.
+            const size_t n = size_t(entry.modeNumber);
+            if (n >= o->modes.size() || !(o->modes[n]->values() == entry.wanted.current))
+                return false;
+            change.target = o->modes[n];
+        }
+        changes.push_back(change);
+    }
+    return true;
+}
+
+DisplayBackend::ApplyResult WaylandDisplayBackend::commit(const ApplyPlan &plan, bool *stale)
 {
     *stale = false;
-    std::vector<DisplayOutput> list;
-    if (!readLocked(held, list))
+    auto shared = use();
+    auto held = connection->lock();
+    std::vector<Change> changes;
+    if (!refresh(held))
         return ApplyResult::Failed;
-    // A second change of one output replaces the first: a configuration names each once.
-    std::map<std::string, size_t> named;
-    std::vector<Change> sends;
-    for (const ModeChange &change : changes) {
-        const DisplayOutput *found = nullptr;
-        stateOf(list, change.output, &found);
-        WaylandOutput *o = output(change.output);
-        std::vector<DisplayMode> modes;
-        if (o) {
-            for (const WaylandMode *m : o->modes)
-                modes.push_back(m->values());
-        }
-        int number = Unlisted;
-        const ApplyResult result = check(o ? found : nullptr, modes, change.mode, &number);
-        if (result != ApplyResult::Applied)
-            return result;
-        Change send{o, nullptr, change.mode};
-        if (number == InUse)
-            send.target = o->current;
-        else if (number >= 0)
-            send.target = o->modes[size_t(number)];
-        const auto at = named.find(change.output);
-        if (at != named.end()) {
-            sends[at->second] = send;
-        } else {
-            named.emplace(change.output, sends.size());
-            sends.push_back(send);
-        }
+    if (!changesOf(plan, changes)) {
+        *stale = true;
+        return ApplyResult::Failed;
     }
-    if (sends.empty())
-        return ApplyResult::Applied;
-    switch (send(held, sends)) {
+    switch (send(held, changes)) {
     case Answer::Applied:
         // What the compositor announces after taking it.
         refresh(held);
@@ -188,18 +189,6 @@ DisplayBackend::ApplyResult WaylandDisplayBackend::applyOnce(std::unique_lock<st
         break;
     }
     return ApplyResult::Failed;
-}
-
-DisplayBackend::ApplyResult WaylandDisplayBackend::commit(const ApplyPlan &plan, bool *stale)
-{
-    std::vector<ModeChange> changes;
-    for (const ApplyPlan::Output &p : plan.changes) {
-        if (p.modeChanges)
-            changes.push_back({p.now.name, p.wanted.current});
-    }
-    auto shared = use();
-    auto held = connection->lock();
-    return applyOnce(held, changes, stale);
 }
 
 void WaylandDisplayBackend::setChangeCallback(std::function<void()> callback)

@@ -27,13 +27,15 @@ protected:
 
     enum class Answer { Applied, Refused, Stale, Failed };
 
-    // One output's part of a configuration: `target`, or the unlisted `wanted` when there is
-    // no target.
+    // One output's part of a configuration: what the plan makes of it, and the listed mode to
+    // switch to (null: the mode stays, or the custom mode entry->wanted.current).
     struct Change
     {
         WaylandOutput *output = nullptr;
+        const ApplyPlan::Output *entry = nullptr;
         WaylandMode *target = nullptr;
-        DisplayMode wanted;
+
+        bool customMode() const { return entry->modeChanges && !target; }
     };
 
     // Connects to `display` (a socket name or path; empty: $WAYLAND_DISPLAY); `handlers` bind
@@ -64,7 +66,7 @@ protected:
     // Brings what the compositor said up to now; false when it cannot be asked.
     bool refresh(std::unique_lock<std::mutex> &held);
     WaylandOutput *output(const std::string &name);
-    // "1280x1024 75 Hz on DP-1, ..." for messages.
+    // "DP-1: 1280x1024 75 Hz at 0,0, ..." for messages.
     static std::string text(const std::vector<Change> &changes);
 
     std::unique_ptr<WaylandConnection> connection;
@@ -75,7 +77,9 @@ private:
     // For a call: the connection, made anew first when the last one was lost.
     std::shared_lock<std::shared_mutex> use();
     bool readLocked(std::unique_lock<std::mutex> &held, std::vector<DisplayOutput> &outputs);
-    ApplyResult applyOnce(std::unique_lock<std::mutex> &held, const std::vector<ModeChange> &changes, bool *stale);
+    // The plan's changes on the outputs as they stand now; false when the outputs changed since
+    // the plan's read (one gone or off, a mode list renumbered).
+    bool changesOf(const ApplyPlan &plan, std::vector<Change> &changes);
 
     bool saidNoneInUse = false;
     std::string displayName;

@@ -26,4 +26,9 @@ struct WaylandOutput
     bool enabled = false;
     std::vector<WaylandMode *> modes; // in the order announced
     WaylandMode *current = nullptr;   // as last said, kept while the output is off
+    // Its place, transform (wl_output numbering) and scale, as last said.
+    int x = 0;
+    int y = 0;
+    int transform = 0;
+    double scale = 1.0;
 };

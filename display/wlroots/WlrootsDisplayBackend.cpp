@@ -28,10 +28,6 @@ struct Head : WaylandOutput
 {
     zwlr_output_head_v1 *proxy = nullptr;
     std::list<Head> *list = nullptr; // where it lives, to leave it when finished
-    int x = 0;
-    int y = 0;
-    int32_t transform = 0;
-    wl_fixed_t scale = wl_fixed_from_int(1);
     std::string make;
     std::string model;
     std::string serial;
@@ -100,7 +96,9 @@ const zwlr_output_head_v1_listener headListener = {
         h->y = y;
     },
     [](void *data, zwlr_output_head_v1 *, int32_t transform) { static_cast<Head *>(data)->transform = transform; },
-    [](void *data, zwlr_output_head_v1 *, wl_fixed_t scale) { static_cast<Head *>(data)->scale = scale; },
+    [](void *data, zwlr_output_head_v1 *, wl_fixed_t scale) {
+        static_cast<Head *>(data)->scale = wl_fixed_to_double(scale);
+    },
     [](void *data, zwlr_output_head_v1 *) {
         // Unplugged: the head leaves the list for good.
         auto *h = static_cast<Head *>(data);
@@ -163,8 +161,8 @@ struct WlrootsDisplayBackend::Private
         serial = 0;
     }
 
-    // One configuration naming every head as it stands, but each changed one in its target, or
-    // in the custom mode it wants when there is no target.
+    // One configuration naming every head: each changed one as the plan wants it, the others as
+    // they stand (off ones off).
     zwlr_output_configuration_v1 *configure(const std::vector<WaylandDisplayBackend::Change> &changes)
     {
         zwlr_output_configuration_v1 *config = zwlr_output_manager_v1_create_configuration(manager, serial);
@@ -173,27 +171,45 @@ struct WlrootsDisplayBackend::Private
                 zwlr_output_configuration_v1_disable_head(config, h.proxy);
                 continue;
             }
-            zwlr_output_configuration_head_v1 *c = zwlr_output_configuration_v1_enable_head(config, h.proxy);
             const WaylandDisplayBackend::Change *change = nullptr;
             for (const auto &each : changes) {
                 if (each.output == &h)
                     change = &each;
             }
-            if (change && change->target)
-                zwlr_output_configuration_head_v1_set_mode(c, Head::of(change->target)->proxy);
-            else if (change)
-                zwlr_output_configuration_head_v1_set_custom_mode(c, change->wanted.PelsWidth,
-                                                                  change->wanted.PelsHeight,
-                                                                  change->wanted.DisplayFrequency * 1000);
-            else if (h.current)
-                zwlr_output_configuration_head_v1_set_mode(c, Head::of(h.current)->proxy);
-            zwlr_output_configuration_head_v1_set_position(c, h.x, h.y);
-            zwlr_output_configuration_head_v1_set_transform(c, h.transform);
-            zwlr_output_configuration_head_v1_set_scale(c, h.scale);
+            zwlr_output_configuration_head_v1 *c = zwlr_output_configuration_v1_enable_head(config, h.proxy);
+            if (change)
+                setChanged(c, h, *change);
+            else
+                setAsItStands(c, h);
             // The compositor keeps what it was told until the configuration goes.
             zwlr_output_configuration_head_v1_destroy(c);
         }
         return config;
+    }
+
+    static void setAsItStands(zwlr_output_configuration_head_v1 *c, const Head &h)
+    {
+        if (h.current)
+            zwlr_output_configuration_head_v1_set_mode(c, Head::of(h.current)->proxy);
+        zwlr_output_configuration_head_v1_set_position(c, h.x, h.y);
+        zwlr_output_configuration_head_v1_set_transform(c, h.transform);
+        zwlr_output_configuration_head_v1_set_scale(c, wl_fixed_from_double(h.scale));
+    }
+
+    static void setChanged(zwlr_output_configuration_head_v1 *c, const Head &h,
+                           const WaylandDisplayBackend::Change &change)
+    {
+        const DisplayOutput &wanted = change.entry->wanted;
+        if (change.target)
+            zwlr_output_configuration_head_v1_set_mode(c, Head::of(change.target)->proxy);
+        else if (change.customMode())
+            zwlr_output_configuration_head_v1_set_custom_mode(c, wanted.current.PelsWidth, wanted.current.PelsHeight,
+                                                              wanted.current.DisplayFrequency * 1000);
+        else if (h.current)
+            zwlr_output_configuration_head_v1_set_mode(c, Head::of(h.current)->proxy);
+        zwlr_output_configuration_head_v1_set_position(c, wanted.x, wanted.y);
+        zwlr_output_configuration_head_v1_set_transform(c, wanted.transform);
+        zwlr_output_configuration_head_v1_set_scale(c, wl_fixed_from_double(wanted.scale));
     }
 };
 
@@ -277,6 +293,12 @@ void WlrootsDisplayBackend::describe(const WaylandOutput &output, DisplayOutput 
             break;
         }
     }
+}
+
+LayoutFeatures WlrootsDisplayBackend::features() const
+{
+    // The protocol knows no primary.
+    return {true, true, true, false};
 }
 
 bool WlrootsDisplayBackend::takesUnlisted(const WaylandOutput &output) const

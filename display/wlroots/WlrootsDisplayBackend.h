@@ -7,8 +7,8 @@
 
 // wlroots compositors (sway, Hyprland, river, labwc, wayfire, phoc) through
 // zwlr_output_manager_v1. Heads are found by name; their modes in the order the compositor
-// announced them are the mode numbering. Every configuration sent names every head as it
-// stands, so only the changed heads' modes change.
+// announced them are the mode numbering. Every configuration sent names every head, the
+// changed ones with their new mode, place, transform and scale, the others as they stand.
 class WlrootsDisplayBackend : public WaylandDisplayBackend
 {
 public:
@@ -18,6 +18,7 @@ public:
 
     // Whether the compositor offers the output manager.
     bool offered();
+    LayoutFeatures features() const override;
 
 protected:
     void forget() override;

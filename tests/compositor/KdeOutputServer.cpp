@@ -4,6 +4,7 @@
 
 #include "kde-output-device-v2-server-protocol.h"
 #include "kde-output-management-v2-server-protocol.h"
+#include "kde-output-order-v1-server-protocol.h"
 #include "kde-primary-output-v1-server-protocol.h"
 
 #include <QPoint>
@@ -61,6 +62,7 @@ struct Configuration
     KdeOutputServer::Private *server = nullptr;
     std::map<QString, Change> changes;
     std::optional<QString> primary;
+    std::vector<std::pair<QString, uint32_t>> priorities; // as KWin 5.27 takes the primary
     bool applied = false;
     bool invalid = false; // names a device or mode that is gone or not the device's
     wl_event_source *timer = nullptr;
@@ -70,6 +72,19 @@ template<typename T>
 void erase(std::vector<T *> &list, T *item)
 {
     list.erase(std::remove(list.begin(), list.end(), item), list.end());
+}
+
+// The outputs in use as kde_output_order_v1 tells them: the primary first.
+QStringList orderOf(const CompositorState &state)
+{
+    QStringList order;
+    for (const Output &out : state.outputs) {
+        if (out.enabled)
+            order.append(out.name);
+    }
+    if (order.removeOne(state.primary))
+        order.prepend(state.primary);
+    return order;
 }
 
 // Persistent across restarts, as the protocol asks: made from the name.
@@ -91,9 +106,11 @@ struct KdeOutputServer::Private
     TestCompositor &compositor;
     wl_global *management = nullptr;
     wl_global *primary = nullptr;
+    wl_global *order = nullptr;
     std::vector<Device *> devices;   // plugged in
     std::vector<Device *> unplugged; // globals removed, destroyed soon
     std::vector<wl_resource *> primaryResources;
+    std::vector<wl_resource *> orderResources;
 
     explicit Private(TestCompositor &c)
         : compositor(c)
@@ -108,13 +125,16 @@ struct KdeOutputServer::Private
     static void bindDevice(wl_client *client, void *data, uint32_t version, uint32_t id);
     static void bindManagement(wl_client *client, void *data, uint32_t version, uint32_t id);
     static void bindPrimary(wl_client *client, void *data, uint32_t version, uint32_t id);
+    static void bindOrder(wl_client *client, void *data, uint32_t version, uint32_t id);
     void sendAll(DeviceResource *device, const Output &out);
     void sendGeometry(DeviceResource *device, const Output &out);
     void sendCurrentMode(DeviceResource *device, const Output &out);
     void updateModes(DeviceResource *device, const Output &out);
     void sendChanges(DeviceResource *device, const Output &before, const Output &out);
     void sendPrimary(wl_resource *resource);
+    void sendOrder(wl_resource *resource);
     void answer(Configuration *configuration);
+    bool takePriorities(const Configuration *configuration, CompositorState &next) const;
     CompositorState configured(const Configuration *configuration) const;
 };
 
@@ -420,11 +440,14 @@ static void setPrimaryOutput(wl_client *, wl_resource *resource, wl_resource *de
         configurationOf(resource)->invalid = true;
 }
 
-// Priority 1 is the output the desktop puts first: the primary.
-static void setPriority(wl_client *client, wl_resource *resource, wl_resource *device, uint32_t priority)
+// Taken on apply, as KWin 5.27 takes them.
+static void setPriority(wl_client *, wl_resource *resource, wl_resource *device, uint32_t priority)
 {
-    if (priority == 1)
-        setPrimaryOutput(client, resource, device);
+    auto *bound = static_cast<DeviceResource *>(wl_resource_get_user_data(device));
+    if (bound->device)
+        configurationOf(resource)->priorities.emplace_back(bound->device->name, priority);
+    else
+        configurationOf(resource)->invalid = true;
 }
 
 static const struct kde_output_configuration_v2_interface configurationImplementation = {
@@ -467,6 +490,35 @@ CompositorState KdeOutputServer::Private::configured(const Configuration *config
     return next;
 }
 
+// KWin 5.27's rules: every output given a priority, those in use numbered 1, 2, ... (off ones
+// are not counted); priority 1 is the primary. False when the order is refused.
+bool KdeOutputServer::Private::takePriorities(const Configuration *configuration, CompositorState &next) const
+{
+    if (configuration->priorities.empty())
+        return true;
+    if (configuration->priorities.size() != size_t(next.outputs.size()))
+        return false;
+    std::vector<uint32_t> inUse;
+    QString first;
+    for (const auto &[name, priority] : configuration->priorities) {
+        const Output *out = next.output(name);
+        if (!out)
+            return false;
+        if (!out->enabled)
+            continue;
+        inUse.push_back(priority);
+        if (priority == 1)
+            first = name;
+    }
+    std::sort(inUse.begin(), inUse.end());
+    for (size_t i = 0; i < inUse.size(); ++i) {
+        if (inUse[i] != i + 1)
+            return false;
+    }
+    next.primary = first;
+    return true;
+}
+
 // The devices announce their new state before the configuration is answered applied.
 void KdeOutputServer::Private::answer(Configuration *configuration)
 {
@@ -475,10 +527,16 @@ void KdeOutputServer::Private::answer(Configuration *configuration)
         compositor.record(CompositorState::Answer::Failed);
         return;
     }
+    CompositorState next = configured(configuration);
+    if (!takePriorities(configuration, next)) {
+        kde_output_configuration_v2_send_failed(configuration->resource);
+        compositor.record(CompositorState::Answer::Failed);
+        return;
+    }
     QStringList named;
     for (const auto &change : configuration->changes)
         named.append(change.first);
-    compositor.commit(configured(configuration), &named);
+    compositor.commit(next, &named);
     kde_output_configuration_v2_send_applied(configuration->resource);
 }
 
@@ -540,6 +598,36 @@ void KdeOutputServer::Private::bindPrimary(wl_client *client, void *data, uint32
     server->sendPrimary(resource);
 }
 
+// kde_output_order_v1
+
+static void destroyOrder(wl_resource *resource)
+{
+    if (auto *server = static_cast<KdeOutputServer::Private *>(wl_resource_get_user_data(resource)))
+        erase(server->orderResources, resource);
+}
+
+static const struct kde_output_order_v1_interface orderImplementation = {destroyResource};
+
+void KdeOutputServer::Private::sendOrder(wl_resource *resource)
+{
+    for (const QString &name : orderOf(state()))
+        kde_output_order_v1_send_output(resource, name.toUtf8().constData());
+    kde_output_order_v1_send_done(resource);
+}
+
+void KdeOutputServer::Private::bindOrder(wl_client *client, void *data, uint32_t version, uint32_t id)
+{
+    auto *server = static_cast<Private *>(data);
+    wl_resource *resource = wl_resource_create(client, &kde_output_order_v1_interface, int(version), id);
+    if (!resource) {
+        wl_client_post_no_memory(client);
+        return;
+    }
+    wl_resource_set_implementation(resource, &orderImplementation, server, destroyOrder);
+    server->orderResources.push_back(resource);
+    server->sendOrder(resource);
+}
+
 KdeOutputServer::KdeOutputServer(TestCompositor &compositor)
     : d(std::make_unique<Private>(compositor))
 {
@@ -548,6 +636,8 @@ KdeOutputServer::KdeOutputServer(TestCompositor &compositor)
                                      kde_output_management_v2_interface.version, d.get(), Private::bindManagement);
     d->primary = wl_global_create(display, &kde_primary_output_v1_interface,
                                   kde_primary_output_v1_interface.version, d.get(), Private::bindPrimary);
+    d->order = wl_global_create(display, &kde_output_order_v1_interface, kde_output_order_v1_interface.version,
+                                d.get(), Private::bindOrder);
     for (const Output &out : compositor.state().outputs)
         d->plug(out.name);
 }
@@ -555,6 +645,8 @@ KdeOutputServer::KdeOutputServer(TestCompositor &compositor)
 KdeOutputServer::~KdeOutputServer()
 {
     for (wl_resource *resource : d->primaryResources)
+        wl_resource_set_user_data(resource, nullptr);
+    for (wl_resource *resource : d->orderResources)
         wl_resource_set_user_data(resource, nullptr);
     const std::vector<Device *> all = [this] {
         std::vector<Device *> list = d->devices;
@@ -567,6 +659,7 @@ KdeOutputServer::~KdeOutputServer()
     }
     wl_global_destroy(d->management);
     wl_global_destroy(d->primary);
+    wl_global_destroy(d->order);
 }
 
 void KdeOutputServer::publish(const CompositorState &before)
@@ -592,5 +685,9 @@ void KdeOutputServer::publish(const CompositorState &before)
     if (state.primary != before.primary) {
         for (wl_resource *resource : d->primaryResources)
             d->sendPrimary(resource);
+    }
+    if (orderOf(state) != orderOf(before)) {
+        for (wl_resource *resource : d->orderResources)
+            d->sendOrder(resource);
     }
 }
