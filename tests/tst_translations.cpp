@@ -35,8 +35,8 @@ Texts chinese(const QString &qt)
     const bool hans = qt == "hans", hant = qt == "hant";
     return {{"长", "宽", "颜色位数", "刷新率"},
             {"设置", "帮助"},
-            {"开机后台运行", "关于"},
-            {"显示/隐藏", "退出"},
+            {"开机后台运行", "保持当前排列", "关于"},
+            {"显示/隐藏", "保持当前排列", "退出"},
             "应用", "锁定", "已锁定",
             "当前屏幕设置：<br />分辨率 1024x768<br />颜色位数 32<br />刷新率 60",
             "显示设置", "是否保留这些设置？15秒后恢复原设置",
@@ -47,8 +47,8 @@ Texts english()
 {
     return {{"Width", "Height", "Bits", "Hz"},
             {"Settings", "Help"},
-            {"Start at log-on in the background", "About"},
-            {"Show/Hide", "Exit"},
+            {"Start at log-on in the background", "Hold this arrangement", "About"},
+            {"Show/Hide", "Hold this arrangement", "Exit"},
             "Apply", "Lock", "Locked",
             "Current display mode:<br />Resolution 1024x768<br />Colour depth 32 bits<br />Refresh rate 60 Hz",
             "Display Settings", "Keep these display settings? The previous settings come back in 15 seconds.",

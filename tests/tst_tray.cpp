@@ -45,7 +45,12 @@ private Q_SLOTS:
         QMenu *menu = tray.contextMenu();
         QVERIFY(menu);
         QVERIFY(!menu->parent());
-        const QList<QAction *> actions = menu->actions();
+        // With one monitor the menu is the two entries it always had.
+        QList<QAction *> actions;
+        for (QAction *a : menu->actions()) {
+            if (a->isVisible())
+                actions << a;
+        }
         QCOMPARE(actions.size(), 2);
         QCOMPARE(actions[0]->text(), QString("显示/隐藏"));
         QCOMPARE(actions[1]->text(), QString("退出"));
@@ -64,6 +69,20 @@ private Q_SLOTS:
         actions[1]->trigger();
         QCOMPARE(exit.count(), 1);
         QCOMPARE(showOrHide.count(), 1);
+
+        // Two monitors or more: "Hold this arrangement" between them, checked while held.
+        QSignalSpy hold(&tray, &Tray::holdArrangementClicked);
+        tray.showArrangement(true, false);
+        QAction *arrangement = menu->actions().at(1);
+        QVERIFY(arrangement->isVisible() && arrangement->isCheckable() && !arrangement->isChecked());
+        QCOMPARE(arrangement->text(), QString("保持当前排列"));
+        arrangement->trigger();
+        QCOMPARE(hold.count(), 1);
+        QCOMPARE(hold.first().first().toBool(), true);
+        tray.showArrangement(true, true);
+        QVERIFY(arrangement->isChecked());
+        tray.showArrangement(false, false);
+        QVERIFY(!arrangement->isVisible());
     }
 
     void activation()

@@ -4,7 +4,7 @@
 <context>
     <name>Controler</name>
     <message>
-        <location filename="../../app/Controler.cpp" line="+135"/>
+        <location filename="../../app/Controler.cpp" line="+136"/>
         <source>无法更改开机启动设置</source>
         <translation>The log-on start cannot be changed</translation>
     </message>
@@ -48,7 +48,7 @@
     </message>
     <message>
         <location line="+10"/>
-        <location filename="../../ui/MainWindow.cpp" line="+183"/>
+        <location filename="../../ui/MainWindow.cpp" line="+189"/>
         <source>锁定</source>
         <translation>Lock</translation>
     </message>
@@ -63,8 +63,8 @@
         <translation>Settings</translation>
     </message>
     <message>
-        <location line="+10"/>
-        <location filename="../../ui/MainWindow.cpp" line="+256"/>
+        <location line="+11"/>
+        <location filename="../../ui/MainWindow.cpp" line="+312"/>
         <source>关于</source>
         <translation>About</translation>
     </message>
@@ -74,12 +74,17 @@
         <translation>Start at log-on in the background</translation>
     </message>
     <message>
+        <location line="+11"/>
+        <source>保持当前排列</source>
+        <translation>Hold this arrangement</translation>
+    </message>
+    <message>
         <location line="+14"/>
         <source>最小化时隐藏</source>
         <translation>Hide when minimised</translation>
     </message>
     <message>
-        <location filename="../../ui/MainWindow.cpp" line="-230"/>
+        <location filename="../../ui/MainWindow.cpp" line="-254"/>
         <source>当前屏幕设置：&lt;br /&gt;分辨率 %1x%2&lt;br /&gt;颜色位数 %3&lt;br /&gt;刷新率 %4</source>
         <translation>Current display mode:&lt;br /&gt;Resolution %1x%2&lt;br /&gt;Colour depth %3 bits&lt;br /&gt;Refresh rate %4 Hz</translation>
     </message>
@@ -100,12 +105,12 @@
         <translation>The previous display settings could not be restored</translation>
     </message>
     <message>
-        <location line="-99"/>
+        <location line="-131"/>
         <source>已锁定</source>
         <translation>Locked</translation>
     </message>
     <message>
-        <location line="-38"/>
+        <location line="-40"/>
         <source>（主显示器）</source>
         <translation>(primary)</translation>
     </message>
@@ -115,23 +120,38 @@
         <translation>held at %1x%2 %3 Hz</translation>
     </message>
     <message>
-        <location line="+193"/>
+        <location line="+3"/>
+        <source>（排列已保持）</source>
+        <translation>(arrangement held)</translation>
+    </message>
+    <message>
+        <location line="+51"/>
+        <source>未保持排列：需要两台以上正在使用的显示器</source>
+        <translation>No arrangement held: two or more monitors must be in use</translation>
+    </message>
+    <message>
+        <location line="+31"/>
+        <source>已保持 %1 台显示器的排列</source>
+        <translation>Arrangement of %1 monitors held</translation>
+    </message>
+    <message>
+        <location line="+144"/>
         <source>未锁定：没有可保持的显示模式</source>
         <translation>Not locked: there is no display mode to hold</translation>
     </message>
     <message>
-        <location line="+94"/>
+        <location line="+116"/>
         <source>&lt;h1&gt;Velmora&lt;/h1&gt;&lt;h2&gt;v%1&lt;/h2&gt;&lt;a href=&quot;%2&quot;&gt;Velmora&lt;/a&gt; is powered by &lt;a href=&quot;%3&quot;&gt;Orvanne&lt;/a&gt;</source>
         <translation>&lt;h1&gt;Velmora&lt;/h1&gt;&lt;h2&gt;v%1&lt;/h2&gt;&lt;a href=&quot;%2&quot;&gt;Velmora&lt;/a&gt; is powered by &lt;a href=&quot;%3&quot;&gt;Orvanne&lt;/a&gt;</translation>
     </message>
     <message>
-        <location line="-209"/>
+        <location line="-233"/>
         <location line="+12"/>
         <source>无法应用该显示设置</source>
         <translation>The display settings could not be applied</translation>
     </message>
     <message>
-        <location line="-114"/>
+        <location line="-148"/>
         <source>此桌面不支持更改显示模式</source>
         <translation>This desktop does not support changing the display mode</translation>
     </message>
@@ -145,6 +165,11 @@
     </message>
     <message>
         <location line="+2"/>
+        <source>保持当前排列</source>
+        <translation>Hold this arrangement</translation>
+    </message>
+    <message>
+        <location line="+4"/>
         <source>退出</source>
         <translation>Exit</translation>
     </message>

@@ -4,7 +4,7 @@
 <context>
     <name>velmoractl</name>
     <message>
-        <location filename="../../app/ControlCommand.cpp" line="+127"/>
+        <location filename="../../app/ControlCommand.cpp" line="+110"/>
         <source>Usage: velmoractl [--json] list [MONITOR]
        velmoractl [--json] status
        velmoractl hold MONITOR [MODE] [--yes]
@@ -74,7 +74,7 @@ MODE：宽x高[@刷新率][:颜色位数]，例如 1920x1080@60 或 1920x1080@60
         <translation>Velmora 正在运行但没有应答</translation>
     </message>
     <message>
-        <location line="+12"/>
+        <location line="+24"/>
         <source>velmoractl: Velmora is not running</source>
         <translation>velmoractl：Velmora 没有运行</translation>
     </message>
@@ -104,15 +104,13 @@ MODE：宽x高[@刷新率][:颜色位数]，例如 1920x1080@60 或 1920x1080@60
         <translation>尚未恢复过</translation>
     </message>
     <message>
-        <location line="+30"/>
-        <location line="+95"/>
-        <location line="+22"/>
+        <location line="-37"/>
         <source>Velmora refused: %1</source>
         <translation>Velmora 拒绝：%1</translation>
     </message>
     <message>
-        <location line="-116"/>
-        <location line="+6"/>
+        <location line="+64"/>
+        <location line="+4"/>
         <source>%1 held at %2</source>
         <translation>%1 已锁定于 %2</translation>
     </message>
@@ -137,28 +135,28 @@ MODE：宽x高[@刷新率][:颜色位数]，例如 1920x1080@60 或 1920x1080@60
         <translation>%1 不提供 %2（velmoractl list %3 列出它提供的模式）</translation>
     </message>
     <message>
-        <location line="+19"/>
+        <location line="+17"/>
         <source>the display refused %1 on %2</source>
         <translation>显示器 %2 拒绝了 %1</translation>
     </message>
     <message>
-        <location line="+9"/>
+        <location line="+10"/>
         <source>not kept, and %1 did not go back to %2</source>
         <translation>未保留，但 %1 没有恢复到 %2</translation>
     </message>
     <message>
-        <location line="+3"/>
+        <location line="+5"/>
         <source>not kept: %1 is back in %2, nothing new is held</source>
         <translation>未保留：%1 已恢复到 %2，没有锁定新的模式</translation>
     </message>
     <message>
-        <location line="+9"/>
+        <location line="+10"/>
         <source>Keep this mode? [y/N] </source>
         <translation>是否保留此显示模式？15秒后恢复原设置 [y/N] </translation>
     </message>
     <message>
-        <location line="+24"/>
-        <location line="+10"/>
+        <location line="+20"/>
+        <location line="+8"/>
         <source>%1 let go</source>
         <translation>%1 已解除锁定</translation>
     </message>
@@ -168,12 +166,12 @@ MODE：宽x高[@刷新率][:颜色位数]，例如 1920x1080@60 或 1920x1080@60
         <translation>Velmora 没有运行；它以 -d 启动时会再次锁定主显示器 %1</translation>
     </message>
     <message>
-        <location line="+16"/>
+        <location line="+12"/>
         <source>every monitor let go</source>
         <translation>所有显示器已解除锁定</translation>
     </message>
     <message>
-        <location line="+10"/>
+        <location line="+8"/>
         <source>every monitor let go; Velmora is not running, and holds the primary monitor again when it starts with -d</source>
         <translation>所有显示器已解除锁定；Velmora 没有运行，它以 -d 启动时会再次锁定主显示器</translation>
     </message>
