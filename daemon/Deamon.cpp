@@ -287,10 +287,10 @@ void Deamon::holdArrangement(const std::vector<DisplayOutput> &outputs)
 void Deamon::restoreArrangement(ArrangementHold &hold, const std::vector<DisplayOutput> &outputs,
                                 const QString &configuration)
 {
-    // Undone again soon after the last restore: one more round of a fight.
+    // Drifted again soon after the last restore: that one was undone, one more round of a fight.
     const bool soon = hold.restoredAt.isValid() && hold.restoredAt.elapsed() < 2 * timer->interval() + SettleMs;
-    hold.undone = soon ? hold.undone + 1 : 1;
-    if (hold.undone > FightRestores) {
+    hold.undone = soon ? hold.undone + 1 : 0;
+    if (hold.undone >= FightRestores) {
         hold.givenUp = true;
         hold.state = QStringLiteral("given up");
         qDebug().noquote() << QStringLiteral("hold: the arrangement of %1 monitors is undone after every restore, "

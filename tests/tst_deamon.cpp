@@ -2,6 +2,7 @@
 #include "Deamon.h"
 #include "DisplaySettings.h"
 #include "FakeDisplayBackend.h"
+#include "HoldKeeper.h"
 #include "MonitorSettings.h"
 #include "SettingsKeys.h"
 #include "TestSupport.h"
@@ -434,6 +435,78 @@ private Q_SLOTS:
                  QStringList({waitLine, "hold: FAKE0 offers 1280x1024 32 bpp 75 Hz again, holding it"}));
         tick();
         QCOMPARE(log.matching("hold:").size(), 2);
+    }
+
+    void arrangementIsPutBackOnceSettledForItsSetAndNotFought()
+    {
+        // FAKE0 (primary) and EXT1 to its right, their arrangement held; nothing else locked.
+        setUpDisplay({M1024, M800}, 0);
+        fake->addOutput("EXT1", {M1024, M800}, M800);
+        fake->setOutputIdentity("FAKE0", "AAA-0001-1");
+        fake->setOutputIdentity("EXT1", "BBB-0002-2");
+        fake->setOutputPlace("EXT1", 1024, 0);
+        storeInterval(300);
+        std::vector<DisplayOutput> outputs;
+        fake->readOutputs(outputs);
+        QVERIFY(HoldKeeper(*store).holdArrangement(outputs));
+        deamon->reloadMonitors();
+        QVERIFY(timer()->isActive());
+        auto scramble = [this] {
+            fake->setOutputPlace("EXT1", 0, 0);
+            fake->setOutputPlace("FAKE0", 800, 0, Rotated90, 2.0);
+            fake->setPrimary("EXT1");
+            fake->setOutputCurrent("EXT1", M1024);
+        };
+        auto asHeld = [this] {
+            std::vector<DisplayOutput> now;
+            fake->readOutputs(now);
+            return now.size() == 2 && now[0].x == 0 && now[0].transform == Normal && now[0].scale == 1.0
+                && now[0].primary && now[1].x == 1024 && !now[1].primary && now[1].current == M800;
+        };
+
+        // Scrambled after a wake-up: nothing between the desktop's steps, then all of it in one apply.
+        MessageCapture log;
+        fake->resetCounts();
+        scramble();
+        deamon->displayChanged();
+        QCOMPARE(fake->applies(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(fake->applies(), 1, 2000);
+        QVERIFY(asHeld());
+        QCOMPARE(fake->lastPlan().size(), size_t(2));
+        QCOMPARE(deamon->arrangementStatus().first().state, QString("held"));
+
+        // Another set (EXT1 switched off): left alone, and EXT1 stays off.
+        fake->setOutputOff("EXT1");
+        fake->setOutputPlace("FAKE0", 0, 0, Flipped);
+        fake->resetCounts();
+        tick();
+        QTest::qWait(Deamon::SettleMs + 100);
+        QCOMPARE(fake->applies(), 0);
+        QVERIFY(!fake->outputIsOn("EXT1"));
+        QCOMPARE(deamon->arrangementStatus().first().state, QString("waiting"));
+
+        // The same set again (docked): brought back.
+        fake->setOutputCurrent("EXT1", M1024);
+        fake->setOutputPlace("EXT1", 1024, 0);
+        deamon->displayChanged();
+        QTRY_VERIFY_WITH_TIMEOUT(asHeld(), 2000);
+
+        // A program that undoes every restore at once: a few rounds, then Velmora stops and says so.
+        QTest::qWait(2 * timer()->interval() + Deamon::SettleMs);
+        fake->resetCounts();
+        log.clear();
+        QTimer fighter;
+        connect(&fighter, &QTimer::timeout, this, [&] {
+            if (asHeld())
+                scramble();
+        });
+        fighter.start(20);
+        QTRY_COMPARE_WITH_TIMEOUT(deamon->arrangementStatus().first().state, QString("given up"), 6000);
+        QCOMPARE(fake->applies(), Deamon::FightRestores);
+        QTest::qWait(1000);
+        QCOMPARE(fake->applies(), Deamon::FightRestores);
+        QCOMPARE(log.matching("hold: the arrangement of 2 monitors is undone after every restore").size(), 1);
+        fighter.stop();
     }
 
     void everyLockedMonitorIsHeldOnItsOwn()
