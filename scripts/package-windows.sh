@@ -10,7 +10,7 @@ qt=$("$root/scripts/qt-windows.sh" | tail -n 1)
 
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$qt/lib/cmake/Qt6/qt.toolchain.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DVELMORA_SANITIZE= >&2
-cmake --build "$build" -j2 --target velmora >&2
+cmake --build "$build" -j2 --target velmora velmoractl >&2
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 name=velmora-$version-windows-x64
 stage=$build/stage/$name

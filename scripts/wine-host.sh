@@ -45,9 +45,12 @@ start)
   fi
   prefix=$dir/prefix
   rm -rf "$prefix"
-  cat >"$dir/env" <<ENV
-export DISPLAY=$display
-export WINEPREFIX=$prefix
+  # Sourced by the steps: every value quoted as the shell reads it (a checkout path may hold a blank).
+  {
+    printf 'export DISPLAY=%q\n' "$display"
+    printf 'export WINEPREFIX=%q\n' "$prefix"
+  } >"$dir/env"
+  cat >>"$dir/env" <<'ENV'
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset WAYLAND_DISPLAY
