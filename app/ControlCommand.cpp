@@ -3,7 +3,9 @@
 #include "AppPlatform.h"
 #include "ControlProtocol.h"
 #include "DisplayPlatform.h"
+#include "Arrangement.h"
 #include "DisplaySettings.h"
+#include "HoldKeeper.h"
 #include "MonitorSettings.h"
 #include "SettingsKeys.h"
 #include "SingleInstance.h"
@@ -15,6 +17,7 @@
 #include <QRegularExpression>
 
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <iostream>
@@ -89,6 +92,19 @@ int firstMatch(const DisplaySettings &catalogue, const ModeWanted &w)
     return -1;
 }
 
+// "at 1920,0", then the turn and the scale where they are not the plain ones.
+QString placeText(const DisplayOutput &o)
+{
+    static const char *const turns[] = {"", "rotated 90", "rotated 180", "rotated 270",
+                                        "flipped", "flipped 90", "flipped 180", "flipped 270"};
+    QString text = QStringLiteral("at %1,%2").arg(o.x).arg(o.y);
+    if (o.transform > Normal && o.transform <= Flipped270)
+        text += QLatin1Char(' ') + QLatin1String(turns[o.transform]);
+    if (std::abs(o.scale - 1.0) > 1e-4)
+        text += QStringLiteral(" scale %1").arg(o.scale);
+    return text;
+}
+
 QString padded(const QStringList &cells, const QList<int> &widths)
 {
     QString line;
@@ -111,6 +127,7 @@ QString ControlCommand::usage()
               "       velmoractl [--json] status\n"
               "       velmoractl hold MONITOR [MODE] [--yes]\n"
               "       velmoractl release MONITOR | --all\n"
+              "       velmoractl hold --arrangement | release --arrangement\n"
               "MONITOR: a connector (DP-1, DUMMY1, DISPLAY2), an identity as list prints it, or primary.\n"
               "MODE: WIDTHxHEIGHT[@HZ][:BPP], e.g. 1920x1080@60 or 1920x1080@60:32.");
 }
@@ -126,6 +143,8 @@ int ControlCommand::run(const QStringList &arguments)
             yes = true;
         else if (a == QLatin1String("--all"))
             all = true;
+        else if (a == QLatin1String("--arrangement"))
+            arrangement = true;
         else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
             say(usage());
             return Done;
@@ -140,6 +159,13 @@ int ControlCommand::run(const QStringList &arguments)
     if (words.isEmpty())
         return usageError(tr("no command given"));
     const QString command = words.takeFirst();
+    if (arrangement) {
+        if (command == QLatin1String("hold") && words.isEmpty() && !yes && !all && !json)
+            return holdArrangement();
+        if (command == QLatin1String("release") && words.isEmpty() && !yes && !all && !json)
+            return releaseArrangement();
+        return usageError(tr("wrong arguments for %1").arg(command));
+    }
     if (command == QLatin1String("list") && words.size() <= 1 && !yes && !all)
         return list(words.value(0));
     if (command == QLatin1String("status") && words.isEmpty() && !yes && !all)
@@ -269,19 +295,24 @@ int ControlCommand::list(const QString &monitor)
                           {"on", on},
                           {"primary", target.primary},
                           {"current", on ? QJsonValue(ControlProtocol::modeJson(o.current)) : QJsonValue()},
+                          {"x", on ? QJsonValue(o.x) : QJsonValue()},
+                          {"y", on ? QJsonValue(o.y) : QJsonValue()},
+                          {"transform", on ? QJsonValue(o.transform) : QJsonValue()},
+                          {"scale", on ? QJsonValue(o.scale) : QJsonValue()},
                           {"held", isHeld ? QJsonValue(ControlProtocol::modeJson(held)) : QJsonValue()}};
         all.append(entry);
         rows << QStringList{QString::fromStdString(o.name),
                             o.identity.empty() ? QStringLiteral("-") : QString::fromStdString(o.identity),
                             on ? tr("on") : tr("off"), target.primary ? tr("primary") : QStringLiteral("-"),
                             on ? ControlProtocol::modeText(o.current) : QStringLiteral("-"),
+                            on ? placeText(o) : QStringLiteral("-"),
                             isHeld ? tr("held %1").arg(ControlProtocol::modeText(held)) : QString()};
     }
     if (json) {
         say(QString::fromUtf8(QJsonDocument(QJsonObject{{"monitors", all}}).toJson(QJsonDocument::Indented)).trimmed());
         return Done;
     }
-    QList<int> widths(6, 0);
+    QList<int> widths(7, 0);
     for (const QStringList &row : std::as_const(rows)) {
         for (int i = 0; i < row.size(); ++i)
             widths[i] = qMax(widths.at(i), int(row.at(i).size()));
@@ -369,8 +400,20 @@ int ControlCommand::status()
         return Done;
     }
     const QJsonArray holds = doc.value("holds").toArray();
-    if (holds.isEmpty())
+    const QJsonArray arrangements = doc.value("arrangements").toArray();
+    if (holds.isEmpty() && arrangements.isEmpty())
         say(tr("Velmora runs and holds nothing"));
+    for (const QJsonValue &v : arrangements) {
+        const QJsonObject a = v.toObject();
+        QStringList monitors;
+        for (const QJsonValue &m : a.value("monitors").toArray())
+            monitors << m.toString();
+        const QDateTime last = QDateTime::fromString(a.value("lastRestore").toString(), Qt::ISODate);
+        say(QStringLiteral("%1  %2  %3")
+                .arg(tr("arrangement of %1").arg(monitors.join(QLatin1Char('+'))), a.value("state").toString(),
+                     last.isValid() ? tr("last restored %1").arg(last.toLocalTime().toString(Qt::ISODate))
+                                    : tr("never restored")));
+    }
     for (const QJsonValue &v : holds) {
         const QJsonObject h = v.toObject();
         const QDateTime last = QDateTime::fromString(h.value("lastRestore").toString(), Qt::ISODate);
@@ -541,4 +584,37 @@ void ControlCommand::say(const QString &line) const
 {
     std::fprintf(stdout, "%s\n", line.toLocal8Bit().constData());
     std::fflush(stdout);
+}
+
+int ControlCommand::holdArrangement()
+{
+    if (!readDisplay())
+        return Failed;
+    if (Arrangement::setKey(outputs).isEmpty())
+        return fail(tr("fewer than two monitors are on: there is no arrangement to hold"));
+    const int told = tellVelmora(ControlProtocol::encode({ControlProtocol::Verb::HoldArrangement, QString(), DisplayMode()}));
+    if (told == NotRunning) {
+        if (!HoldKeeper(settings).holdArrangement(outputs))
+            return fail(tr("a monitor's mode cannot be read: nothing is held"));
+        say(tr("the arrangement of %n monitors held", nullptr, int(Arrangement::of(outputs).monitors.size())));
+        say(tr("Velmora is not running; the hold starts with it (velmora -d)"));
+        return Done;
+    }
+    if (told == Done)
+        say(tr("the arrangement of %n monitors held", nullptr, int(Arrangement::of(outputs).monitors.size())));
+    return told;
+}
+
+int ControlCommand::releaseArrangement()
+{
+    if (!readDisplay())
+        return Failed;
+    const int told = tellVelmora(ControlProtocol::encode({ControlProtocol::Verb::ReleaseArrangement, QString(), DisplayMode()}));
+    if (told == NotRunning && !HoldKeeper(settings).releaseArrangement(outputs))
+        return fail(tr("the arrangement of the monitors on now is not held"));
+    if (told == Done || told == NotRunning) {
+        say(tr("the arrangement let go"));
+        return Done;
+    }
+    return told;
 }

@@ -49,6 +49,8 @@ private:
     int hold(const QString &monitor, const QString &mode);
     int release(const QString &monitor);
     int releaseAll();
+    int holdArrangement();
+    int releaseArrangement();
 
     bool readDisplay();
     // The monitor named `name` among the connected ones (connector, \\.\NAME, identity or
@@ -77,5 +79,6 @@ private:
     std::unique_ptr<SingleInstance> instance;
     bool json = false;
     bool yes = false;
+    bool arrangement = false;
     bool m_asked = false;
 };

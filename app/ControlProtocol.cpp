@@ -33,6 +33,10 @@ QByteArray ControlProtocol::encode(const Request &r)
         return QByteArrayLiteral("release ") + monitor;
     case Verb::ReleaseAll:
         return QByteArrayLiteral("release-all");
+    case Verb::HoldArrangement:
+        return QByteArrayLiteral("hold-arrangement");
+    case Verb::ReleaseArrangement:
+        return QByteArrayLiteral("release-arrangement");
     case Verb::Invalid:
         break;
     }
@@ -53,6 +57,10 @@ ControlProtocol::Request ControlProtocol::decode(const QByteArray &line)
             r.verb = Verb::Status;
         else if (verb == "release-all")
             r.verb = Verb::ReleaseAll;
+        else if (verb == "hold-arrangement")
+            r.verb = Verb::HoldArrangement;
+        else if (verb == "release-arrangement")
+            r.verb = Verb::ReleaseArrangement;
         return r;
     }
     r.monitor = QUrl::fromPercentEncoding(words.at(1));

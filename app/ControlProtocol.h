@@ -12,7 +12,7 @@
 class ControlProtocol
 {
 public:
-    enum class Verb { Invalid, Show, Background, Status, Hold, Release, ReleaseAll };
+    enum class Verb { Invalid, Show, Background, Status, Hold, Release, ReleaseAll, HoldArrangement, ReleaseArrangement };
     struct Request
     {
         Verb verb = Verb::Invalid;

@@ -1,6 +1,7 @@
 #include "Controler.h"
 
 #include "AppPlatform.h"
+#include "Arrangement.h"
 #include "AutoRunStore.h"
 #include "ControlProtocol.h"
 #include "Deamon.h"
@@ -223,6 +224,9 @@ QByteArray Controler::answer(const QByteArray &request)
         return release(r.monitor);
     case Verb::ReleaseAll:
         return releaseAll();
+    case Verb::HoldArrangement:
+    case Verb::ReleaseArrangement:
+        return arrange(r.verb == Verb::HoldArrangement);
     case Verb::Invalid:
         break;
     }
@@ -242,7 +246,32 @@ QByteArray Controler::statusDocument() const
             {"lastRestore", s.lastRestore.isValid() ? QJsonValue(s.lastRestore.toString(Qt::ISODate)) : QJsonValue()},
         });
     }
-    return QJsonDocument(QJsonObject{{"holds", holds}}).toJson(QJsonDocument::Compact);
+    QJsonArray arrangements;
+    for (const Deamon::ArrangementStatus &a : deamon->arrangementStatus()) {
+        arrangements.append(QJsonObject{
+            {"monitors", QJsonArray::fromStringList(a.connectors)},
+            {"state", a.state},
+            {"lastRestore", a.lastRestore.isValid() ? QJsonValue(a.lastRestore.toString(Qt::ISODate)) : QJsonValue()},
+        });
+    }
+    return QJsonDocument(QJsonObject{{"holds", holds}, {"arrangements", arrangements}}).toJson(QJsonDocument::Compact);
+}
+
+QByteArray Controler::arrange(bool hold)
+{
+    mainWindow->announceHeld();
+    if (hold == mainWindow->arrangementHeld() && hold)
+        return ControlProtocol::ok();
+    const std::vector<DisplayOutput> outputs = displaySettings->outputs();
+    if (Arrangement::setKey(outputs).isEmpty())
+        return ControlProtocol::refused(QStringLiteral("fewer than two monitors are on"));
+    if (!hold && !mainWindow->arrangementHeld())
+        return ControlProtocol::refused(QStringLiteral("the arrangement of the monitors on now is not held"));
+    mainWindow->holdArrangement(hold);
+    if (hold != mainWindow->arrangementHeld())
+        return ControlProtocol::refused(QStringLiteral("the arrangement cannot be held now"));
+    qDebug().noquote() << (hold ? QStringLiteral("control: the arrangement held") : QStringLiteral("control: the arrangement let go"));
+    return ControlProtocol::ok();
 }
 
 QByteArray Controler::hold(const QString &connector, const DisplayMode &mode)

@@ -62,6 +62,7 @@ private:
     QByteArray hold(const QString &connector, const DisplayMode &mode);
     QByteArray release(const QString &connector);
     QByteArray releaseAll();
+    QByteArray arrange(bool hold);
     // Lets go of stored locks of monitors that are not the window's (not connected now).
     bool releaseStored(const QString &connector);
 

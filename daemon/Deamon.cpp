@@ -89,6 +89,9 @@ bool Deamon::engaged() const
 void Deamon::reloadMonitors()
 {
     loadMonitors();
+    // A held arrangement is looked at soon, not at the next poll: its state is on show.
+    if (!arrangements.empty())
+        settleTimer->start(0);
     if (!engaged())
         timer->stop();
     else if (!timer->isActive())

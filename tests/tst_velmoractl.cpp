@@ -87,9 +87,9 @@ private Q_SLOTS:
         QCOMPARE(stored("Monitors/DUMMY1/PelsWidth").toInt(), 1024);
         r = ctl({"list"});
         QCOMPARE(r.code, 0);
-        QVERIFY2(r.out.contains(QRegularExpression("^DUMMY1 .* on .*1024x768@60:\\d+ +held 1024x768@60", QRegularExpression::MultilineOption)),
+        QVERIFY2(r.out.contains(QRegularExpression("^DUMMY1 .* on .*1024x768@60:\\d+ +at \\d+,\\d+ +held 1024x768@60", QRegularExpression::MultilineOption)),
                  qPrintable(r.out));
-        QVERIFY(r.out.contains(QRegularExpression("^DUMMY0 .* primary ", QRegularExpression::MultilineOption)));
+        QVERIFY(r.out.contains(QRegularExpression("^DUMMY0 .* primary .* at 0,0", QRegularExpression::MultilineOption)));
         r = ctl({"list", "DUMMY1"});
         QVERIFY(r.out.startsWith("0: 1024 768 "));
         QVERIFY(r.out.contains(" *\n"));
