@@ -196,6 +196,16 @@ QString TestXServer::outputMode(const QString &output)
     return QString();
 }
 
+QString TestXServer::outputPlace(const QString &output)
+{
+    QString text;
+    if (!xrandr({QStringLiteral("--current")}, &text))
+        return QString();
+    const QRegularExpression line(QStringLiteral("^%1 connected (?:primary )?(\\d+x\\d+\\+\\d+\\+\\d+)").arg(output),
+                                  QRegularExpression::MultilineOption);
+    return line.match(text).captured(1);
+}
+
 bool TestXServer::isPrimary(const QString &output)
 {
     QString text;

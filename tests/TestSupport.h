@@ -69,6 +69,8 @@ bool xrandr(const QStringList &arguments, QString *out = nullptr);
 QString outputMode(const QString &output);
 // Whether `output` is the primary.
 bool isPrimary(const QString &output);
+// Where `output` is, as xrandr says it: "1024x768+1024+0"; empty when it is off.
+QString outputPlace(const QString &output);
 // DUMMY1 connected and on, right of DUMMY0, in 1024x768_60.
 bool connectSecondOutput();
 // Back to DUMMY0 alone and primary, in `mode` (DUMMY1 off without modes, user modes gone).

@@ -193,6 +193,32 @@ private Q_SLOTS:
         stopProcess(velmora);
         QCOMPARE(ctl({"status"}).code, 3);
     }
+
+    // The arrangement, held through a running Velmora: another program's reordering and change
+    // of primary come back together; let go, they stay as they are put.
+    void arrangementThroughRunningVelmora()
+    {
+        QProcess velmora;
+        startVelmora(velmora);
+        QCOMPARE(ctl({"hold", "--arrangement"}).code, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(ctl({"status"}).out.contains("arrangement of DUMMY0+DUMMY1  held  never restored"), 5000);
+        const QString place0 = TestXServer::outputPlace("DUMMY0"), place1 = TestXServer::outputPlace("DUMMY1");
+        QCOMPARE(place1, QString("1024x768+%1+0").arg(place0.section('x', 0, 0)));
+
+        QVERIFY(TestXServer::xrandr({"--output", "DUMMY1", "--pos", "0x0", "--primary", "--output", "DUMMY0", "--pos",
+                                     "1024x0"}));
+        QTRY_COMPARE_WITH_TIMEOUT(TestXServer::outputPlace("DUMMY1"), place1, 5000);
+        QCOMPARE(TestXServer::outputPlace("DUMMY0"), place0);
+        QVERIFY(TestXServer::isPrimary("DUMMY0"));
+        QVERIFY(ctl({"status"}).out.contains("arrangement of DUMMY0+DUMMY1  held  last restored "));
+
+        QCOMPARE(ctl({"release", "--arrangement"}).code, 0);
+        QCOMPARE(ctl({"release", "--arrangement"}).code, 1);
+        QVERIFY(TestXServer::xrandr({"--output", "DUMMY1", "--pos", "0x768"}));
+        QTest::qWait(2500);
+        QCOMPARE(TestXServer::outputPlace("DUMMY1"), QString("1024x768+0+768"));
+        stopProcess(velmora);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestVelmoractl)
