@@ -1,6 +1,7 @@
 // The main window over the scripted fake display: table, trial with revert, lock, label.
 #include "DisplaySettings.h"
 #include "FakeDisplayBackend.h"
+#include "HoldKeeper.h"
 #include "MainWindow.h"
 #include "SettingsKeys.h"
 #include "TestSupport.h"
@@ -712,6 +713,37 @@ private Q_SLOTS:
         QCOMPARE(started.count(), 1);
         QCOMPARE(store->value("DisplaySettings/PelsWidth").toInt(), 1024);
         QCOMPARE(held.last().at(0).toString(), QString("FAKE0 1024x768 60 Hz, EXT1 640x480 60 Hz"));
+
+        // Two monitors on: their arrangement can be held as it is, and the window says so.
+        auto *arrange = window->findChild<QAction *>("actionHoldArrangement");
+        QSignalSpy arranged(window.get(), &MainWindow::arrangementChanged);
+        window->announceHeld();
+        QVERIFY(arrange->isVisible() && !arrange->isChecked());
+        const int applies = fake->applies();
+        arrange->trigger();
+        QCOMPARE(fake->applies(), applies); // nothing is switched: no trial needed
+        QVERIFY(arrange->isChecked());
+        QCOMPARE(arranged.last(), QVariantList({true, true}));
+        QVERIFY(held.last().at(0).toString().endsWith(", 已保持 2 台显示器的排列"));
+        QVERIFY(chooser->itemText(1).endsWith("（排列已保持）"));
+        const auto arrangedMode = [this](const QString &connector) {
+            for (const Arrangement::Monitor &m : HoldKeeper(*store).heldArrangements().value(0).monitors) {
+                if (m.connector == connector)
+                    return m.mode;
+            }
+            return DisplayMode();
+        };
+        QCOMPARE(arrangedMode("EXT1"), M640);
+        // A mode locked inside it becomes its mode there: one monitor, one mode.
+        fake->setOutputCurrent("EXT1", M800);
+        QVERIFY(window->holdMonitor(1, M800));
+        QCOMPARE(arrangedMode("EXT1"), M800);
+        // Another set of monitors (EXT1 off): nothing to offer; the arrangement stays stored.
+        fake->setOutputOff("EXT1");
+        window->announceHeld();
+        QVERIFY(!arrange->isVisible());
+        QCOMPARE(arranged.last(), QVariantList({false, false}));
+        QCOMPARE(HoldKeeper(*store).heldArrangements().size(), 1);
         window.reset();
     }
 
