@@ -454,7 +454,9 @@ int ControlCommand::holdNow(const Target &target, const DisplayMode &mode)
         return told;
     storeHold(target, mode, true);
     say(tr("%1 held at %2").arg(connector, ControlProtocol::modeText(mode)));
-    say(tr("Velmora is not running; the hold starts with it (velmora -d)"));
+    // "-d" holds the primary in the mode it is in then, not in the stored one.
+    say(target.primary ? tr("Velmora is not running; started with -d it holds %1, the primary monitor, in the mode it is in then").arg(connector)
+                       : tr("Velmora is not running; the hold starts with it (velmora -d)"));
     return Done;
 }
 
@@ -580,8 +582,12 @@ int ControlCommand::usageError(const QString &why) const
     return Usage;
 }
 
-void ControlCommand::say(const QString &line) const
+void ControlCommand::say(const QString &text) const
 {
+    // Names come from monitors and compositors: no escape sequence reaches the terminal.
+    QString line;
+    for (const QChar c : text)
+        line += (c == QLatin1Char('\n') || !(c.category() == QChar::Other_Control)) ? c : QChar(u'?');
     std::fprintf(stdout, "%s\n", line.toLocal8Bit().constData());
     std::fflush(stdout);
 }
@@ -596,12 +602,12 @@ int ControlCommand::holdArrangement()
     if (told == NotRunning) {
         if (!HoldKeeper(settings).holdArrangement(outputs))
             return fail(tr("a monitor's mode cannot be read: nothing is held"));
-        say(tr("the arrangement of %n monitors held", nullptr, int(Arrangement::of(outputs).monitors.size())));
+        say(tr("the arrangement of %1 monitors held").arg(Arrangement::of(outputs).monitors.size()));
         say(tr("Velmora is not running; the hold starts with it (velmora -d)"));
         return Done;
     }
     if (told == Done)
-        say(tr("the arrangement of %n monitors held", nullptr, int(Arrangement::of(outputs).monitors.size())));
+        say(tr("the arrangement of %1 monitors held").arg(Arrangement::of(outputs).monitors.size()));
     return told;
 }
 

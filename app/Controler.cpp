@@ -210,6 +210,9 @@ QByteArray Controler::answer(const QByteArray &request)
         return QByteArray();
     if (!mainWindow || !deamon)
         return ControlProtocol::refused(QStringLiteral("Velmora is starting or ending"));
+    const bool holds = r.verb == Verb::Hold || r.verb == Verb::HoldArrangement;
+    if (holds && mainWindow->trialOpen())
+        return ControlProtocol::refused(QStringLiteral("a trial is open in Velmora's window"));
     switch (r.verb) {
     case Verb::Show:
         showWindow();
@@ -271,6 +274,7 @@ QByteArray Controler::arrange(bool hold)
     if (hold != mainWindow->arrangementHeld())
         return ControlProtocol::refused(QStringLiteral("the arrangement cannot be held now"));
     qDebug().noquote() << (hold ? QStringLiteral("control: the arrangement held") : QStringLiteral("control: the arrangement let go"));
+    waitForDeamon();
     return ControlProtocol::ok();
 }
 
@@ -292,6 +296,7 @@ QByteArray Controler::hold(const QString &connector, const DisplayMode &mode)
     if (!mainWindow->holdMonitor(index, mode))
         return ControlProtocol::refused(QStringLiteral("%1 is not in %2 now").arg(connector, ControlProtocol::modeText(mode)));
     qDebug().noquote() << QStringLiteral("control: holding %1 at %2").arg(connector, MonitorSettings::text(mode));
+    waitForDeamon();
     return ControlProtocol::ok();
 }
 
@@ -303,6 +308,7 @@ QByteArray Controler::release(const QString &connector)
     else if (!releaseStored(connector))
         return ControlProtocol::refused(QStringLiteral("nothing is held on %1").arg(connector));
     qDebug().noquote() << QStringLiteral("control: %1 let go").arg(connector);
+    waitForDeamon();
     return ControlProtocol::ok();
 }
 
@@ -312,6 +318,7 @@ QByteArray Controler::releaseAll()
         mainWindow->releaseMonitor(i);
     releaseStored(QString());
     qDebug("control: every monitor let go");
+    waitForDeamon();
     return ControlProtocol::ok();
 }
 
@@ -329,6 +336,14 @@ bool Controler::releaseStored(const QString &connector)
         QMetaObject::invokeMethod(deamon, &Deamon::reloadMonitors, Qt::QueuedConnection);
     }
     return any;
+}
+
+void Controler::waitForDeamon()
+{
+    // The answer goes out once the lock thread holds or has let go what was asked (after the
+    // calls queued to it before this one), so that a status or a trial right after sees it.
+    if (deamonThread && deamonThread->isRunning())
+        QMetaObject::invokeMethod(deamon, &Deamon::reloadMonitors, Qt::BlockingQueuedConnection);
 }
 
 void Controler::showWindow()

@@ -63,6 +63,7 @@ private:
     QByteArray release(const QString &connector);
     QByteArray releaseAll();
     QByteArray arrange(bool hold);
+    void waitForDeamon();
     // Lets go of stored locks of monitors that are not the window's (not connected now).
     bool releaseStored(const QString &connector);
 

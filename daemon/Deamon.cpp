@@ -337,6 +337,7 @@ bool Deamon::wantsRestore(Hold &hold, const std::vector<DisplayOutput> &outputs,
     if (state == State::Active && now == hold.held) {
         endWait(hold);
         hold.refused = false;
+        hold.failing = false;
         return false;
     }
     if (announced && hold.lastEventRestore.isValid() && hold.lastEventRestore.elapsed() < timer->interval())
@@ -374,6 +375,8 @@ void Deamon::restore(const std::vector<Hold *> &drifted, bool announced)
         changes.push_back({hold->connector, hold->held});
     }
     const DisplayBackend::ApplyResult result = displaySettings->backend()->applyModes(changes);
+    for (Hold *hold : drifted)
+        hold->failing = result != DisplayBackend::ApplyResult::Applied && result != DisplayBackend::ApplyResult::Refused;
     if (result == DisplayBackend::ApplyResult::Applied) {
         for (Hold *hold : drifted)
             hold->lastRestore = QDateTime::currentDateTimeUtc();
@@ -467,6 +470,7 @@ void Deamon::publish()
             : hold.waiting == State::Absent          ? QStringLiteral("unplugged")
             : hold.waiting == State::NotOffered      ? QStringLiteral("not offered")
             : hold.refused                           ? QStringLiteral("refused")
+            : hold.failing                           ? QStringLiteral("failing")
                                                      : QStringLiteral("held");
         now.append(s);
     }

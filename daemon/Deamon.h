@@ -35,7 +35,8 @@ public:
     void setSettings(QSettings *settings);
 
     // One held monitor as the last tick saw it. state: "held", "off", "unplugged", "not
-    // offered", "refused" or "unusable" (stored values that are no mode).
+    // offered", "refused", "failing" (its restores fail) or "unusable" (stored values that are
+    // no mode).
     struct HoldStatus
     {
         QString connector;
@@ -108,6 +109,8 @@ private:
         std::vector<DisplayMode> refusedModes;
         QElapsedTimer lastEventRestore;
         QDateTime lastRestore;
+        // The last restore failed (no answer, gone meanwhile): not "held" until it is.
+        bool failing = false;
     };
 
     int readInterval();

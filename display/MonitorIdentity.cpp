@@ -62,9 +62,21 @@ bool MonitorIdentity::fromEdid(const uint8_t *edid, size_t size, DisplayOutput &
     return true;
 }
 
-void MonitorIdentity::fromNames(const std::string &make, const std::string &model, const std::string &serial,
+namespace {
+// What a compositor says is input: control characters would reach terminals and logs.
+std::string printable(const std::string &text)
+{
+    std::string s;
+    for (const char c : text)
+        s += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '?' : c;
+    return s;
+}
+} // namespace
+
+void MonitorIdentity::fromNames(const std::string &rawMake, const std::string &rawModel, const std::string &rawSerial,
                                 DisplayOutput &output)
 {
+    const std::string make = printable(rawMake), model = printable(rawModel), serial = printable(rawSerial);
     if (make.empty() && model.empty())
         return;
     output.identity = make + "-" + model + (serial.empty() ? std::string() : "-" + serial);

@@ -112,6 +112,7 @@ start)
   cp "$xdir/display" "$dir/display"
   mkdir -p "$dir/runtime" "$dir/config"
   chmod 700 "$dir/runtime"
+  chmod 700 "$dir/runtime"
   out=$(dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1 </dev/null) \
     || fail "dbus-daemon did not start"
   echo "$out" | sed -n 1p > "$dir/bus"

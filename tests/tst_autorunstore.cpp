@@ -168,7 +168,10 @@ private Q_SLOTS:
         QVERIFY(display.open(QIODevice::WriteOnly));
         display.write(R"({"modes": [[1024,768,32,60]], "current": 0})");
         display.close();
+        // Private, as a runtime folder is: else Velmora would fall back to the account's own
+        // folder and hand over to an instance already running there.
         QVERIFY(QDir().mkpath(home.filePath("runtime")));
+        QVERIFY(QFile::setPermissions(home.filePath("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
         QProcess velmora;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

@@ -299,6 +299,11 @@ private Q_SLOTS:
         QCOMPARE(log.matching("update()").last(), QString("update():now=-1,locked=0"));
         QCOMPARE(log.matching("applyDisplaySetting()").size(), 1);
         QCOMPARE(fake->applies(), 0);
+        // A hold whose restores fail is not said to hold.
+        QCOMPARE(deamon->status().first().state, QString("failing"));
+        fake->setFailReads(false);
+        tick();
+        QCOMPARE(deamon->status().first().state, QString("held"));
     }
 
     void displayChangeRestoresAtOnceButAtMostOncePerInterval()

@@ -5,6 +5,10 @@
 #include "TestSupport.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryFile>
 #include <QProcess>
 #include <QTest>
 
@@ -183,7 +187,8 @@ private Q_SLOTS:
         QVERIFY(ctl({"status"}).out.contains("DUMMY1  800x600@60:32  held"));
 
         QCOMPARE(ctl({"release", "DUMMY1"}).code, 0);
-        QVERIFY(!ctl({"status"}).out.contains("DUMMY1"));
+        r = ctl({"status"});
+        QVERIFY2(!r.out.contains("DUMMY1"), qPrintable(r.out));
         QCOMPARE(stored("Monitors/DUMMY1/Locked").toBool(), false);
         QVERIFY(TestXServer::xrandr({"--output", "DUMMY1", "--mode", "1024x768_60"}));
         QTest::qWait(2500);
@@ -192,6 +197,27 @@ private Q_SLOTS:
         QCOMPARE(ctl({"status"}).out.trimmed(), QString("Velmora runs and holds nothing"));
         stopProcess(velmora);
         QCOMPARE(ctl({"status"}).code, 3);
+    }
+
+    // What monitors and compositors call themselves is input: no escape sequence reaches the
+    // terminal, and JSON carries it escaped.
+    void namesAreShownSafely()
+    {
+        QTemporaryFile display;
+        QVERIFY(display.open());
+        display.write("{\"outputs\": [{\"name\": \"DP-1\", \"modes\": [[1024,768,32,60]], \"current\": 0,"
+                      " \"identity\": \"EVIL\\u001b]0;pwned\\u0007-1\", \"label\": \"Bad\\u001b[2J\"}]}");
+        display.close();
+        QProcessEnvironment env = environment();
+        env.insert("VELMORA_FAKE_DISPLAY", display.fileName());
+        const Result plain = ctl({"list"}, QByteArray(), false, env);
+        QCOMPARE(plain.code, 0);
+        QVERIFY2(!plain.out.contains(QChar(0x1b)) && !plain.out.contains(QChar(0x07)), qPrintable(plain.out));
+        QVERIFY(plain.out.contains("EVIL?]0;pwned?-1"));
+        const Result json = ctl({"--json", "list"}, QByteArray(), false, env);
+        QVERIFY(!json.out.contains(QChar(0x1b)));
+        const QJsonObject monitor = QJsonDocument::fromJson(json.out.toUtf8()).object().value("monitors").toArray().at(0).toObject();
+        QCOMPARE(monitor.value("identity").toString(), QString("EVIL\x1b]0;pwned\x07-1"));
     }
 
     // The arrangement, held through a running Velmora: another program's reordering and change

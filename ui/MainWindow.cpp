@@ -265,6 +265,9 @@ void MainWindow::apply()
         return;
     }
     const int row = ui->tableWidgetSettings->currentRow();
+    // From the switch until the answer: the box runs the event loop, and a request from the
+    // command line must not hold the mode under trial meanwhile.
+    m_trialOpen = true;
     const bool applied = shown()->applyDisplaySetting(row);
     qDebug("%d", row);
 
@@ -277,6 +280,7 @@ void MainWindow::apply()
     }
     if (left && !confirmKeep())
         revertTo(previous);
+    m_trialOpen = false;
     followCurrentRow();
     QTimer::singleShot(0, this, &MainWindow::updateInfo);
 }

@@ -41,6 +41,8 @@ public:
     // that is on screen is held.
     bool holdMonitor(int index, const DisplayMode &mode);
     void releaseMonitor(int index);
+    // Whether the keep-or-revert box is open: what is on screen then is not to be held.
+    bool trialOpen() const { return m_trialOpen; }
     // Whether the arrangement of the monitors on now is held.
     bool arrangementHeld() const;
 
@@ -131,4 +133,5 @@ private:
     bool arrangementOffered = false;
     QTimer *infoTimer;
     int m_revertDelay = DefaultRevertDelay;
+    bool m_trialOpen = false;
 };

@@ -4,22 +4,7 @@
 <context>
     <name>velmoractl</name>
     <message>
-        <location filename="../../app/ControlCommand.cpp" line="+110"/>
-        <source>Usage: velmoractl [--json] list [MONITOR]
-       velmoractl [--json] status
-       velmoractl hold MONITOR [MODE] [--yes]
-       velmoractl release MONITOR | --all
-MONITOR: a connector (DP-1, DUMMY1, DISPLAY2), an identity as list prints it, or primary.
-MODE: WIDTHxHEIGHT[@HZ][:BPP], e.g. 1920x1080@60 or 1920x1080@60:32.</source>
-        <translation>用法：velmoractl [--json] list [MONITOR]
-      velmoractl [--json] status
-      velmoractl hold MONITOR [MODE] [--yes]
-      velmoractl release MONITOR | --all
-MONITOR：接口名（DP-1、DUMMY1、DISPLAY2）、list 列出的显示器标识，或 primary。
-MODE：宽x高[@刷新率][:颜色位数]，例如 1920x1080@60 或 1920x1080@60:32。</translation>
-    </message>
-    <message>
-        <location line="+26"/>
+        <location filename="../../app/ControlCommand.cpp" line="+155"/>
         <source>unknown option %1</source>
         <translation>未知选项 %1</translation>
     </message>
@@ -29,6 +14,7 @@ MODE：宽x高[@刷新率][:颜色位数]，例如 1920x1080@60 或 1920x1080@60
         <translation>没有给出命令</translation>
     </message>
     <message>
+        <location line="+7"/>
         <location line="+14"/>
         <source>wrong arguments for %1</source>
         <translation>%1 的参数不对</translation>
@@ -49,7 +35,7 @@ MODE：宽x高[@刷新率][:颜色位数]，例如 1920x1080@60 或 1920x1080@60
         <translation>没有显示器 %1（velmoractl list 列出所有显示器）</translation>
     </message>
     <message>
-        <location line="+65"/>
+        <location line="+69"/>
         <source>on</source>
         <translation>开</translation>
     </message>
@@ -64,7 +50,7 @@ MODE：宽x高[@刷新率][:颜色位数]，例如 1920x1080@60 或 1920x1080@60
         <translation>主显示器</translation>
     </message>
     <message>
-        <location line="+2"/>
+        <location line="+3"/>
         <source>held %1</source>
         <translation>锁定于 %1</translation>
     </message>
@@ -84,43 +70,99 @@ MODE：宽x高[@刷新率][:颜色位数]，例如 1920x1080@60 或 1920x1080@60
         <translation>无法理解 Velmora 的应答</translation>
     </message>
     <message>
-        <location line="+9"/>
+        <location line="+10"/>
         <source>Velmora runs and holds nothing</source>
         <translation>Velmora 正在运行，没有锁定任何显示器</translation>
     </message>
     <message>
-        <location line="+5"/>
+        <location line="+8"/>
+        <source>arrangement of %1</source>
+        <translation>%1 的排列</translation>
+    </message>
+    <message>
+        <location line="+8"/>
         <source> (primary)</source>
         <translation>（主显示器）</translation>
     </message>
     <message>
-        <location line="+3"/>
+        <location line="+179"/>
+        <source>fewer than two monitors are on: there is no arrangement to hold</source>
+        <translation>正在使用的显示器少于两台：没有可保持的排列</translation>
+    </message>
+    <message>
+        <location line="+4"/>
+        <source>a monitor&apos;s mode cannot be read: nothing is held</source>
+        <translation>无法读取某台显示器的模式：未保持任何设置</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <location line="+5"/>
+        <source>the arrangement of %1 monitors held</source>
+        <translation>已保持 %1 台显示器的排列</translation>
+    </message>
+    <message>
+        <location line="+10"/>
+        <source>the arrangement of the monitors on now is not held</source>
+        <translation>当前显示器的排列未被保持</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>the arrangement let go</source>
+        <translation>已释放排列</translation>
+    </message>
+    <message>
+        <location line="-208"/>
+        <location line="+10"/>
         <source>last restored %1</source>
         <translation>上次恢复于 %1</translation>
     </message>
     <message>
-        <location line="+1"/>
+        <location line="-9"/>
+        <location line="+10"/>
         <source>never restored</source>
         <translation>尚未恢复过</translation>
     </message>
     <message>
-        <location line="-37"/>
+        <location line="-49"/>
         <source>Velmora refused: %1</source>
         <translation>Velmora 拒绝：%1</translation>
     </message>
     <message>
-        <location line="+64"/>
+        <location line="-250"/>
+        <source>Usage: velmoractl [--json] list [MONITOR]
+       velmoractl [--json] status
+       velmoractl hold MONITOR [MODE] [--yes]
+       velmoractl release MONITOR | --all
+       velmoractl hold --arrangement | release --arrangement
+MONITOR: a connector (DP-1, DUMMY1, DISPLAY2), an identity as list prints it, or primary.
+MODE: WIDTHxHEIGHT[@HZ][:BPP], e.g. 1920x1080@60 or 1920x1080@60:32.</source>
+        <translation>用法：velmoractl [--json] list [MONITOR]
+      velmoractl [--json] status
+      velmoractl hold MONITOR [MODE] [--yes]
+      velmoractl release MONITOR | --all
+       velmoractl hold --arrangement | release --arrangement
+MONITOR：接口名（DP-1、DUMMY1、DISPLAY2）、list 列出的显示器标识，或 primary。
+MODE：宽x高[@刷新率][:颜色位数]，例如 1920x1080@60 或 1920x1080@60:32。</translation>
+    </message>
+    <message>
+        <location line="+326"/>
         <location line="+4"/>
         <source>%1 held at %2</source>
         <translation>%1 已锁定于 %2</translation>
     </message>
     <message>
+        <location line="+2"/>
+        <source>Velmora is not running; started with -d it holds %1, the primary monitor, in the mode it is in then</source>
+        <translation>Velmora 未运行；以 -d 启动时，它按当时的模式保持主显示器 %1</translation>
+    </message>
+    <message>
         <location line="+1"/>
+        <location line="+147"/>
         <source>Velmora is not running; the hold starts with it (velmora -d)</source>
         <translation>Velmora 没有运行；锁定将随它一起开始（velmora -d）</translation>
     </message>
     <message>
-        <location line="+8"/>
+        <location line="-139"/>
         <source>%1 is no MODE (WIDTHxHEIGHT[@HZ][:BPP])</source>
         <translation>%1 不是显示模式（宽x高[@刷新率][:颜色位数]）</translation>
     </message>
