@@ -15,6 +15,19 @@ std::string descriptorText(const uint8_t *text)
     return s;
 }
 
+// Serials that makers put on every unit alike (Mutter passes on "0x00000000"): they tell twins
+// of one model apart no better than none.
+bool placeholderSerial(const std::string &serial)
+{
+    std::string digits = serial;
+    if (digits.rfind("0x", 0) == 0 || digits.rfind("0X", 0) == 0)
+        digits = digits.substr(2);
+    if (digits.empty())
+        return true;
+    const bool zeros = digits.find_first_not_of('0') == std::string::npos;
+    return zeros || digits == "01010101" || digits == "16843009";
+}
+
 std::string hex(unsigned value, int digits)
 {
     char buffer[16];
@@ -54,7 +67,9 @@ bool MonitorIdentity::fromEdid(const uint8_t *edid, size_t size, DisplayOutput &
             name = descriptorText(d + 5);
     }
     // The text serial is what makers fill in; the number is often 0 or the same on every unit.
-    if (serial.empty() && number != 0)
+    if (placeholderSerial(serial))
+        serial.clear();
+    if (serial.empty() && number != 0 && number != 0x01010101)
         serial = hex(number, 8);
     output.identity = maker + "-" + hex(product, 4) + (serial.empty() ? std::string() : "-" + serial);
     output.hasSerial = !serial.empty();
@@ -76,7 +91,8 @@ std::string printable(const std::string &text)
 void MonitorIdentity::fromNames(const std::string &rawMake, const std::string &rawModel, const std::string &rawSerial,
                                 DisplayOutput &output)
 {
-    const std::string make = printable(rawMake), model = printable(rawModel), serial = printable(rawSerial);
+    const std::string make = printable(rawMake), model = printable(rawModel);
+    const std::string serial = placeholderSerial(rawSerial) ? std::string() : printable(rawSerial);
     if (make.empty() && model.empty())
         return;
     output.identity = make + "-" + model + (serial.empty() ? std::string() : "-" + serial);

@@ -189,6 +189,19 @@ private Q_SLOTS:
         QCOMPARE(QString::fromStdString(lg.identity), QString("GSM-5B09-0001E240"));
         QVERIFY(lg.hasSerial);
         QCOMPARE(QString::fromStdString(lg.label), QString("GSM 27GL850"));
+        // Serials that every unit of a model carries are none: twins stay twins.
+        for (const uint32_t same : {0x01010101u, 0u}) {
+            for (int i = 0; i < 4; ++i)
+                edid[12 + i] = uint8_t(same >> (8 * i));
+            DisplayOutput twin;
+            QVERIFY(MonitorIdentity::fromEdid(edid, sizeof edid, twin));
+            QCOMPARE(QString::fromStdString(twin.identity), QString("GSM-5B09"));
+            QVERIFY(!twin.hasSerial);
+        }
+        DisplayOutput mutterTwin;
+        MonitorIdentity::fromNames("DEL", "U2720Q", "0x00000000", mutterTwin);
+        QVERIFY(!mutterTwin.hasSerial);
+        QCOMPARE(QString::fromStdString(mutterTwin.identity), QString("DEL-U2720Q"));
         edid[0] = 0x01;
         DisplayOutput broken;
         QVERIFY(!MonitorIdentity::fromEdid(edid, sizeof edid, broken));
