@@ -58,6 +58,7 @@ namespace {
 
 using State = DisplayBackend::OutputState;
 using Result = DisplayBackend::ApplyResult;
+using Backend = Pinned<Win32DisplayBackend>;
 
 int passed = 0;
 int failed = 0;
@@ -105,7 +106,7 @@ const char *name(Result r)
     return "?";
 }
 
-std::vector<DisplayMode> enumerate(DisplayBackend &backend)
+std::vector<DisplayMode> enumerate(Backend &backend)
 {
     std::vector<DisplayMode> modes;
     DisplayMode m;
@@ -114,7 +115,7 @@ std::vector<DisplayMode> enumerate(DisplayBackend &backend)
     return modes;
 }
 
-bool current(DisplayBackend &backend, DisplayMode &out)
+bool current(Backend &backend, DisplayMode &out)
 {
     return backend.current(out) == State::Active;
 }
@@ -156,7 +157,7 @@ void devices()
           "pinOutput names the primary device " + primary + " (named " + pinned + ")");
 }
 
-void list(DisplayBackend &backend)
+void list(Backend &backend)
 {
     const std::vector<DisplayMode> modes = enumerate(backend);
     for (size_t n = 0; n < modes.size(); ++n)
@@ -173,7 +174,7 @@ void list(DisplayBackend &backend)
     check(enumerate(backend) == modes, "a second enumeration gives the same numbers and values");
 }
 
-void showCurrent(DisplayBackend &backend)
+void showCurrent(Backend &backend)
 {
     DisplayMode now;
     const State state = backend.current(now);
@@ -191,7 +192,7 @@ void showCurrent(DisplayBackend &backend)
     check(backend.availability(now) == State::Active, "the current settings are available");
 }
 
-void applyValues(DisplayBackend &backend, const std::string &label, const DisplayMode &wanted)
+void applyValues(Backend &backend, const std::string &label, const DisplayMode &wanted)
 {
     const State offered = backend.availability(wanted);
     check(offered == State::Active,
@@ -207,7 +208,7 @@ void applyValues(DisplayBackend &backend, const std::string &label, const Displa
 // The devices of "on"; empty: the pinned one.
 std::vector<std::string> targets;
 
-void push(DisplayBackend &backend, const DisplayMode &wanted)
+void push(Backend &backend, const DisplayMode &wanted)
 {
     std::vector<ModeChange> changes;
     for (const std::string &device : targets)
@@ -217,7 +218,7 @@ void push(DisplayBackend &backend, const DisplayMode &wanted)
     check(result == Result::Applied, "push (" + str(wanted) + ") is " + name(result));
 }
 
-void apply(DisplayBackend &backend, int n)
+void apply(Backend &backend, int n)
 {
     DisplayMode wanted;
     if (!backend.mode(n, wanted)) {
@@ -228,7 +229,7 @@ void apply(DisplayBackend &backend, int n)
     applyValues(backend, "apply " + std::to_string(n), wanted);
 }
 
-void refuse(DisplayBackend &backend, int n)
+void refuse(Backend &backend, int n)
 {
     DisplayMode listed, before, after;
     const bool isListed = backend.mode(n, listed);
@@ -251,7 +252,7 @@ bool listed(const std::vector<DisplayMode> &modes, const DisplayMode &m)
     return false;
 }
 
-void applyMissing(DisplayBackend &backend)
+void applyMissing(Backend &backend)
 {
     const std::vector<DisplayMode> modes = enumerate(backend);
     DisplayMode before, after;
@@ -296,7 +297,7 @@ void applyMissing(DisplayBackend &backend)
     check(kept, "values not offered leave the current settings at " + str(before));
 }
 
-void reapplyCurrent(DisplayBackend &backend)
+void reapplyCurrent(Backend &backend)
 {
     DisplayMode before, after;
     const bool read = current(backend, before);
@@ -331,7 +332,7 @@ void request()
 }
 
 // The pinned output has no mode: nothing reads as Active and no apply switches it on.
-void off(DisplayBackend &backend)
+void off(Backend &backend)
 {
     const std::vector<DisplayMode> modes = enumerate(backend);
     DisplayMode m;
@@ -354,7 +355,7 @@ void off(DisplayBackend &backend)
 }
 
 // No device was on the desktop when the backend pinned one.
-void none(DisplayBackend &backend)
+void none(Backend &backend)
 {
     check(pinned.empty(), "with no output on, pinOutput names none (named " + pinned + ")");
     DisplayMode m;
@@ -372,7 +373,7 @@ void none(DisplayBackend &backend)
 
 // The GUI thread enumerates and reads while the lock thread re-applies: neither may see the
 // other's work as a gap in the list or a changed mode.
-void threads(DisplayBackend &backend)
+void threads(Backend &backend)
 {
     const std::vector<DisplayMode> modes = enumerate(backend);
     DisplayMode now;
@@ -471,7 +472,7 @@ void outputs(Win32DisplayBackend &backend)
 }
 
 // A listed mode of another size than the one in use, at its depth.
-bool another(DisplayBackend &backend, const DisplayOutput &o, DisplayMode &out)
+bool another(Backend &backend, const DisplayOutput &o, DisplayMode &out)
 {
     std::vector<DisplayMode> modes;
     backend.readModes(o.name, modes);
@@ -484,7 +485,7 @@ bool another(DisplayBackend &backend, const DisplayOutput &o, DisplayMode &out)
     return false;
 }
 
-void both(DisplayBackend &backend)
+void both(Backend &backend)
 {
     std::vector<DisplayOutput> read, after;
     backend.readOutputs(read);
@@ -541,7 +542,7 @@ void announced()
 
 int main(int argc, char **argv)
 {
-    Pinned<Win32DisplayBackend> backend;
+    Backend backend;
     pinned = backend.pinOutput();
     std::printf("pinned %s\n", pinned.c_str());
     for (int i = 1; i < argc; ++i) {
