@@ -24,6 +24,8 @@
 //                    as MonitorIdentity reads the EDID
 //   both             "both NAME primary|- W H B F": two outputs switched in one apply, after an
 //                    apply of two whose second cannot be, which must switch neither
+//   arrange          three outputs on: one moved and switched in one apply, read back by
+//                    EnumDisplaySettingsW; an output not named keeps its place and mode
 //   state            "state S [W H B F]": how the pinned output stands (no checks)
 //   threads          enumerating and re-applying from two threads at once
 //   wait             prints "waiting", then blocks until a line arrives on stdin
@@ -519,6 +521,85 @@ void both(Backend &backend)
           "both outputs read their new modes (" + (x ? str(x->current) : "-") + ", " + (y ? str(y->current) : "-") + ")");
 }
 
+// Settings and place of a device as EnumDisplaySettingsW reads them, without the backend.
+struct Placed
+{
+    DisplayMode mode;
+    long x = 0, y = 0;
+    bool read = false;
+    std::string str() const { return ::str(mode) + " at " + std::to_string(x) + "," + std::to_string(y); }
+    bool operator==(const Placed &o) const { return read && o.read && mode == o.mode && x == o.x && y == o.y; }
+};
+
+Placed placed(const std::string &device)
+{
+    const std::wstring name(device.begin(), device.end());
+    DEVMODEW dm;
+    ZeroMemory(&dm, sizeof dm);
+    dm.dmSize = sizeof dm;
+    Placed p;
+    p.read = EnumDisplaySettingsW(name.c_str(), ENUM_CURRENT_SETTINGS, &dm) != FALSE;
+    p.mode = {int(dm.dmPelsWidth), int(dm.dmPelsHeight), int(dm.dmBitsPerPel), int(dm.dmDisplayFrequency)};
+    p.x = dm.dmPosition.x;
+    p.y = dm.dmPosition.y;
+    return p;
+}
+
+// Three outputs on: the last one moved under the primary in another mode, in one apply; the
+// one between, not named, keeps its place and the mode it was switched to just before (for this
+// session only, so not in the registry, whose settings the arrangement's closing call applies).
+void arrange(Backend &backend)
+{
+    std::vector<DisplayOutput> read;
+    backend.readOutputs(read);
+    std::vector<DisplayOutput> on;
+    for (const DisplayOutput &o : read)
+        if (o.state == DisplayOutput::State::Active)
+            on.push_back(o);
+    std::stable_partition(on.begin(), on.end(), [](const DisplayOutput &o) { return o.primary; });
+    DisplayMode kept, moved;
+    if (on.size() < 3 || !on[0].primary || !another(backend, on[1], kept) || !another(backend, on[2], moved)) {
+        check(false, "three outputs are on, the first primary, each with another size listed (" + std::to_string(on.size()) + " on)");
+        return;
+    }
+    const DisplayOutput &primary = on[0], &between = on[1], &last = on[2];
+    check(backend.features().position && !backend.features().scale, "Windows places outputs and scales none");
+    const Placed primaryBefore = placed(primary.name);
+    check(backend.applyModes({{between.name, kept}}) == Result::Applied, "the output between switches to " + str(kept));
+    const Placed betweenBefore = placed(between.name);
+
+    OutputChange change;
+    change.output = last.name;
+    change.mode = moved;
+    change.position = std::make_pair(0, primary.current.PelsHeight);
+    const Result result = backend.apply({change});
+    const Placed now = placed(last.name);
+    std::printf("arranged %s %s\n", last.name.c_str(), now.str().c_str());
+    check(result == Result::Applied, std::string("a place and a mode in one apply: ") + name(result));
+    check(now.read && now.mode == moved && now.x == 0 && now.y == primary.current.PelsHeight,
+          last.name + " reads " + str(moved) + " at 0," + std::to_string(primary.current.PelsHeight) + " (reads " + now.str() + ")");
+    std::vector<DisplayOutput> after;
+    backend.readOutputs(after);
+    const DisplayOutput *o = nullptr;
+    DisplayBackend::stateOf(after, last.name, &o);
+    check(o && o->x == now.x && o->y == now.y && o->transform == Normal,
+          "the backend reads that place (" + (o ? std::to_string(o->x) + "," + std::to_string(o->y) : std::string("-")) + ")");
+    const Placed betweenAfter = placed(between.name), primaryAfter = placed(primary.name);
+    check(betweenAfter == betweenBefore && primaryAfter == primaryBefore,
+          "the outputs not named keep their place and mode (" + between.name + " " + betweenAfter.str() + ", was "
+              + betweenBefore.str() + "; " + primary.name + " " + primaryAfter.str() + ")");
+
+    // Back as it was: the last output's place and mode in one apply, the other's mode.
+    change.mode = last.current;
+    change.position = std::make_pair(last.x, last.y);
+    const Result back = backend.apply({change});
+    const Result modeBack = backend.applyModes({{between.name, between.current}});
+    const Placed lastBack = placed(last.name), betweenBack = placed(between.name);
+    check(back == Result::Applied && modeBack == Result::Applied && lastBack.mode == last.current && lastBack.x == last.x
+              && lastBack.y == last.y && betweenBack.mode == between.current && betweenBack.x == between.x,
+          "both back: " + last.name + " " + lastBack.str() + ", " + between.name + " " + betweenBack.str());
+}
+
 void wait()
 {
     std::printf("waiting\n");
@@ -593,6 +674,8 @@ int main(int argc, char **argv)
             outputs(backend);
         else if (!std::strcmp(cmd, "both"))
             both(backend);
+        else if (!std::strcmp(cmd, "arrange"))
+            arrange(backend);
         else if (!std::strcmp(cmd, "threads"))
             threads(backend);
         else if (!std::strcmp(cmd, "wait"))
