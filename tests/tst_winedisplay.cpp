@@ -194,7 +194,7 @@ void TestWineDisplay::initTestCase()
     QProcess build;
     build.setProcessChannelMode(QProcess::MergedChannels);
     build.start(cxx, {"-std=c++17", "-static", "-O2", "-Wall", "-Wextra", "-Wpedantic", "-I" + src + "/display",
-                      "-I" + src + "/display/win32", "-o", exe, src + "/tests/win32/tst_win32display.cpp",
+                      "-I" + src + "/display/win32", "-I" + src + "/tests", "-o", exe, src + "/tests/win32/tst_win32display.cpp",
                       src + "/display/DisplayBackend.cpp", src + "/display/MonitorIdentity.cpp",
                       src + "/display/win32/Win32DisplayBackend.cpp"});
     QVERIFY(build.waitForFinished(300000));
