@@ -45,6 +45,9 @@ start)
   fi
   prefix=$dir/prefix
   rm -rf "$prefix"
+  # wineserver works in the prefix: without the folder it ends at once (wine then starts one
+  # of its own, not stopped by PID).
+  mkdir -p "$prefix"
   cat >"$dir/env" <<ENV
 export DISPLAY=$display
 export WINEPREFIX=$prefix
