@@ -443,7 +443,9 @@ DEVMODEW Win32DisplayBackend::switchRequest(const DEVMODEW &record)
 }
 
 // A hidden top-level window (message-only windows get no broadcasts) with its own thread and
-// message loop, so that announcements come whether or not Qt's windows exist or pump.
+// message loop, so that announcements come whether or not Qt's windows exist or pump. Topmost:
+// Wine sends WM_DISPLAYCHANGE window after window from the top of the z-order, each waited for,
+// and with three outputs the windows above it took up to 1.2 s to answer.
 struct Win32DisplayBackend::Watcher
 {
     Win32DisplayBackend *backend;
@@ -476,7 +478,7 @@ struct Win32DisplayBackend::Watcher
         wc.hInstance = GetModuleHandleW(nullptr);
         wc.lpszClassName = className;
         RegisterClassW(&wc); // a second watcher finds the class registered: fine
-        window = CreateWindowExW(WS_EX_TOOLWINDOW, className, L"", WS_POPUP, 0, 0, 0, 0, nullptr,
+        window = CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, className, L"", WS_POPUP, 0, 0, 0, 0, nullptr,
                                  nullptr, wc.hInstance, nullptr);
         if (window)
             SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
