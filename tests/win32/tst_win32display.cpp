@@ -563,7 +563,6 @@ void arrange(Backend &backend)
         return;
     }
     const DisplayOutput &primary = on[0], &between = on[1], &last = on[2];
-    check(backend.features().position && !backend.features().scale, "Windows places outputs and scales none");
     const Placed primaryBefore = placed(primary.name);
     check(backend.applyModes({{between.name, kept}}) == Result::Applied, "the output between switches to " + str(kept));
     const Placed betweenBefore = placed(between.name);
