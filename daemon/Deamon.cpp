@@ -374,6 +374,13 @@ void Deamon::restore(const std::vector<Hold *> &drifted, bool announced)
         qDebug().noquote() << DisplaySettings::applyLine(hold->held);
         changes.push_back({hold->connector, hold->held});
     }
+    // Counted from the request, not the answer: under Wine the answer waits until every window
+    // has had WM_DISPLAYCHANGE (up to 1.8 s seen with three outputs), and the next switch
+    // would be taken for this restore's echo.
+    if (announced) {
+        for (Hold *hold : drifted)
+            hold->lastEventRestore.start();
+    }
     const DisplayBackend::ApplyResult result = displaySettings->backend()->applyModes(changes);
     for (Hold *hold : drifted)
         hold->failing = result != DisplayBackend::ApplyResult::Applied && result != DisplayBackend::ApplyResult::Refused;
@@ -393,10 +400,6 @@ void Deamon::restore(const std::vector<Hold *> &drifted, bool announced)
                     hold->lastRestore = QDateTime::currentDateTimeUtc();
             }
         }
-    }
-    if (announced) {
-        for (Hold *hold : drifted)
-            hold->lastEventRestore.start();
     }
 }
 

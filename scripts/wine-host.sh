@@ -45,6 +45,9 @@ start)
   fi
   prefix=$dir/prefix
   rm -rf "$prefix"
+  # wineserver works in the prefix: without the folder it ends at once (wine then starts one
+  # of its own, not stopped by PID).
+  mkdir -p "$prefix"
   # Sourced by the steps: every value quoted as the shell reads it (a checkout path may hold a blank).
   {
     printf 'export DISPLAY=%q\n' "$display"

@@ -107,6 +107,7 @@ private slots:
     void threadsAndAnnouncements();
     void leavesAnOutputOff();
     void twoOutputs();
+    void threeOutputs();
 
 private:
     // Checks and counts like the program's own lines ("ok   ..." / "FAIL ...").
@@ -194,7 +195,7 @@ void TestWineDisplay::initTestCase()
     QProcess build;
     build.setProcessChannelMode(QProcess::MergedChannels);
     build.start(cxx, {"-std=c++17", "-static", "-O2", "-Wall", "-Wextra", "-Wpedantic", "-I" + src + "/display",
-                      "-I" + src + "/display/win32", "-o", exe, src + "/tests/win32/tst_win32display.cpp",
+                      "-I" + src + "/display/win32", "-I" + src + "/tests", "-o", exe, src + "/tests/win32/tst_win32display.cpp",
                       src + "/display/DisplayBackend.cpp", src + "/display/MonitorIdentity.cpp",
                       src + "/display/win32/Win32DisplayBackend.cpp"});
     QVERIFY(build.waitForFinished(300000));
@@ -798,6 +799,33 @@ void TestWineDisplay::twoOutputs()
             QVERIFY(xcheck("both: the other output", values, xother));
     }
     QVERIFY(seenBoth > 0);
+}
+
+void TestWineDisplay::threeOutputs()
+{
+    // A third output, with two sizes to switch between, right of the others: one output moved
+    // and switched in one apply while another keeps its place and mode (the program checks
+    // both through EnumDisplaySettingsW).
+    for (const char *mode : {"1024x768_60", "800x600_60"})
+        xrandr({"--addmode", "DUMMY2", mode});
+    xrandr({"--output", "DUMMY2", "--mode", "1024x768_60", "--right-of", "DUMMY1"});
+    xrandr({});
+    Run seen;
+    int attached = 0;
+    for (int i = 0; i < 20 && attached != 3; ++i) {
+        attached = 0;
+        if (wineSees("three-seen", QRegularExpression("^device "), {"devices"}, &seen)) {
+            static const QRegularExpression on(QStringLiteral("^device \\S+ \\S*[13579bdf]$"));
+            for (const QString &line : std::as_const(seen.lines))
+                attached += on.match(line).hasMatch();
+        }
+        if (attached != 3)
+            QTest::qWait(500);
+    }
+    QVERIFY(check(attached == 3, "Wine lists three devices on the desktop once DUMMY2 is on (" + seen.lines.join(';') + ")"));
+    QVERIFY(run("arrange", {"arrange"}).failed == 0);
+    qInfo("three outputs: DUMMY0 %s, DUMMY1 %s, DUMMY2 %s", qPrintable(geometry("DUMMY0")), qPrintable(geometry("DUMMY1")),
+          qPrintable(geometry("DUMMY2")));
 }
 
 QTEST_GUILESS_MAIN(TestWineDisplay)

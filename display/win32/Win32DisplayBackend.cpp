@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <cctype>
+#include <functional>
 #include <thread>
 
 #include "MonitorIdentity.h"
@@ -73,6 +74,14 @@ bool monitorOf(const wchar_t *deviceName, DISPLAY_DEVICEW &monitor)
     return EnumDisplayDevicesW(deviceName, 0, &monitor, 0) != FALSE;
 }
 
+// Windows turns counter-clockwise in DMDO_90 steps, as Wayland numbers its first four
+// transforms; it has no reflection.
+int transformOf(const DEVMODEW &dm)
+{
+    return (dm.dmFields & DM_DISPLAYORIENTATION) && dm.dmDisplayOrientation <= DMDO_270 ? int(dm.dmDisplayOrientation)
+                                                                                          : Normal;
+}
+
 ApplyResult resultOf(LONG answer)
 {
     switch (answer) {
@@ -120,10 +129,13 @@ bool Win32DisplayBackend::readOutputs(std::vector<DisplayOutput> &outputs)
         } else {
             o.state = DisplayOutput::State::Active;
             o.current = valuesOf(now);
+            o.x = int(now.dmPosition.x);
+            o.y = int(now.dmPosition.y);
+            o.transform = transformOf(now);
             if (o.primary)
                 correctPrimary(o.current);
             else
-                correctOther(dd.DeviceName, o.current);
+                correctOther(dd.DeviceName, o);
         }
         outputs.push_back(o);
     }
@@ -145,12 +157,12 @@ void Win32DisplayBackend::correctPrimary(DisplayMode &now)
     }
 }
 
-void Win32DisplayBackend::correctOther(const wchar_t *device, DisplayMode &now)
+void Win32DisplayBackend::correctOther(const wchar_t *device, DisplayOutput &output)
 {
     // WM_DISPLAYCHANGE says nothing of the other devices, but the desktop's monitors are
-    // renewed in every process (under Wine too): where a monitor's size disagrees with the
-    // settings read, that read is the stale copy. Only once something changed: before that the
-    // read is fresh, whatever scaling does to the rectangles.
+    // renewed in every process (under Wine too): where a monitor's size or place disagrees
+    // with the settings read, that read is the stale copy. Only once something changed: before
+    // that the read is fresh, whatever scaling does to the rectangles.
     {
         std::lock_guard<std::mutex> lock(announcedMutex);
         if (!haveAnnounced)
@@ -159,9 +171,9 @@ void Win32DisplayBackend::correctOther(const wchar_t *device, DisplayMode &now)
     struct Search
     {
         const wchar_t *device;
-        SIZE size;
+        RECT rect;
         bool found;
-    } search{device, {0, 0}, false};
+    } search{device, {0, 0, 0, 0}, false};
     EnumDisplayMonitors(
         nullptr, nullptr,
         [](HMONITOR monitor, HDC, LPRECT, LPARAM data) -> BOOL {
@@ -170,17 +182,23 @@ void Win32DisplayBackend::correctOther(const wchar_t *device, DisplayMode &now)
             info.cbSize = sizeof info;
             if (!GetMonitorInfoW(monitor, &info) || wcscmp(info.szDevice, s->device) != 0)
                 return TRUE;
-            s->size = {info.rcMonitor.right - info.rcMonitor.left, info.rcMonitor.bottom - info.rcMonitor.top};
+            s->rect = info.rcMonitor;
             s->found = true;
             return FALSE;
         },
         reinterpret_cast<LPARAM>(&search));
-    if (search.found && search.size.cx > 0 && search.size.cy > 0
-        && (search.size.cx != now.PelsWidth || search.size.cy != now.PelsHeight)) {
-        now.PelsWidth = int(search.size.cx);
-        now.PelsHeight = int(search.size.cy);
+    const int width = int(search.rect.right - search.rect.left);
+    const int height = int(search.rect.bottom - search.rect.top);
+    if (!search.found || width <= 0 || height <= 0)
+        return;
+    DisplayMode &now = output.current;
+    if (width != now.PelsWidth || height != now.PelsHeight) {
+        now.PelsWidth = width;
+        now.PelsHeight = height;
         now.DisplayFrequency = 0; // not to be had from a rectangle
     }
+    output.x = int(search.rect.left);
+    output.y = int(search.rect.top);
 }
 
 bool Win32DisplayBackend::readModes(const std::string &output, std::vector<DisplayMode> &modes)
@@ -201,68 +219,191 @@ void Win32DisplayBackend::noteOnScreen(const DisplayMode &mode)
     haveAnnounced = true;
 }
 
-DisplayBackend::ApplyResult Win32DisplayBackend::commit(const ApplyPlan &plan, bool *stale)
+namespace {
+
+// One device's settings as they go to ChangeDisplaySettingsExW.
+struct Request
 {
-    (void)stale;
-    const std::vector<DisplayOutput> &outputs = plan.outputs;
-    std::vector<ModeChange> changes;
-    for (const ApplyPlan::Output &p : plan.changes) {
-        if (p.modeChanges)
-            changes.push_back({p.now.name, p.wanted.current});
-    }
-    struct Switch
-    {
-        std::wstring device;
-        DEVMODEW request;
-        bool primary;
-        DisplayMode mode;
-    };
-    std::vector<Switch> switches;
-    for (const ModeChange &change : changes) {
-        const DisplayOutput *output = nullptr;
-        stateOf(outputs, change.output, &output);
-        if (output && output->state == DisplayOutput::State::Unreadable)
-            return ApplyResult::Failed;
-        std::vector<DisplayMode> modes;
-        if (output && output->state == DisplayOutput::State::Active && !readModes(change.output, modes))
-            return ApplyResult::Failed;
-        int number = Unlisted;
-        const ApplyResult verdict = check(output, modes, change.mode, &number);
-        if (verdict != ApplyResult::Applied)
-            return verdict;
-        // Only values Windows handed out (the ones in use or listed) go back to it, never the
-        // ones asked for as such: those may be out of its range.
-        const DisplayMode &values = number == InUse ? output->current : modes[size_t(number)];
-        DEVMODEW record;
+    std::wstring device;
+    DEVMODEW request;
+    bool primary = false; // primary after the apply
+    DisplayMode onScreen; // its size and depth then
+};
+
+// The record Windows lists for `values` turned from one orientation to another.
+bool turnedRecord(const std::wstring &device, const DisplayMode &values, int from, int to, DEVMODEW &record)
+{
+    // A turn by a quarter swaps width and height; Windows lists the turned modes only when
+    // asked for every orientation.
+    const bool swaps = ((from ^ to) & 1) != 0;
+    const DWORD width = DWORD(swaps ? values.PelsHeight : values.PelsWidth);
+    const DWORD height = DWORD(swaps ? values.PelsWidth : values.PelsHeight);
+    for (DWORD n = 0;; ++n) {
         ZeroMemory(&record, sizeof record);
-        record.dmPelsWidth = DWORD(values.PelsWidth);
-        record.dmPelsHeight = DWORD(values.PelsHeight);
-        record.dmBitsPerPel = DWORD(values.BitsPerPel);
-        record.dmDisplayFrequency = DWORD(values.DisplayFrequency);
-        switches.push_back({wide(change.output), switchRequest(record), output->primary, change.mode});
+        record.dmSize = sizeof record;
+        if (!EnumDisplaySettingsExW(device.c_str(), n, &record, EDS_ROTATEDMODE))
+            return false;
+        if (transformOf(record) == to && record.dmPelsWidth == width && record.dmPelsHeight == height
+            && record.dmBitsPerPel == DWORD(values.BitsPerPel)
+            && (values.DisplayFrequency == 0 || record.dmDisplayFrequency == DWORD(values.DisplayFrequency)))
+            return true;
     }
-    // Several devices: the driver is asked about each first (CDS_TEST switches nothing), so
-    // that none is switched when one would be refused. They cannot be switched in one go
-    // without the registry: CDS_NORESET only sets changes aside together with
-    // CDS_UPDATEREGISTRY (Wine ignores it otherwise, and the closing call then puts every
-    // device back into its registry mode).
-    if (switches.size() > 1) {
-        for (Switch &s : switches) {
-            const ApplyResult result = resultOf(
-                ChangeDisplaySettingsExW(s.device.c_str(), &s.request, nullptr, CDS_TEST, nullptr));
-            if (result != ApplyResult::Applied)
-                return result;
+}
+
+// The request for one output of a plan; `origin`: the new primary's place.
+ApplyResult requestFor(const ApplyPlan::Output &p, POINTL origin, bool arranges, Request &out, bool *stale)
+{
+    if (p.wanted.transform > Rotated270)
+        return ApplyResult::Refused; // no reflection on Windows
+    out.device = wide(p.now.name);
+    out.primary = p.wanted.primary;
+    // Only values Windows handed out (the ones in use or listed) go back to it, never the ones
+    // asked for as such: those may be out of its range. A listed mode is taken from the list
+    // anew; another one there now means the list changed since the plan's read.
+    DEVMODEW record;
+    ZeroMemory(&record, sizeof record);
+    if (p.modeNumber >= 0) {
+        if (!settings(out.device, DWORD(p.modeNumber), record) || valuesOf(record) != p.wanted.current) {
+            *stale = true;
+            return ApplyResult::Applied;
         }
+    } else {
+        record.dmPelsWidth = DWORD(p.now.current.PelsWidth);
+        record.dmPelsHeight = DWORD(p.now.current.PelsHeight);
+        record.dmBitsPerPel = DWORD(p.now.current.BitsPerPel);
+        record.dmDisplayFrequency = DWORD(p.now.current.DisplayFrequency);
     }
-    // Flags 0: switch now, for this session only; nothing goes to the registry.
-    for (Switch &s : switches) {
-        const ApplyResult result = resultOf(ChangeDisplaySettingsExW(s.device.c_str(), &s.request, nullptr, 0, nullptr));
-        if (result != ApplyResult::Applied)
-            return result;
-        if (s.primary)
-            noteOnScreen(s.mode); // before our own announcement comes back
+    if (p.turns && !turnedRecord(out.device, valuesOf(record), p.now.transform, p.wanted.transform, record))
+        return ApplyResult::Refused;
+    out.request = Win32DisplayBackend::switchRequest(record);
+    out.onScreen = valuesOf(record);
+    if (record.dmDisplayFrequency == 0)
+        out.request.dmFields &= ~DWORD(DM_DISPLAYFREQUENCY); // a stale read corrected: rate unknown
+    if (arranges) {
+        // Windows wants the mode with the place (a place alone reads as "back to the registry"),
+        // relative to the primary at 0,0.
+        out.request.dmFields |= DM_POSITION;
+        out.request.dmPosition = {LONG(p.wanted.x) - origin.x, LONG(p.wanted.y) - origin.y};
+    }
+    if (p.turns) {
+        out.request.dmFields |= DM_DISPLAYORIENTATION;
+        out.request.dmDisplayOrientation = DWORD(p.wanted.transform);
     }
     return ApplyResult::Applied;
+}
+
+ApplyResult test(std::vector<Request> &requests)
+{
+    // The driver is asked about each first (CDS_TEST switches nothing), so that none is
+    // switched when one would be refused.
+    if (requests.size() < 2)
+        return ApplyResult::Applied;
+    for (Request &r : requests) {
+        const ApplyResult result = resultOf(ChangeDisplaySettingsExW(r.device.c_str(), &r.request, nullptr, CDS_TEST, nullptr));
+        if (result != ApplyResult::Applied)
+            return result;
+    }
+    return ApplyResult::Applied;
+}
+
+// `noted` hears of the primary's new size and depth.
+ApplyResult commitEach(std::vector<Request> &requests, const std::function<void(const DisplayMode &)> &noted)
+{
+    // Modes alone go device by device with flags 0: switched now, for this session only,
+    // nothing in the registry (which the together path below needs, and then keeps).
+    const ApplyResult tested = test(requests);
+    if (tested != ApplyResult::Applied)
+        return tested;
+    for (Request &r : requests) {
+        const ApplyResult result = resultOf(ChangeDisplaySettingsExW(r.device.c_str(), &r.request, nullptr, 0, nullptr));
+        if (result != ApplyResult::Applied)
+            return result;
+        if (r.primary)
+            noted(r.onScreen); // before our own announcement comes back
+    }
+    return ApplyResult::Applied;
+}
+
+ApplyResult commitTogether(std::vector<Request> &requests, const std::function<void(const DisplayMode &)> &noted)
+{
+    // Each device's settings set aside (CDS_NORESET, which works only with CDS_UPDATEREGISTRY),
+    // then one call without a device applies them all at once.
+    const ApplyResult tested = test(requests);
+    if (tested != ApplyResult::Applied)
+        return tested;
+    for (Request &r : requests) {
+        const DWORD flags = CDS_UPDATEREGISTRY | CDS_NORESET | (r.primary ? CDS_SET_PRIMARY : 0);
+        const ApplyResult result = resultOf(ChangeDisplaySettingsExW(r.device.c_str(), &r.request, nullptr, flags, nullptr));
+        if (result != ApplyResult::Applied)
+            return result;
+    }
+    const ApplyResult result = resultOf(ChangeDisplaySettingsExW(nullptr, nullptr, nullptr, 0, nullptr));
+    if (result == ApplyResult::Applied) {
+        for (const Request &r : requests) {
+            if (r.primary)
+                noted(r.onScreen);
+        }
+    }
+    return result;
+}
+
+} // namespace
+
+LayoutFeatures Win32DisplayBackend::features() const
+{
+    // Place, turn and primary (CDS_SET_PRIMARY); no scale: Windows scales per monitor in
+    // settings of its own, not in the display settings.
+    LayoutFeatures has;
+    has.position = true;
+    has.transform = true;
+    has.primary = true;
+    return has;
+}
+
+DisplayBackend::ApplyResult Win32DisplayBackend::commit(const ApplyPlan &plan, bool *stale)
+{
+    bool arranges = false;
+    for (const ApplyPlan::Output &p : plan.changes)
+        arranges = arranges || p.moves || p.turns || p.primaryChanges;
+    // The primary after the apply is at 0,0: every place is relative to it.
+    POINTL origin = {0, 0};
+    for (const DisplayOutput &o : plan.outputs) {
+        const ApplyPlan::Output *p = plan.find(o.name);
+        if (p ? p->wanted.primary : o.primary)
+            origin = {LONG(p ? p->wanted.x : o.x), LONG(p ? p->wanted.y : o.y)};
+    }
+    const auto noted = [this](const DisplayMode &mode) { noteOnScreen(mode); };
+    std::vector<Request> requests;
+    for (const ApplyPlan::Output &p : plan.changes) {
+        Request r;
+        const ApplyResult built = requestFor(p, origin, arranges, r, stale);
+        if (built != ApplyResult::Applied || *stale)
+            return built;
+        requests.push_back(r);
+    }
+    if (!arranges)
+        return commitEach(requests, noted);
+    // The closing call puts every device into its registry settings: an output the plan does
+    // not change is named as it is where those differ from it (or the origin moves).
+    for (const DisplayOutput &o : plan.outputs) {
+        if (o.state != DisplayOutput::State::Active || plan.find(o.name))
+            continue;
+        DEVMODEW registry;
+        const bool kept = settings(wide(o.name), ENUM_REGISTRY_SETTINGS, registry) && origin.x == 0 && origin.y == 0
+            && registry.dmPosition.x == o.x && registry.dmPosition.y == o.y && transformOf(registry) == o.transform
+            && registry.dmPelsWidth == DWORD(o.current.PelsWidth) && registry.dmPelsHeight == DWORD(o.current.PelsHeight)
+            && registry.dmBitsPerPel == DWORD(o.current.BitsPerPel)
+            && (o.current.DisplayFrequency == 0 || registry.dmDisplayFrequency == DWORD(o.current.DisplayFrequency));
+        if (kept)
+            continue;
+        ApplyPlan::Output same{o, o, InUse};
+        Request r;
+        const ApplyResult built = requestFor(same, origin, true, r, stale);
+        if (built != ApplyResult::Applied || *stale)
+            return built;
+        requests.push_back(r);
+    }
+    return commitTogether(requests, noted);
 }
 
 bool Win32DisplayBackend::identityFromDeviceId(const std::string &deviceId, const std::string &description,
@@ -302,7 +443,9 @@ DEVMODEW Win32DisplayBackend::switchRequest(const DEVMODEW &record)
 }
 
 // A hidden top-level window (message-only windows get no broadcasts) with its own thread and
-// message loop, so that announcements come whether or not Qt's windows exist or pump.
+// message loop, so that announcements come whether or not Qt's windows exist or pump. Topmost:
+// Wine sends WM_DISPLAYCHANGE window after window from the top of the z-order, each waited for,
+// and with three outputs the windows above it took up to 1.2 s to answer.
 struct Win32DisplayBackend::Watcher
 {
     Win32DisplayBackend *backend;
@@ -335,7 +478,7 @@ struct Win32DisplayBackend::Watcher
         wc.hInstance = GetModuleHandleW(nullptr);
         wc.lpszClassName = className;
         RegisterClassW(&wc); // a second watcher finds the class registered: fine
-        window = CreateWindowExW(WS_EX_TOOLWINDOW, className, L"", WS_POPUP, 0, 0, 0, 0, nullptr,
+        window = CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, className, L"", WS_POPUP, 0, 0, 0, 0, nullptr,
                                  nullptr, wc.hInstance, nullptr);
         if (window)
             SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));

@@ -23,6 +23,7 @@ public:
     bool readOutputs(std::vector<DisplayOutput> &outputs) override;
     bool readModes(const std::string &output, std::vector<DisplayMode> &modes) override;
     void setChangeCallback(std::function<void()> callback) override;
+    LayoutFeatures features() const override;
 
     // What an apply hands to Windows for a record: its four values and nothing else (a listed
     // record also carries a position, orientation and scaling, which would be applied too).
@@ -42,8 +43,8 @@ private:
     void noteOnScreen(const DisplayMode &mode);
     // Puts a stale read of the primary's settings right from the last announcement.
     void correctPrimary(DisplayMode &now);
-    // The same for another device, from the size of its monitor on the desktop.
-    void correctOther(const wchar_t *device, DisplayMode &now);
+    // The same for another device's mode and place, from its monitor on the desktop.
+    void correctOther(const wchar_t *device, DisplayOutput &output);
 
     std::mutex announcedMutex;
     DisplayMode announced;

@@ -24,6 +24,8 @@
 //                    as MonitorIdentity reads the EDID
 //   both             "both NAME primary|- W H B F": two outputs switched in one apply, after an
 //                    apply of two whose second cannot be, which must switch neither
+//   arrange          three outputs on: one moved and switched in one apply, read back by
+//                    EnumDisplaySettingsW; an output not named keeps its place and mode
 //   state            "state S [W H B F]": how the pinned output stands (no checks)
 //   threads          enumerating and re-applying from two threads at once
 //   wait             prints "waiting", then blocks until a line arrives on stdin
@@ -58,6 +60,7 @@ namespace {
 
 using State = DisplayBackend::OutputState;
 using Result = DisplayBackend::ApplyResult;
+using Backend = Pinned<Win32DisplayBackend>;
 
 int passed = 0;
 int failed = 0;
@@ -105,7 +108,7 @@ const char *name(Result r)
     return "?";
 }
 
-std::vector<DisplayMode> enumerate(DisplayBackend &backend)
+std::vector<DisplayMode> enumerate(Backend &backend)
 {
     std::vector<DisplayMode> modes;
     DisplayMode m;
@@ -114,7 +117,7 @@ std::vector<DisplayMode> enumerate(DisplayBackend &backend)
     return modes;
 }
 
-bool current(DisplayBackend &backend, DisplayMode &out)
+bool current(Backend &backend, DisplayMode &out)
 {
     return backend.current(out) == State::Active;
 }
@@ -156,7 +159,7 @@ void devices()
           "pinOutput names the primary device " + primary + " (named " + pinned + ")");
 }
 
-void list(DisplayBackend &backend)
+void list(Backend &backend)
 {
     const std::vector<DisplayMode> modes = enumerate(backend);
     for (size_t n = 0; n < modes.size(); ++n)
@@ -173,7 +176,7 @@ void list(DisplayBackend &backend)
     check(enumerate(backend) == modes, "a second enumeration gives the same numbers and values");
 }
 
-void showCurrent(DisplayBackend &backend)
+void showCurrent(Backend &backend)
 {
     DisplayMode now;
     const State state = backend.current(now);
@@ -191,7 +194,7 @@ void showCurrent(DisplayBackend &backend)
     check(backend.availability(now) == State::Active, "the current settings are available");
 }
 
-void applyValues(DisplayBackend &backend, const std::string &label, const DisplayMode &wanted)
+void applyValues(Backend &backend, const std::string &label, const DisplayMode &wanted)
 {
     const State offered = backend.availability(wanted);
     check(offered == State::Active,
@@ -207,7 +210,7 @@ void applyValues(DisplayBackend &backend, const std::string &label, const Displa
 // The devices of "on"; empty: the pinned one.
 std::vector<std::string> targets;
 
-void push(DisplayBackend &backend, const DisplayMode &wanted)
+void push(Backend &backend, const DisplayMode &wanted)
 {
     std::vector<ModeChange> changes;
     for (const std::string &device : targets)
@@ -217,7 +220,7 @@ void push(DisplayBackend &backend, const DisplayMode &wanted)
     check(result == Result::Applied, "push (" + str(wanted) + ") is " + name(result));
 }
 
-void apply(DisplayBackend &backend, int n)
+void apply(Backend &backend, int n)
 {
     DisplayMode wanted;
     if (!backend.mode(n, wanted)) {
@@ -228,7 +231,7 @@ void apply(DisplayBackend &backend, int n)
     applyValues(backend, "apply " + std::to_string(n), wanted);
 }
 
-void refuse(DisplayBackend &backend, int n)
+void refuse(Backend &backend, int n)
 {
     DisplayMode listed, before, after;
     const bool isListed = backend.mode(n, listed);
@@ -251,7 +254,7 @@ bool listed(const std::vector<DisplayMode> &modes, const DisplayMode &m)
     return false;
 }
 
-void applyMissing(DisplayBackend &backend)
+void applyMissing(Backend &backend)
 {
     const std::vector<DisplayMode> modes = enumerate(backend);
     DisplayMode before, after;
@@ -296,7 +299,7 @@ void applyMissing(DisplayBackend &backend)
     check(kept, "values not offered leave the current settings at " + str(before));
 }
 
-void reapplyCurrent(DisplayBackend &backend)
+void reapplyCurrent(Backend &backend)
 {
     DisplayMode before, after;
     const bool read = current(backend, before);
@@ -331,7 +334,7 @@ void request()
 }
 
 // The pinned output has no mode: nothing reads as Active and no apply switches it on.
-void off(DisplayBackend &backend)
+void off(Backend &backend)
 {
     const std::vector<DisplayMode> modes = enumerate(backend);
     DisplayMode m;
@@ -354,7 +357,7 @@ void off(DisplayBackend &backend)
 }
 
 // No device was on the desktop when the backend pinned one.
-void none(DisplayBackend &backend)
+void none(Backend &backend)
 {
     check(pinned.empty(), "with no output on, pinOutput names none (named " + pinned + ")");
     DisplayMode m;
@@ -372,7 +375,7 @@ void none(DisplayBackend &backend)
 
 // The GUI thread enumerates and reads while the lock thread re-applies: neither may see the
 // other's work as a gap in the list or a changed mode.
-void threads(DisplayBackend &backend)
+void threads(Backend &backend)
 {
     const std::vector<DisplayMode> modes = enumerate(backend);
     DisplayMode now;
@@ -471,7 +474,7 @@ void outputs(Win32DisplayBackend &backend)
 }
 
 // A listed mode of another size than the one in use, at its depth.
-bool another(DisplayBackend &backend, const DisplayOutput &o, DisplayMode &out)
+bool another(Backend &backend, const DisplayOutput &o, DisplayMode &out)
 {
     std::vector<DisplayMode> modes;
     backend.readModes(o.name, modes);
@@ -484,7 +487,7 @@ bool another(DisplayBackend &backend, const DisplayOutput &o, DisplayMode &out)
     return false;
 }
 
-void both(DisplayBackend &backend)
+void both(Backend &backend)
 {
     std::vector<DisplayOutput> read, after;
     backend.readOutputs(read);
@@ -518,6 +521,84 @@ void both(DisplayBackend &backend)
           "both outputs read their new modes (" + (x ? str(x->current) : "-") + ", " + (y ? str(y->current) : "-") + ")");
 }
 
+// Settings and place of a device as EnumDisplaySettingsW reads them, without the backend.
+struct Placed
+{
+    DisplayMode mode;
+    long x = 0, y = 0;
+    bool read = false;
+    std::string str() const { return ::str(mode) + " at " + std::to_string(x) + "," + std::to_string(y); }
+    bool operator==(const Placed &o) const { return read && o.read && mode == o.mode && x == o.x && y == o.y; }
+};
+
+Placed placed(const std::string &device)
+{
+    const std::wstring name(device.begin(), device.end());
+    DEVMODEW dm;
+    ZeroMemory(&dm, sizeof dm);
+    dm.dmSize = sizeof dm;
+    Placed p;
+    p.read = EnumDisplaySettingsW(name.c_str(), ENUM_CURRENT_SETTINGS, &dm) != FALSE;
+    p.mode = {int(dm.dmPelsWidth), int(dm.dmPelsHeight), int(dm.dmBitsPerPel), int(dm.dmDisplayFrequency)};
+    p.x = dm.dmPosition.x;
+    p.y = dm.dmPosition.y;
+    return p;
+}
+
+// Three outputs on: the last one moved under the primary in another mode, in one apply; the
+// one between, not named, keeps its place and the mode it was switched to just before (for this
+// session only, so not in the registry, whose settings the arrangement's closing call applies).
+void arrange(Backend &backend)
+{
+    std::vector<DisplayOutput> read;
+    backend.readOutputs(read);
+    std::vector<DisplayOutput> on;
+    for (const DisplayOutput &o : read)
+        if (o.state == DisplayOutput::State::Active)
+            on.push_back(o);
+    std::stable_partition(on.begin(), on.end(), [](const DisplayOutput &o) { return o.primary; });
+    DisplayMode kept, moved;
+    if (on.size() < 3 || !on[0].primary || !another(backend, on[1], kept) || !another(backend, on[2], moved)) {
+        check(false, "three outputs are on, the first primary, each with another size listed (" + std::to_string(on.size()) + " on)");
+        return;
+    }
+    const DisplayOutput &primary = on[0], &between = on[1], &last = on[2];
+    const Placed primaryBefore = placed(primary.name);
+    check(backend.applyModes({{between.name, kept}}) == Result::Applied, "the output between switches to " + str(kept));
+    const Placed betweenBefore = placed(between.name);
+
+    OutputChange change;
+    change.output = last.name;
+    change.mode = moved;
+    change.position = std::make_pair(0, primary.current.PelsHeight);
+    const Result result = backend.apply({change});
+    const Placed now = placed(last.name);
+    std::printf("arranged %s %s\n", last.name.c_str(), now.str().c_str());
+    check(result == Result::Applied, std::string("a place and a mode in one apply: ") + name(result));
+    check(now.read && now.mode == moved && now.x == 0 && now.y == primary.current.PelsHeight,
+          last.name + " reads " + str(moved) + " at 0," + std::to_string(primary.current.PelsHeight) + " (reads " + now.str() + ")");
+    std::vector<DisplayOutput> after;
+    backend.readOutputs(after);
+    const DisplayOutput *o = nullptr;
+    DisplayBackend::stateOf(after, last.name, &o);
+    check(o && o->x == now.x && o->y == now.y && o->transform == Normal,
+          "the backend reads that place (" + (o ? std::to_string(o->x) + "," + std::to_string(o->y) : std::string("-")) + ")");
+    const Placed betweenAfter = placed(between.name), primaryAfter = placed(primary.name);
+    check(betweenAfter == betweenBefore && primaryAfter == primaryBefore,
+          "the outputs not named keep their place and mode (" + between.name + " " + betweenAfter.str() + ", was "
+              + betweenBefore.str() + "; " + primary.name + " " + primaryAfter.str() + ")");
+
+    // Back as it was: the last output's place and mode in one apply, the other's mode.
+    change.mode = last.current;
+    change.position = std::make_pair(last.x, last.y);
+    const Result back = backend.apply({change});
+    const Result modeBack = backend.applyModes({{between.name, between.current}});
+    const Placed lastBack = placed(last.name), betweenBack = placed(between.name);
+    check(back == Result::Applied && modeBack == Result::Applied && lastBack.mode == last.current && lastBack.x == last.x
+              && lastBack.y == last.y && betweenBack.mode == between.current && betweenBack.x == between.x,
+          "both back: " + last.name + " " + lastBack.str() + ", " + between.name + " " + betweenBack.str());
+}
+
 void wait()
 {
     std::printf("waiting\n");
@@ -541,7 +622,7 @@ void announced()
 
 int main(int argc, char **argv)
 {
-    Pinned<Win32DisplayBackend> backend;
+    Backend backend;
     pinned = backend.pinOutput();
     std::printf("pinned %s\n", pinned.c_str());
     for (int i = 1; i < argc; ++i) {
@@ -592,6 +673,8 @@ int main(int argc, char **argv)
             outputs(backend);
         else if (!std::strcmp(cmd, "both"))
             both(backend);
+        else if (!std::strcmp(cmd, "arrange"))
+            arrange(backend);
         else if (!std::strcmp(cmd, "threads"))
             threads(backend);
         else if (!std::strcmp(cmd, "wait"))
