@@ -540,7 +540,9 @@ int ControlCommand::release(const QString &monitor)
     if (!resolve(monitor, &target, true))
         return Failed;
     const QString connector = QString::fromStdString(target.output.name);
-    const int told = tellVelmora(ControlProtocol::encode({ControlProtocol::Verb::Release, connector, DisplayMode()}));
+    // An identity goes as it is: the monitor it names may not be on the connector it was.
+    const bool byIdentity = !target.output.identity.empty() && QString::fromStdString(target.output.identity) == monitor;
+    const int told = tellVelmora(ControlProtocol::encode({ControlProtocol::Verb::Release, byIdentity ? monitor : connector, DisplayMode()}));
     if (told == Done)
         say(tr("%1 let go").arg(connector));
     if (told != NotRunning)

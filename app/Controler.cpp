@@ -6,6 +6,7 @@
 #include "ControlProtocol.h"
 #include "Deamon.h"
 #include "DisplaySettings.h"
+#include "HoldKeeper.h"
 #include "MainWindow.h"
 #include "MonitorSettings.h"
 #include "SettingsKeys.h"
@@ -200,6 +201,8 @@ void Controler::initUi(bool background)
 
     if (background)
         QTimer::singleShot(0, mainWindow, &MainWindow::deamonRun);
+    else
+        mainWindow->adoptStoredPrimaryLock();
 }
 
 QByteArray Controler::answer(const QByteArray &request)
@@ -302,10 +305,13 @@ QByteArray Controler::hold(const QString &connector, const DisplayMode &mode)
 
 QByteArray Controler::release(const QString &connector)
 {
-    const int index = mainWindow->monitorOn(connector);
-    if (index >= 0)
-        mainWindow->releaseMonitor(index);
-    else if (!releaseStored(connector))
+    // Named by its identity, the monitor is that one wherever it is; by a connector, the one
+    // there now. Only when the window has none is a stored hold of a monitor away let go.
+    int index = mainWindow->monitorWithIdentity(connector);
+    if (index < 0)
+        index = mainWindow->monitorOn(connector);
+    const bool released = index >= 0 ? mainWindow->releaseMonitor(index) : releaseStored(connector);
+    if (!released)
         return ControlProtocol::refused(QStringLiteral("nothing is held on %1").arg(connector));
     qDebug().noquote() << QStringLiteral("control: %1 let go").arg(connector);
     waitForDeamon();
@@ -322,19 +328,11 @@ QByteArray Controler::releaseAll()
     return ControlProtocol::ok();
 }
 
-bool Controler::releaseStored(const QString &connector)
+bool Controler::releaseStored(const QString &name)
 {
-    bool any = false;
-    for (const MonitorSettings::Stored &s : MonitorSettings::monitors(*settings)) {
-        if (s.locked && (connector.isEmpty() || s.connector == connector)) {
-            settings->setValue(MonitorSettings::groupFor(s.key) + QLatin1Char('/') + SettingsKeys::Locked, false);
-            any = true;
-        }
-    }
-    if (any) {
-        settings->sync();
+    const bool any = HoldKeeper(*settings).releaseStored(name) > 0;
+    if (any)
         QMetaObject::invokeMethod(deamon, &Deamon::reloadMonitors, Qt::QueuedConnection);
-    }
     return any;
 }
 

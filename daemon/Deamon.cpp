@@ -104,8 +104,11 @@ void Deamon::loadMonitors()
     std::vector<Hold> kept;
     if (!holds.empty() && holds.front().key.isEmpty())
         kept.push_back(holds.front());
+    // The primary's own hold is the one for its monitor, whatever else is stored for it.
+    const bool primaryHeld = !kept.empty() && kept.front().engaged;
+    const QString primaryKey = MonitorSettings::keyFor(displaySettings->monitor());
     for (const MonitorSettings::Stored &stored : MonitorSettings::monitors(*settings)) {
-        if (!stored.locked)
+        if (!stored.locked || (primaryHeld && stored.key == primaryKey))
             continue;
         Hold hold;
         hold.key = stored.key;

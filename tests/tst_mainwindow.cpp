@@ -3,6 +3,7 @@
 #include "FakeDisplayBackend.h"
 #include "HoldKeeper.h"
 #include "MainWindow.h"
+#include "MonitorSettings.h"
 #include "SettingsKeys.h"
 #include "TestSupport.h"
 
@@ -744,6 +745,34 @@ private Q_SLOTS:
         QVERIFY(!arrange->isVisible());
         QCOMPARE(arranged.last(), QVariantList({false, false}));
         QCOMPARE(HoldKeeper(*store).heldArrangements().size(), 1);
+        window.reset();
+    }
+
+    void oneMonitorOneHold()
+    {
+        // The primary now was another monitor in an earlier run, and locked then: its lock is the
+        // primary's now, shown, and Unlock ends it; nothing holds it at a second mode.
+        auto backend = std::make_unique<FakeDisplayBackend>(QList<DisplayMode>{M1024, M800}, 0);
+        backend->setOutputIdentity("FAKE0", "AAA-0001-1");
+        fake = backend.get();
+        MessageCapture quiet;
+        catalogue = std::make_unique<DisplaySettings>(std::move(backend));
+        MonitorSettings::store(*store, catalogue->monitor(), M800, true);
+        window = std::make_unique<MainWindow>();
+        window->setDisplaySettings(catalogue.get());
+        window->setSettings(store.get());
+        window->initTable();
+        QSignalSpy started(window.get(), &MainWindow::startDeamon);
+        window->adoptStoredPrimaryLock();
+        QCOMPARE(started.count(), 1);
+        QCOMPARE(lockButton()->text(), QString("已锁定"));
+        QCOMPARE(store->value("DisplaySettings/PelsWidth").toInt(), 800);
+        QCOMPARE(store->value("Monitors/AAA-0001-1/Locked").toBool(), false);
+        QSignalSpy stopped(window.get(), &MainWindow::stopDeamon);
+        QTest::mouseClick(lockButton(), Qt::LeftButton);
+        QCOMPARE(stopped.count(), 1);
+        QCOMPARE(lockButton()->text(), QString("锁定"));
+        QCOMPARE(store->value("Monitors/AAA-0001-1/Locked").toBool(), false);
         window.reset();
     }
 

@@ -85,10 +85,22 @@ bool MainWindow::holdMonitor(int index, const DisplayMode &mode)
     return true;
 }
 
-void MainWindow::releaseMonitor(int index)
+bool MainWindow::releaseMonitor(int index)
 {
-    if (monitors.at(index).locked)
-        setLocked(monitors[index], false);
+    if (!monitors.at(index).locked)
+        return false;
+    setLocked(monitors[index], false);
+    return true;
+}
+
+int MainWindow::monitorWithIdentity(const QString &identity) const
+{
+    for (int i = 0; i < monitors.size(); ++i) {
+        const std::string &own = monitors.at(i).catalogue->monitor().identity;
+        if (!own.empty() && QString::fromStdString(own) == identity)
+            return i;
+    }
+    return -1;
 }
 
 void MainWindow::setSettings(QSettings *s)
@@ -435,6 +447,20 @@ DisplayMode MainWindow::rowMode(int row) const
 void MainWindow::showOrHide()
 {
     setVisible(!isVisible());
+}
+
+void MainWindow::adoptStoredPrimaryLock()
+{
+    Monitor &primary = monitors.first();
+    if (!settings || primary.locked)
+        return;
+    const QString key = MonitorSettings::keyFor(primary.catalogue->monitor());
+    for (const MonitorSettings::Stored &s : MonitorSettings::monitors(*settings)) {
+        if (s.key == key && s.locked && s.usable && !primary.catalogue->monitor().name.empty()) {
+            primary.held = s.mode;
+            setLocked(primary, true);
+        }
+    }
 }
 
 void MainWindow::deamonRun()

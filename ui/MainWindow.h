@@ -40,7 +40,10 @@ public:
     // False, holding nothing, when `mode` is not the one the monitor is in now: only a mode
     // that is on screen is held.
     bool holdMonitor(int index, const DisplayMode &mode);
-    void releaseMonitor(int index);
+    // False when it was not held.
+    bool releaseMonitor(int index);
+    // The window's monitor with this identity (as velmoractl list prints it), or -1.
+    int monitorWithIdentity(const QString &identity) const;
     // Whether the keep-or-revert box is open: what is on screen then is not to be held.
     bool trialOpen() const { return m_trialOpen; }
     // Whether the arrangement of the monitors on now is held.
@@ -75,6 +78,9 @@ public Q_SLOTS:
     void showAutoRun(bool inForce);
     void showOrHide();
     void deamonRun();
+    // A lock stored for the monitor that is primary now, from a run where it was another one,
+    // becomes the primary's: one monitor, one hold, shown and ended by Unlock.
+    void adoptStoredPrimaryLock();
     void updateInfo();
     // Holds the arrangement of the monitors on now as it is, or lets it go.
     void holdArrangement(bool hold);
