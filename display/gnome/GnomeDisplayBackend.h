@@ -36,7 +36,7 @@ public:
 
     bool readOutputs(std::vector<DisplayOutput> &outputs) override;
     bool readModes(const std::string &output, std::vector<DisplayMode> &modes) override;
-    // One GetCurrentState, kept for the commit that follows it.
+    // One GetCurrentState, kept for this thread's commit that follows it.
     bool readWithModes(std::vector<DisplayOutput> &outputs, const std::vector<std::string> &named,
                        std::map<std::string, std::vector<DisplayMode>> &modes) override;
     // Positions, transforms, scales and the primary: Mutter lays them out per logical monitor.
