@@ -82,6 +82,7 @@ struct Monitor
 {
     QString connector;
     QList<Mode> modes;
+    QString properties; // the monitor's own a{sv}, as gdbus prints it
     QString currentId() const
     {
         for (const Mode &m : modes) {
@@ -99,6 +100,7 @@ struct Logical
     double scale = 1;
     bool primary = false;
     QString connector;
+    int transform = 0;
 };
 
 struct State
@@ -144,7 +146,9 @@ inline State state(const Host &h)
     static const QRegularExpression modeRe(
         R"(\('([^']+)', (\d+), (\d+), ([\d.]+), [\d.]+, \[[^\]]*\], (@a\{sv\} )?\{([^}]*)\}\))");
     static const QRegularExpression logicalRe(
-        R"(\((\d+), (\d+), ([\d.]+), (?:uint32 )?\d+, (true|false), \[\('([^']+)')");
+        R"(\((\d+), (\d+), ([\d.]+), (?:uint32 )?(\d+), (true|false), \[\('([^']+)')");
+    // A monitor's own properties follow its last mode.
+    static const QRegularExpression propertiesRe(R"(\}\)\], ((?:@a\{sv\} )?\{[^}]*\}))");
     // Monitors come first, then the logical monitors.
     const int logicalStart = int(text.indexOf(QRegularExpression(R"(\)\], \[\(\d+, \d+, [\d.]+, )")));
     const QString monitorsText = logicalStart > 0 ? text.left(logicalStart) : text;
@@ -163,12 +167,15 @@ inline State state(const Host &h)
             s.monitors.last().modes.append(mode);
         }
     }
+    auto pit = propertiesRe.globalMatch(monitorsText);
+    for (int i = 0; pit.hasNext() && i < s.monitors.size(); ++i)
+        s.monitors[i].properties = pit.next().captured(1);
     if (logicalStart > 0) {
         auto lit = logicalRe.globalMatch(text.mid(logicalStart));
         while (lit.hasNext()) {
             const auto m = lit.next();
             s.logicals.append({m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toDouble(),
-                               m.captured(4) == "true", m.captured(5)});
+                               m.captured(5) == "true", m.captured(6), m.captured(4).toInt()});
         }
     }
     return s;

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -33,9 +34,18 @@ const int StalledMs = 5000;
 const int ProbeTimeoutMs = 250;
 // Mutter's layout modes: sizes in the layout are mode size / scale, or the mode size itself.
 const uint LayoutLogical = 1;
-// ApplyMonitorsConfig's methods: 0 verify, 1 temporary, 2 persistent.
-const uint MethodVerify = 0;
+// ApplyMonitorsConfig's method 1: a temporary configuration, which GNOME does not store. Mutter
+// checks a configuration whole before it touches a monitor, for this method as for method 0
+// (verify): a layout it rejects is refused untouched, so there is nothing to check first.
 const uint MethodTemporary = 1;
+// What GetCurrentState reports of a monitor that ApplyMonitorsConfig sets, and the name it goes
+// by there. Left out of a request, Mutter resets it (underscanning off, colour mode and RGB
+// range to their defaults), so a monitor is sent back with every one Mutter reported.
+const char *const SettableProperties[][2] = {
+    {"is-underscanning", "underscanning"},
+    {"color-mode", "color-mode"},
+    {"rgb-range", "rgb-range"},
+};
 
 // One monitor in an ApplyMonitorsConfig request: connector, mode id, properties.
 struct MonitorAssignment
@@ -136,15 +146,12 @@ struct GnomeDisplayBackend::State
         bool current = false;
 
         DisplayMode values() const { return {width, height, 32, RefreshRate::wholeHz(refresh)}; }
-        // The scale stays where this mode supports it, else it is this mode's preferred one.
-        double scaleKeeping(double scale) const
+        bool supports(double scale) const
         {
-            for (double s : scales) {
-                if (sameScale(s, scale))
-                    return scale;
-            }
-            return preferredScale;
+            return std::any_of(scales.cbegin(), scales.cend(), [scale](double s) { return sameScale(s, scale); });
         }
+        // The scale stays where this mode supports it, else it is this mode's preferred one.
+        double scaleKeeping(double scale) const { return supports(scale) ? scale : preferredScale; }
     };
     struct Monitor
     {
@@ -154,7 +161,8 @@ struct GnomeDisplayBackend::State
         QString serial;
         QString displayName; // Mutter's name for people, when it gives one
         QList<Mode> modes;
-        QVariant underscanning; // invalid when Mutter does not say
+        // What Mutter reported of SettableProperties, under ApplyMonitorsConfig's names.
+        QVariantMap settable;
         int currentMode() const
         {
             for (int i = 0; i < modes.size(); ++i) {
@@ -179,14 +187,6 @@ struct GnomeDisplayBackend::State
                     return i;
             }
             return currentMode();
-        }
-        // Unsaid monitor properties are reset by Mutter: underscanning stays as it is.
-        QVariantMap keptProperties() const
-        {
-            QVariantMap properties;
-            if (underscanning.isValid())
-                properties.insert(QStringLiteral("underscanning"), underscanning.toBool());
-            return properties;
         }
     };
     struct Logical
@@ -250,14 +250,15 @@ struct GnomeDisplayBackend::State
     // Where every logical monitor goes once logical monitor i has sizes[i]. The right and
     // bottom edges of those that change size move; what touches such an edge along a stretch
     // moves with it, and so on from there. Nothing else moves: what merely lies further right
-    // or below would otherwise come to overlap or leave a gap, and Mutter takes neither.
-    QList<QPoint> placesAfterResize(const QList<QSize> &sizes) const
+    // or below would otherwise come to overlap or leave a gap, and Mutter takes neither. The
+    // `placed` ones are put where the caller says: they neither follow nor take others along.
+    QList<QPoint> placesAfterResize(const QList<QSize> &sizes, const QList<bool> &placed) const
     {
         QList<QRect> rects;
         for (int i = 0; i < logicals.size(); ++i)
             rects.append(extent(i));
-        const QList<int> dx = shifts(rects, sizes, Qt::Horizontal);
-        const QList<int> dy = shifts(rects, sizes, Qt::Vertical);
+        const QList<int> dx = shifts(rects, sizes, placed, Qt::Horizontal);
+        const QList<int> dy = shifts(rects, sizes, placed, Qt::Vertical);
         QList<QPoint> places;
         for (int i = 0; i < rects.size(); ++i)
             places.append(rects[i].topLeft() + QPoint(dx[i], dy[i]));
@@ -268,7 +269,8 @@ struct GnomeDisplayBackend::State
     // move. Taken in order along the axis, so a rectangle's own move is known before the ones
     // touching it take it on. One touching several moving edges goes with the furthest: it
     // overlaps none of them then.
-    static QList<int> shifts(const QList<QRect> &rects, const QList<QSize> &sizes, Qt::Orientation edge)
+    static QList<int> shifts(const QList<QRect> &rects, const QList<QSize> &sizes, const QList<bool> &placed,
+                             Qt::Orientation edge)
     {
         const bool horizontal = edge == Qt::Horizontal;
         QList<int> order;
@@ -281,9 +283,9 @@ struct GnomeDisplayBackend::State
         QList<bool> moves(rects.size(), false);
         for (int i : order) {
             const QRect &o = rects[i];
-            for (int from = 0; from < rects.size(); ++from) {
+            for (int from = 0; !placed[i] && from < rects.size(); ++from) {
                 const QRect &r = rects[from];
-                if (from == i || (!moves[from] && sizes[from] == r.size()))
+                if (from == i || placed[from] || (!moves[from] && sizes[from] == r.size()))
                     continue;
                 const bool touches = horizontal
                     ? o.x() == r.x() + r.width() && o.y() < r.y() + r.height() && r.y() < o.y() + o.height()
@@ -314,6 +316,13 @@ struct GnomeDisplayBackend::State
             // A mirror of the primary monitor is not a second primary.
             out.primary = logical >= 0 && logicals[logical].primary
                 && logicals[logical].connectors.first() == m.connector;
+            if (logical >= 0) {
+                const Logical &l = logicals[logical];
+                out.x = l.x;
+                out.y = l.y;
+                out.transform = int(l.transform);
+                out.scale = l.scale;
+            }
             const int inUse = m.currentMode();
             if (logical < 0) {
                 out.state = DisplayOutput::State::Off;
@@ -420,7 +429,11 @@ bool GnomeDisplayBackend::readState(State &state)
         monitors.endArray();
         monitors >> properties;
         monitors.endStructure();
-        monitor.underscanning = properties.value(QStringLiteral("is-underscanning"));
+        for (const auto &[reported, set] : SettableProperties) {
+            const QVariant value = properties.value(QString::fromLatin1(reported));
+            if (value.isValid())
+                monitor.settable.insert(QString::fromLatin1(set), value);
+        }
         monitor.displayName = properties.value(QStringLiteral("display-name")).toString();
         state.monitors.append(monitor);
     }
@@ -481,7 +494,7 @@ bool GnomeDisplayBackend::readWithModes(std::vector<DisplayOutput> &outputs, con
         if (const State::Monitor *m = state->monitor(QString::fromStdString(name)))
             modes[name] = m->modeValues();
     }
-    planned = state;
+    planned[std::this_thread::get_id()] = state;
     return true;
 }
 
@@ -501,171 +514,169 @@ bool GnomeDisplayBackend::readModes(const std::string &output, std::vector<Displ
 
 DisplayBackend::ApplyResult GnomeDisplayBackend::commit(const ApplyPlan &plan, bool *stale)
 {
-    std::vector<ModeChange> changes;
-    for (const ApplyPlan::Output &p : plan.changes) {
-        if (p.modeChanges)
-            changes.push_back({p.now.name, p.wanted.current});
-    }
     std::lock_guard<std::mutex> lock(mutex);
-    return applyOnce(changes, stale);
-}
-
-DisplayBackend::ApplyResult GnomeDisplayBackend::applyOnce(const std::vector<ModeChange> &changes, bool *stale)
-{
     *stale = false;
-    // The state the plan was made from; a newer one makes Mutter refuse the serial (stale).
-    State state;
-    if (planned)
-        state = *std::exchange(planned, nullptr);
-    else if (!readState(state))
+    // The state this thread's plan was made from: the plan's mode numbers are its list's, and
+    // its serial makes Mutter refuse the request once anything changed since (stale).
+    const auto own = planned.find(std::this_thread::get_id());
+    if (own == planned.end()) {
+        *stale = true;
         return ApplyResult::Failed;
-    const std::vector<DisplayOutput> outputs = state.outputs();
-    QHash<QString, int> targets; // connector -> index of its new mode; the ones to switch
-    for (const ModeChange &change : changes) {
-        const QString connector = QString::fromStdString(change.output);
-        const DisplayOutput *output = nullptr;
-        stateOf(outputs, change.output, &output);
-        const State::Monitor *monitor = state.monitor(connector);
-        int number = Unlisted;
-        const ApplyResult possible =
-            check(output, monitor ? monitor->modeValues() : std::vector<DisplayMode>(), change.mode, &number);
-        if (possible != ApplyResult::Applied)
-            return possible;
-        // In a logical monitor without a mode in use: nothing to lay the others out by.
-        if (output->state == DisplayOutput::State::Unreadable)
-            return ApplyResult::Failed;
-        if (number == InUse)
-            targets.remove(connector);
-        else
-            targets.insert(connector, number);
     }
-    if (targets.isEmpty())
-        return ApplyResult::Applied;
-
-    const ApplyResult allowed = checkPolicy();
-    if (allowed != ApplyResult::Applied)
-        return allowed;
+    const std::shared_ptr<State> state = own->second;
+    planned.erase(own);
     Request request;
-    if (!buildRequest(state, targets, request))
-        return ApplyResult::Failed;
+    const ApplyResult built = buildRequest(*state, plan, request);
+    if (built != ApplyResult::Applied)
+        return built;
     if (beforeApply)
         beforeApply();
-    // Mutter checks the layout first without touching a monitor: a layout it rejects is
-    // refused before anything happens.
-    const ApplyResult verified = send(request, MethodVerify, stale);
-    if (verified != ApplyResult::Applied)
-        return verified;
-    return send(request, MethodTemporary, stale);
+    return send(request, stale);
 }
 
-DisplayBackend::ApplyResult GnomeDisplayBackend::checkPolicy()
+DisplayBackend::ApplyResult GnomeDisplayBackend::buildRequest(const State &state, const ApplyPlan &plan,
+                                                              Request &request)
 {
-    // GNOME's policy may forbid configuration over D-Bus.
-    QDBusMessage get = QDBusMessage::createMethodCall(QString::fromLatin1(Service), QString::fromLatin1(Path),
-                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                      QStringLiteral("Get"));
-    get.setAutoStartService(false);
-    get << QString::fromLatin1(Interface) << QStringLiteral("ApplyMonitorsConfigAllowed");
-    const QDBusMessage reply = exchange(get);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return ApplyResult::Failed;
-    const bool allowed = reply.arguments().first().value<QDBusVariant>().variant().toBool();
-    if (!allowed) {
-        if (!refusalSaid)
-            qDebug().noquote() << QStringLiteral("GNOME: ApplyMonitorsConfigAllowed is false, Mutter does not "
-                                                 "let programs change the display mode");
-        refusalSaid = true;
-        return ApplyResult::Refused;
+    // Each logical monitor as the plan wants it: the new mode of its first monitor that gets
+    // one, and whether the plan places it or asks its scale.
+    QList<State::Logical> wanted = state.logicals;
+    QList<const State::Mode *> newModes(wanted.size(), nullptr);
+    QList<bool> placed(wanted.size(), false);
+    QList<bool> scaleAsked(wanted.size(), false);
+    QHash<QString, int> modeOf; // connector -> index of its new mode
+    for (const ApplyPlan::Output &p : plan.changes) {
+        const QString connector = QString::fromStdString(p.now.name);
+        const State::Monitor *m = state.monitor(connector);
+        const int i = state.logicalOf(connector);
+        if (!m || i < 0)
+            return ApplyResult::Failed;
+        if (p.modeChanges) {
+            if (p.modeNumber < 0 || p.modeNumber >= m->modes.size())
+                return ApplyResult::Failed;
+            modeOf.insert(connector, p.modeNumber);
+            if (!newModes[i])
+                newModes[i] = &m->modes[p.modeNumber];
+        }
+        if (p.moves) {
+            wanted[i].x = p.wanted.x;
+            wanted[i].y = p.wanted.y;
+            placed[i] = true;
+        }
+        if (p.turns)
+            wanted[i].transform = uint(p.wanted.transform);
+        if (p.rescales) {
+            wanted[i].scale = p.wanted.scale;
+            scaleAsked[i] = true;
+        }
+        if (p.primaryChanges)
+            wanted[i].primary = p.wanted.primary;
     }
-    refusalSaid = false;
-    return ApplyResult::Applied;
-}
 
-bool GnomeDisplayBackend::buildRequest(const State &state, const QHash<QString, int> &targets,
-                                       Request &request) const
-{
-    // Each logical monitor's new mode (that of its first monitor named), scale and size.
-    QList<const State::Mode *> newModes;
-    QList<double> scales;
+    // Scales and the sizes they give. An asked scale must be one the mode offers; otherwise
+    // the scale stays where the new mode supports it, else it is that mode's preferred one.
     QList<QSize> sizes;
-    int firstChanged = -1;
-    for (int i = 0; i < state.logicals.size(); ++i) {
-        const State::Logical &l = state.logicals[i];
-        const State::Mode *newMode = nullptr;
-        for (const QString &connector : l.connectors) {
-            if (!newMode && targets.contains(connector))
-                newMode = &state.monitor(connector)->modes[targets.value(connector)];
+    int firstRescaled = -1;
+    for (int i = 0; i < wanted.size(); ++i) {
+        State::Logical &l = wanted[i];
+        const State::Monitor *first = l.connectors.isEmpty() ? nullptr : state.monitor(l.connectors.first());
+        const int inUse = first ? first->currentMode() : -1;
+        const State::Mode *mode = newModes[i] ? newModes[i] : inUse >= 0 ? &first->modes[inUse] : nullptr;
+        if (scaleAsked[i] && (!mode || !mode->supports(l.scale))) {
+            refuse(QStringLiteral("%1 in %2x%3 has no scale %4")
+                       .arg(l.connectors.value(0))
+                       .arg(mode ? mode->width : 0)
+                       .arg(mode ? mode->height : 0)
+                       .arg(l.scale));
+            return ApplyResult::Refused;
         }
-        newModes.append(newMode);
-        if (newMode) {
-            scales.append(newMode->scaleKeeping(l.scale));
-            sizes.append(state.layoutSize(*newMode, scales.last(), l.transform));
-            if (firstChanged < 0)
-                firstChanged = i;
-        } else {
-            scales.append(l.scale);
-            sizes.append(state.extent(i).size());
-        }
+        if (newModes[i] && !scaleAsked[i])
+            l.scale = newModes[i]->scaleKeeping(l.scale);
+        if (firstRescaled < 0 && (scaleAsked[i] || newModes[i]))
+            firstRescaled = i;
+        sizes.append(mode ? state.layoutSize(*mode, l.scale, l.transform) : state.extent(i).size());
     }
-    if (firstChanged < 0)
-        return false;
-    const QList<QPoint> places = state.placesAfterResize(sizes);
+    const QList<QPoint> places = state.placesAfterResize(sizes, placed);
 
     request.serial = state.serial;
-    for (int i = 0; i < state.logicals.size(); ++i) {
-        const State::Logical &l = state.logicals[i];
+    for (int i = 0; i < wanted.size(); ++i) {
+        const State::Logical &l = wanted[i];
         LogicalAssignment a;
-        a.x = places[i].x();
-        a.y = places[i].y();
-        a.scale = state.globalScaleRequired ? scales[firstChanged] : scales[i];
+        a.x = placed[i] ? l.x : places[i].x();
+        a.y = placed[i] ? l.y : places[i].y();
+        // Where Mutter wants one scale for all, the one that changed is everybody's.
+        a.scale = state.globalScaleRequired && firstRescaled >= 0 ? wanted[firstRescaled].scale : l.scale;
         a.transform = l.transform;
         a.primary = l.primary;
         for (const QString &connector : l.connectors) {
             const State::Monitor *m = state.monitor(connector);
             if (!m)
-                return false;
-            const int index = targets.contains(connector) ? targets.value(connector)
-                : newModes[i]                             ? m->mirrorOf(*newModes[i])
-                                                          : m->currentMode();
+                return ApplyResult::Failed;
+            const int index = modeOf.contains(connector) ? modeOf.value(connector)
+                : newModes[i]                            ? m->mirrorOf(*newModes[i])
+                                                         : m->currentMode();
+            // In a logical monitor without a mode in use: nothing to send it as.
             if (index < 0)
-                return false;
-            a.monitors.append({connector, m->modes[index].id, m->keptProperties()});
+                return ApplyResult::Failed;
+            a.monitors.append({connector, m->modes[index].id, m->settable});
         }
         request.config.append(a);
     }
     // The layout mode stays as it is; Mutter takes it only where it can be changed at all.
     if (state.layoutModeChangeable)
         request.properties.insert(QStringLiteral("layout-mode"), state.layoutMode);
-    return true;
+    return ApplyResult::Applied;
 }
 
-DisplayBackend::ApplyResult GnomeDisplayBackend::send(const Request &request, uint method, bool *stale)
+DisplayBackend::ApplyResult GnomeDisplayBackend::send(const Request &request, bool *stale)
 {
     QDBusMessage call = methodCall("ApplyMonitorsConfig");
-    call << request.serial << method << QVariant::fromValue(request.config) << request.properties;
+    call << request.serial << MethodTemporary << QVariant::fromValue(request.config) << request.properties;
     const QDBusMessage reply = exchange(call);
     if (reply.type() == QDBusMessage::ReplyMessage) {
-        if (method != MethodVerify)
-            lastRefusal.clear();
+        lastRefusal.clear();
+        policySaid = false;
         return ApplyResult::Applied;
     }
     if (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.AccessDenied")) {
-        // Stale serial, or refused for good: only a new serial tells them apart.
+        // Stale serial, or refused for good (GNOME's policy): only a new serial tells them apart.
         State again;
         if (readState(again) && again.serial != request.serial) {
             *stale = true;
             return ApplyResult::Failed;
         }
+        sayPolicy();
         return ApplyResult::Refused;
     }
     if (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.InvalidArgs")) {
-        // Said once per reason: the lock retries every poll.
-        if (reply.errorMessage() != lastRefusal)
-            qDebug().noquote() << QStringLiteral("GNOME: ApplyMonitorsConfig refused: %1").arg(reply.errorMessage());
-        lastRefusal = reply.errorMessage();
+        refuse(reply.errorMessage());
         return ApplyResult::Refused;
     }
     return ApplyResult::Failed;
+}
+
+void GnomeDisplayBackend::refuse(const QString &why)
+{
+    // Said once per reason: the lock retries every poll.
+    if (why != lastRefusal)
+        qDebug().noquote() << QStringLiteral("GNOME: ApplyMonitorsConfig refused: %1").arg(why);
+    lastRefusal = why;
+}
+
+void GnomeDisplayBackend::sayPolicy()
+{
+    // Asked only once Mutter refused: on every apply it would be one more call for nothing.
+    QDBusMessage get = QDBusMessage::createMethodCall(QString::fromLatin1(Service), QString::fromLatin1(Path),
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                      QStringLiteral("Get"));
+    get.setAutoStartService(false);
+    get << QString::fromLatin1(Interface) << QStringLiteral("ApplyMonitorsConfigAllowed");
+    const QDBusMessage reply = exchange(get);
+    const bool forbidden = reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
+        && !reply.arguments().first().value<QDBusVariant>().variant().toBool();
+    if (forbidden && !policySaid)
+        qDebug().noquote() << QStringLiteral("GNOME: ApplyMonitorsConfigAllowed is false, Mutter does not "
+                                             "let programs change the display mode");
+    policySaid = policySaid || forbidden;
 }
 
 void GnomeDisplayBackend::setChangeCallback(std::function<void()> cb)

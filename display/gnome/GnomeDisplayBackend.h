@@ -12,12 +12,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 // GNOME's own display configuration: Mutter's org.gnome.Mutter.DisplayConfig on the session
 // bus, the interface GNOME Settings uses, and on Wayland the only one that really sets modes.
-// Reads are GetCurrentState; an apply is one temporary ApplyMonitorsConfig for every monitor
-// it names that keeps every other part of the layout. Blocking calls go out on the connection
+// Reads are GetCurrentState; an apply is one temporary ApplyMonitorsConfig of the whole layout
+// that keeps whatever the plan does not change. Blocking calls go out on the connection
 // under one mutex (from any thread); the object itself, which receives MonitorsChanged and the
 // service's owner changes, stays in the thread that built it and needs that thread's event loop.
 class GnomeDisplayBackend : public QObject, public DisplayBackend
@@ -35,9 +36,11 @@ public:
 
     bool readOutputs(std::vector<DisplayOutput> &outputs) override;
     bool readModes(const std::string &output, std::vector<DisplayMode> &modes) override;
-    // One GetCurrentState, kept for the commit that follows it.
+    // One GetCurrentState, kept for this thread's commit that follows it.
     bool readWithModes(std::vector<DisplayOutput> &outputs, const std::vector<std::string> &named,
                        std::map<std::string, std::vector<DisplayMode>> &modes) override;
+    // Positions, transforms, scales and the primary: Mutter lays them out per logical monitor.
+    LayoutFeatures features() const override { return {true, true, true, true}; }
     void setChangeCallback(std::function<void()> callback) override;
 
     // D-Bus calls made since the last call (tests and benchmarks).
@@ -58,22 +61,22 @@ private:
     // One blocking call, CallTimeoutMs at most; failing at once for a while after one timed out.
     QDBusMessage exchange(const QDBusMessage &message);
     bool readState(State &state);
-    // One read and one request; `stale`: the configuration changed in between.
-    ApplyResult applyOnce(const std::vector<ModeChange> &changes, bool *stale);
-    // Its steps. checkPolicy: Applied when GNOME lets programs configure the monitors.
-    ApplyResult checkPolicy();
-    // Mode targets[connector] (an index in its list) for each monitor named there,
-    // everything else kept or moved along.
-    bool buildRequest(const State &state, const QHash<QString, int> &targets, Request &request) const;
-    // ApplyMonitorsConfig with `method` (verify or temporary).
-    ApplyResult send(const Request &request, uint method, bool *stale);
+    // The whole plan as one request against `state`, every monitor named; Refused for a
+    // scale the monitor's mode does not offer.
+    ApplyResult buildRequest(const State &state, const ApplyPlan &plan, Request &request);
+    // ApplyMonitorsConfig, temporary; `stale`: the configuration changed since `state`.
+    ApplyResult send(const Request &request, bool *stale);
+    // Says once per reason why an apply was refused.
+    void refuse(const QString &why);
+    // Says once when GNOME's policy forbids configuration over D-Bus.
+    void sayPolicy();
     void announce();
 
     QDBusConnection bus;
     std::mutex mutex; // one D-Bus exchange at a time; guards everything below
-    // The state an apply planned from: its commit sends against it, with its serial.
-    std::shared_ptr<State> planned;
-    bool refusalSaid = false;
+    // The state each thread's apply planned from: its commit sends against it, with its serial.
+    std::map<std::thread::id, std::shared_ptr<State>> planned;
+    bool policySaid = false;
     QString lastRefusal;
     std::function<void()> beforeApply;
     int calls = 0;
