@@ -444,6 +444,22 @@ bool ControlCommand::heldByVelmora(const QString &connector, DisplayMode *mode)
     return false;
 }
 
+bool ControlCommand::arrangedByVelmora(const QString &connector)
+{
+    QByteArray answer;
+    QByteArray text;
+    int exit = Done;
+    if (!askVelmora(ControlProtocol::encode({ControlProtocol::Verb::Status, QString(), DisplayMode()}), &answer, &exit)
+        || !ControlProtocol::isOk(answer, &text))
+        return false;
+    for (const QJsonValue &v : QJsonDocument::fromJson(text).object().value("arrangements").toArray()) {
+        if (v.toObject().value("state").toString() != QLatin1String("waiting")
+            && v.toObject().value("monitors").toArray().contains(connector))
+            return true;
+    }
+    return false;
+}
+
 int ControlCommand::holdNow(const Target &target, const DisplayMode &mode)
 {
     const QString connector = QString::fromStdString(target.output.name);
@@ -486,6 +502,9 @@ int ControlCommand::hold(const QString &monitor, const QString &modeText)
     if (mode == previous)
         return holdNow(target, mode);
 
+    // A held arrangement would put the old mode back during the trial.
+    if (arrangedByVelmora(connector))
+        return fail(tr("%1 is in the arrangement Velmora holds: velmoractl release --arrangement first").arg(connector));
     // A held monitor is let go for the trial, or Velmora would put it straight back.
     DisplayMode heldBefore;
     const bool wasHeld = heldByVelmora(connector, &heldBefore);

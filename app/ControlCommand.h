@@ -67,6 +67,8 @@ private:
     int holdNow(const Target &target, const DisplayMode &mode);
     // Whether the running Velmora holds the monitor on `connector`, and at what.
     bool heldByVelmora(const QString &connector, DisplayMode *mode);
+    // Whether the running Velmora holds an arrangement of the monitors on now with it.
+    bool arrangedByVelmora(const QString &connector);
     bool keepAnswered();
 
     int fail(const QString &why) const;

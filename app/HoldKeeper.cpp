@@ -103,3 +103,14 @@ QList<Arrangement> HoldKeeper::heldArrangements() const
     }
     return held;
 }
+
+void HoldKeeper::suspendArrangement(const QString &key)
+{
+    Arrangement::setHeld(settings, key, false);
+}
+
+void HoldKeeper::resumeArrangement(const QString &key, const DisplayOutput &monitor, const DisplayMode &mode)
+{
+    followInArrangements(monitor, mode);
+    Arrangement::setHeld(settings, key, true);
+}

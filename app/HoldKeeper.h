@@ -38,6 +38,10 @@ public:
     // The held arrangement of the set on in `outputs`; empty when there is none.
     Arrangement heldArrangement(const std::vector<DisplayOutput> &outputs) const;
     QList<Arrangement> heldArrangements() const;
+    // Lets the held arrangement `key` go for a trial of one of its monitors, and takes it up
+    // again after, with that monitor in `mode` (the one kept, or the one it went back to).
+    void suspendArrangement(const QString &key);
+    void resumeArrangement(const QString &key, const DisplayOutput &monitor, const DisplayMode &mode);
 
 private:
     void followInArrangements(const DisplayOutput &monitor, const DisplayMode &mode);

@@ -739,6 +739,20 @@ private Q_SLOTS:
         fake->setOutputCurrent("EXT1", M800);
         QVERIFY(window->holdMonitor(1, M800));
         QCOMPARE(arrangedMode("EXT1"), M800);
+        // A trial inside it: the arrangement steps back while the box is open (else the lock
+        // thread would undo the trial), and holds the kept mode after.
+        QVERIFY(window->releaseMonitor(1));
+        chooser->setCurrentIndex(1);
+        clickCell(2, 0);
+        bool suspended = false;
+        whenBoxOpens([&](QMessageBox *box) {
+            suspended = HoldKeeper(*store).heldArrangements().isEmpty();
+            box->button(QMessageBox::Ok)->click();
+        });
+        window->apply();
+        QVERIFY(suspended);
+        QCOMPARE(fake->outputCurrent("EXT1"), M1024);
+        QCOMPARE(arrangedMode("EXT1"), M1024);
         // Another set of monitors (EXT1 off): nothing to offer; the arrangement stays stored.
         fake->setOutputOff("EXT1");
         window->announceHeld();

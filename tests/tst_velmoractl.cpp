@@ -237,6 +237,11 @@ private Q_SLOTS:
         QCOMPARE(TestXServer::outputPlace("DUMMY0"), place0);
         QVERIFY(TestXServer::isPrimary("DUMMY0"));
         QVERIFY(ctl({"status"}).out.contains("arrangement of DUMMY0+DUMMY1  held  last restored "));
+        // A trial inside it would be undone by it: refused, nothing switched.
+        const Result trial = ctl({"hold", "DUMMY1", "800x600@60", "--yes"});
+        QCOMPARE(trial.code, 1);
+        QVERIFY2(trial.err.contains("release --arrangement first"), qPrintable(trial.err));
+        QCOMPARE(TestXServer::outputMode("DUMMY1"), QString("1024x768_60"));
 
         QCOMPARE(ctl({"release", "--arrangement"}).code, 0);
         QCOMPARE(ctl({"release", "--arrangement"}).code, 1);

@@ -277,6 +277,16 @@ void MainWindow::apply()
         return;
     }
     const int row = ui->tableWidgetSettings->currentRow();
+    // A held arrangement with this monitor in it would put the old mode back during the trial:
+    // it is let go meanwhile and held again after, with the mode the monitor ends up in.
+    const Arrangement arrangement = keeper->heldArrangement(monitors.first().catalogue->outputs());
+    const QString monitorKey = MonitorSettings::keyFor(shown()->monitor());
+    const bool arranged = std::any_of(arrangement.monitors.cbegin(), arrangement.monitors.cend(),
+                                      [&](const Arrangement::Monitor &m) { return m.key == monitorKey; });
+    if (arranged) {
+        keeper->suspendArrangement(arrangement.key);
+        emit monitorsChanged();
+    }
     // From the switch until the answer: the box runs the event loop, and a request from the
     // command line must not hold the mode under trial meanwhile.
     m_trialOpen = true;
@@ -293,6 +303,12 @@ void MainWindow::apply()
     if (left && !confirmKeep())
         revertTo(previous);
     m_trialOpen = false;
+    DisplayMode now;
+    if (arranged) {
+        keeper->resumeArrangement(arrangement.key, shown()->monitor(),
+                                  shown()->currentState(&now) == DisplayBackend::OutputState::Active ? now : previous);
+        emit monitorsChanged();
+    }
     followCurrentRow();
     QTimer::singleShot(0, this, &MainWindow::updateInfo);
 }

@@ -85,7 +85,12 @@
         <translation>（主显示器）</translation>
     </message>
     <message>
-        <location line="+179"/>
+        <location line="+86"/>
+        <source>%1 is in the arrangement Velmora holds: velmoractl release --arrangement first</source>
+        <translation>%1 属于 Velmora 保持的排列：请先执行 velmoractl release --arrangement</translation>
+    </message>
+    <message>
+        <location line="+114"/>
         <source>fewer than two monitors are on: there is no arrangement to hold</source>
         <translation>正在使用的显示器少于两台：没有可保持的排列</translation>
     </message>
@@ -111,7 +116,7 @@
         <translation>已释放排列</translation>
     </message>
     <message>
-        <location line="-208"/>
+        <location line="-229"/>
         <location line="+10"/>
         <source>last restored %1</source>
         <translation>上次恢复于 %1</translation>
@@ -145,7 +150,7 @@ MONITOR：接口名（DP-1、DUMMY1、DISPLAY2）、list 列出的显示器标�
 MODE：宽x高[@刷新率][:颜色位数]，例如 1920x1080@60 或 1920x1080@60:32。</translation>
     </message>
     <message>
-        <location line="+326"/>
+        <location line="+342"/>
         <location line="+4"/>
         <source>%1 held at %2</source>
         <translation>%1 已锁定于 %2</translation>
@@ -157,12 +162,12 @@ MODE：宽x高[@刷新率][:颜色位数]，例如 1920x1080@60 或 1920x1080@60
     </message>
     <message>
         <location line="+1"/>
-        <location line="+147"/>
+        <location line="+152"/>
         <source>Velmora is not running; the hold starts with it (velmora -d)</source>
         <translation>Velmora 没有运行；锁定将随它一起开始（velmora -d）</translation>
     </message>
     <message>
-        <location line="-139"/>
+        <location line="-144"/>
         <source>%1 is no MODE (WIDTHxHEIGHT[@HZ][:BPP])</source>
         <translation>%1 不是显示模式（宽x高[@刷新率][:颜色位数]）</translation>
     </message>
@@ -177,7 +182,7 @@ MODE：宽x高[@刷新率][:颜色位数]，例如 1920x1080@60 或 1920x1080@60
         <translation>%1 不提供 %2（velmoractl list %3 列出它提供的模式）</translation>
     </message>
     <message>
-        <location line="+17"/>
+        <location line="+20"/>
         <source>the display refused %1 on %2</source>
         <translation>显示器 %2 拒绝了 %1</translation>
     </message>
@@ -197,7 +202,7 @@ MODE：宽x高[@刷新率][:颜色位数]，例如 1920x1080@60 或 1920x1080@60
         <translation>是否保留此显示模式？15秒后恢复原设置 [y/N] </translation>
     </message>
     <message>
-        <location line="+20"/>
+        <location line="+22"/>
         <location line="+8"/>
         <source>%1 let go</source>
         <translation>%1 已解除锁定</translation>
