@@ -105,8 +105,11 @@ const DisplayOutput *MonitorIdentity::find(const std::vector<DisplayOutput> &out
 {
     const DisplayOutput *onConnector = nullptr;
     const DisplayOutput *only = nullptr;
+    const DisplayOutput *there = nullptr; // whatever is on the connector
     int same = 0;
     for (const DisplayOutput &o : outputs) {
+        if (o.name == connector)
+            there = &o;
         if (o.identity != identity)
             continue;
         ++same;
@@ -114,8 +117,14 @@ const DisplayOutput *MonitorIdentity::find(const std::vector<DisplayOutput> &out
         if (o.name == connector)
             onConnector = &o;
     }
+    // Known by its connector alone: what is there, also once its EDID or its compositor's
+    // names arrive (they often come a moment after the output).
     if (identity.empty())
-        return onConnector;
+        return there;
     // Twins without serial numbers are told apart by their connectors only.
-    return same == 1 ? only : onConnector;
+    const DisplayOutput *found = same == 1 ? only : onConnector;
+    // Its identity gone for a moment (an EDID not read yet): still the one on its connector.
+    if (!found && there && there->identity.empty())
+        found = there;
+    return found;
 }

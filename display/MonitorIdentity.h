@@ -20,10 +20,11 @@ public:
     static void fromNames(const std::string &make, const std::string &model, const std::string &serial,
                           DisplayOutput &output);
 
-    // The output showing the monitor known by `identity` (empty: known by its connector alone),
-    // last seen on `connector`: wherever it is now when it is the only one with that identity,
-    // else the one of them on that connector. Null when it is not there: another monitor on its
-    // connector is not it.
+    // The output showing the monitor known by `identity` (empty: known by its connector alone,
+    // then whatever is on that connector), last seen on `connector`: wherever it is now when it
+    // is the only one with that identity, else the one of them on that connector, else an
+    // output on that connector that tells no identity (yet). Null when it is not there: another
+    // monitor on its connector is not it.
     static const DisplayOutput *find(const std::vector<DisplayOutput> &outputs, const std::string &identity,
                                      const std::string &connector);
 };

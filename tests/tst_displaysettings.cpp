@@ -222,7 +222,10 @@ private Q_SLOTS:
         QCOMPARE(MonitorIdentity::find({other}, lg.identity, "DP-5"), nullptr);
         QCOMPARE(MonitorIdentity::find({twinA, twinB}, twinB.identity, "HDMI-2")->name, std::string("HDMI-2"));
         QCOMPARE(MonitorIdentity::find(outputs, "", "VGA-1"), &outputs[3]);
-        QCOMPARE(MonitorIdentity::find(outputs, "", "DP-5"), nullptr);
+        // Seen first without an identity, then with it (or the reverse): the same monitor.
+        QCOMPARE(MonitorIdentity::find(outputs, "", "DP-5"), &outputs[0]);
+        QCOMPARE(MonitorIdentity::find(outputs, "SAM-0C4F-9", "VGA-1"), &outputs[3]);
+        QCOMPARE(MonitorIdentity::find(outputs, "SAM-0C4F-9", "HDMI-1"), nullptr);
 
         // Their keys in the store: one group each, nothing the registry or INI files mind.
         QCOMPARE(MonitorSettings::keyFor(lg), QString("GSM-5B09-0001E240"));
