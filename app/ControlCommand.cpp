@@ -427,15 +427,20 @@ int ControlCommand::status()
     return Done;
 }
 
-bool ControlCommand::heldByVelmora(const QString &connector, DisplayMode *mode)
+QJsonObject ControlCommand::velmoraStatus()
 {
     QByteArray answer;
     QByteArray text;
     int exit = Done;
     if (!askVelmora(ControlProtocol::encode({ControlProtocol::Verb::Status, QString(), DisplayMode()}), &answer, &exit)
         || !ControlProtocol::isOk(answer, &text))
-        return false;
-    for (const QJsonValue &v : QJsonDocument::fromJson(text).object().value("holds").toArray()) {
+        return QJsonObject();
+    return QJsonDocument::fromJson(text).object();
+}
+
+bool ControlCommand::heldByVelmora(const QString &connector, DisplayMode *mode)
+{
+    for (const QJsonValue &v : velmoraStatus().value("holds").toArray()) {
         if (v.toObject().value("monitor").toString() == connector) {
             *mode = ControlProtocol::modeFromJson(v.toObject().value("mode").toObject());
             return true;
@@ -446,13 +451,7 @@ bool ControlCommand::heldByVelmora(const QString &connector, DisplayMode *mode)
 
 bool ControlCommand::arrangedByVelmora(const QString &connector)
 {
-    QByteArray answer;
-    QByteArray text;
-    int exit = Done;
-    if (!askVelmora(ControlProtocol::encode({ControlProtocol::Verb::Status, QString(), DisplayMode()}), &answer, &exit)
-        || !ControlProtocol::isOk(answer, &text))
-        return false;
-    for (const QJsonValue &v : QJsonDocument::fromJson(text).object().value("arrangements").toArray()) {
+    for (const QJsonValue &v : velmoraStatus().value("arrangements").toArray()) {
         if (v.toObject().value("state").toString() != QLatin1String("waiting")
             && v.toObject().value("monitors").toArray().contains(connector))
             return true;

@@ -3,6 +3,7 @@
 #include "DisplayBackend.h"
 
 #include <QCoreApplication>
+#include <QJsonObject>
 #include <QSettings>
 #include <QStringList>
 
@@ -66,6 +67,8 @@ private:
     // Holds `mode` on the monitor, through Velmora or in the store.
     int holdNow(const Target &target, const DisplayMode &mode);
     // Whether the running Velmora holds the monitor on `connector`, and at what.
+    // The running Velmora's status document; empty when it does not answer.
+    QJsonObject velmoraStatus();
     bool heldByVelmora(const QString &connector, DisplayMode *mode);
     // Whether the running Velmora holds an arrangement of the monitors on now with it.
     bool arrangedByVelmora(const QString &connector);

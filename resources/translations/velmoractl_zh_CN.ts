@@ -85,7 +85,7 @@
         <translation>（主显示器）</translation>
     </message>
     <message>
-        <location line="+86"/>
+        <location line="+85"/>
         <source>%1 is in the arrangement Velmora holds: velmoractl release --arrangement first</source>
         <translation>%1 属于 Velmora 保持的排列：请先执行 velmoractl release --arrangement</translation>
     </message>
@@ -116,7 +116,7 @@
         <translation>已释放排列</translation>
     </message>
     <message>
-        <location line="-229"/>
+        <location line="-228"/>
         <location line="+10"/>
         <source>last restored %1</source>
         <translation>上次恢复于 %1</translation>
@@ -150,7 +150,7 @@ MONITOR：接口名（DP-1、DUMMY1、DISPLAY2）、list 列出的显示器标�
 MODE：宽x高[@刷新率][:颜色位数]，例如 1920x1080@60 或 1920x1080@60:32。</translation>
     </message>
     <message>
-        <location line="+342"/>
+        <location line="+341"/>
         <location line="+4"/>
         <source>%1 held at %2</source>
         <translation>%1 已锁定于 %2</translation>
