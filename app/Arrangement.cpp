@@ -69,6 +69,11 @@ Arrangement Arrangement::of(const std::vector<DisplayOutput> &outputs)
     return a;
 }
 
+bool Arrangement::contains(const QString &monitorKey) const
+{
+    return std::any_of(monitors.cbegin(), monitors.cend(), [&](const Monitor &m) { return m.key == monitorKey; });
+}
+
 bool Arrangement::usable() const
 {
     if (key.isEmpty() || monitors.size() < 2)

@@ -40,6 +40,8 @@ public:
     static QString setKey(const std::vector<DisplayOutput> &outputs);
 
     bool isEmpty() const { return key.isEmpty(); }
+    // Whether the monitor with `monitorKey` is in it.
+    bool contains(const QString &monitorKey) const;
     // Whether every stored value can be put back (modes that are modes, transforms 0..7,
     // scales that are scales, places a platform takes).
     bool usable() const;

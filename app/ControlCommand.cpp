@@ -509,24 +509,20 @@ int ControlCommand::hold(const QString &monitor, const QString &modeText)
     const bool wasHeld = heldByVelmora(connector, &heldBefore);
     if (wasHeld && tellVelmora(ControlProtocol::encode({ControlProtocol::Verb::Release, connector, DisplayMode()})) != Done)
         return Failed;
-    const bool applied = catalogue.applyDisplaySetting(index);
-    DisplayMode now;
-    const bool left = catalogue.currentState(&now) != DisplayBackend::OutputState::Active || now != previous;
-    if (!applied && !left) {
+    HoldKeeper keeper(settings);
+    HoldKeeper::TrialSteps steps;
+    steps.keep = [this] { return yes || keepAnswered(); };
+    const HoldKeeper::TrialOutcome outcome = keeper.tryMode(catalogue, index, steps);
+    if (outcome == HoldKeeper::TrialOutcome::Refused || outcome == HoldKeeper::TrialOutcome::NotActive) {
         if (wasHeld)
             holdNow(target, heldBefore);
         return fail(tr("the display refused %1 on %2").arg(ControlProtocol::modeText(mode), connector));
     }
-    if (!yes && !keepAnswered()) {
-        bool back = false;
-        for (int attempt = 0; attempt < 2 && !back; ++attempt) {
-            catalogue.applyDisplayMode(previous);
-            back = catalogue.currentState(&now) == DisplayBackend::OutputState::Active && now == previous;
-        }
-        if (!back) {
-            AppPlatform::consoleUndone();
-            return fail(tr("not kept, and %1 did not go back to %2").arg(connector, ControlProtocol::modeText(previous)));
-        }
+    if (outcome == HoldKeeper::TrialOutcome::NotReverted) {
+        AppPlatform::consoleUndone();
+        return fail(tr("not kept, and %1 did not go back to %2").arg(connector, ControlProtocol::modeText(previous)));
+    }
+    if (outcome == HoldKeeper::TrialOutcome::Reverted) {
         if (wasHeld && heldBefore == previous)
             holdNow(target, previous);
         AppPlatform::consoleUndone();

@@ -182,7 +182,8 @@ void Controler::initUi(bool background)
     connect(mainWindow, &MainWindow::stopDeamon, deamon, &Deamon::stop);
     connect(mainWindow, &MainWindow::updateAutoRun, this, &Controler::updateAutoRun);
     connect(this, &Controler::autoRunInForce, mainWindow, &MainWindow::showAutoRun);
-    connect(mainWindow, &MainWindow::monitorsChanged, deamon, &Deamon::reloadMonitors);
+    connect(mainWindow->holdKeeper(), &HoldKeeper::changed, deamon, &Deamon::reloadMonitors);
+    connect(mainWindow->holdKeeper(), &HoldKeeper::trialChanged, deamon, &Deamon::setTrial);
     // The other monitors stored as locked are held from the start, whatever the primary does.
     QMetaObject::invokeMethod(deamon, &Deamon::reloadMonitors, Qt::QueuedConnection);
 
@@ -330,10 +331,7 @@ QByteArray Controler::releaseAll()
 
 bool Controler::releaseStored(const QString &name)
 {
-    const bool any = HoldKeeper(*settings).releaseStored(name) > 0;
-    if (any)
-        QMetaObject::invokeMethod(deamon, &Deamon::reloadMonitors, Qt::QueuedConnection);
-    return any;
+    return mainWindow->holdKeeper()->releaseStored(name) > 0;
 }
 
 void Controler::waitForDeamon()

@@ -1,12 +1,13 @@
 #include "HoldKeeper.h"
 
+#include "DisplaySettings.h"
 #include "MonitorSettings.h"
 #include "SettingsKeys.h"
 
 #include <QSettings>
-
-HoldKeeper::HoldKeeper(QSettings &store)
-    : settings(store)
+HoldKeeper::HoldKeeper(QSettings &store, QObject *parent)
+    : QObject(parent)
+    , settings(store)
 {
 }
 
@@ -22,17 +23,20 @@ void HoldKeeper::holdPrimary(const DisplayOutput &monitor, const DisplayMode &mo
     }
     followInArrangements(monitor, mode);
     settings.sync();
+    emit changed();
 }
 
 void HoldKeeper::holdMonitor(const DisplayOutput &monitor, const DisplayMode &mode)
 {
     MonitorSettings::store(settings, monitor, mode, true);
     followInArrangements(monitor, mode);
+    emit changed();
 }
 
 void HoldKeeper::releaseMonitor(const DisplayOutput &monitor)
 {
     MonitorSettings::store(settings, monitor, DisplayMode(), false);
+    emit changed();
 }
 
 int HoldKeeper::releaseStored(const QString &name)
@@ -47,6 +51,8 @@ int HoldKeeper::releaseStored(const QString &name)
         }
     }
     settings.sync();
+    if (ended > 0)
+        emit changed();
     return ended;
 }
 
@@ -62,6 +68,7 @@ bool HoldKeeper::holdArrangement(const std::vector<DisplayOutput> &outputs)
         return false;
     a.held = true;
     a.save(settings);
+    emit changed();
     return true;
 }
 
@@ -71,6 +78,7 @@ bool HoldKeeper::releaseArrangement(const std::vector<DisplayOutput> &outputs)
     if (a.isEmpty())
         return false;
     Arrangement::setHeld(settings, a.key, false);
+    emit changed();
     return true;
 }
 
@@ -81,6 +89,8 @@ int HoldKeeper::releaseArrangements()
         Arrangement::setHeld(settings, a.key, false);
         ++ended;
     }
+    if (ended > 0)
+        emit changed();
     return ended;
 }
 
@@ -104,13 +114,50 @@ QList<Arrangement> HoldKeeper::heldArrangements() const
     return held;
 }
 
-void HoldKeeper::suspendArrangement(const QString &key)
+HoldKeeper::TrialOutcome HoldKeeper::tryMode(DisplaySettings &monitor, int index, const TrialSteps &steps,
+                                             DisplayMode *previousOut)
 {
-    Arrangement::setHeld(settings, key, false);
+    // Remembered by its values: the mode in use may have no entry, and the list may be
+    // renumbered while the question is open. Without it there is no way back at all.
+    DisplayMode previous;
+    if (monitor.currentState(&previous) != DisplayBackend::OutputState::Active)
+        return TrialOutcome::NotActive;
+    if (previousOut)
+        *previousOut = previous;
+    const QString key = MonitorSettings::keyFor(monitor.monitor());
+    const bool arranged = heldArrangement(monitor.outputs()).contains(key);
+    // The held arrangement would put the old mode back while the question is open.
+    emit trialChanged(key);
+
+    const bool applied = monitor.applyDisplaySetting(index);
+    if (steps.applied)
+        steps.applied();
+    // A refusal is no proof: whatever left the previous mode gets the question.
+    bool left = applied || hasLeft(monitor, previous);
+    if (!left && steps.refused) {
+        steps.refused();
+        left = hasLeft(monitor, previous);
+    }
+    TrialOutcome outcome = !left ? TrialOutcome::Refused : steps.keep() ? TrialOutcome::Kept : TrialOutcome::NotReverted;
+    // Judged by reading the mode back, not by the apply's answer, which may be late or wrong.
+    for (int attempt = 0; outcome == TrialOutcome::NotReverted && attempt < 2; ++attempt) {
+        monitor.applyDisplayMode(previous);
+        if (!hasLeft(monitor, previous))
+            outcome = TrialOutcome::Reverted;
+    }
+    // Kept: the arrangement holds it from now on. Not kept, it goes on holding the old mode.
+    DisplayMode now;
+    if (arranged && outcome == TrialOutcome::Kept && monitor.currentState(&now) == DisplayBackend::OutputState::Active
+        && now != previous) {
+        followInArrangements(monitor.monitor(), now);
+        emit changed();
+    }
+    emit trialChanged(QString());
+    return outcome;
 }
 
-void HoldKeeper::resumeArrangement(const QString &key, const DisplayOutput &monitor, const DisplayMode &mode)
+bool HoldKeeper::hasLeft(const DisplaySettings &monitor, const DisplayMode &mode)
 {
-    followInArrangements(monitor, mode);
-    Arrangement::setHeld(settings, key, true);
+    DisplayMode now;
+    return monitor.currentState(&now) != DisplayBackend::OutputState::Active || now != mode;
 }

@@ -4,21 +4,50 @@
 #include "DisplayBackend.h"
 
 #include <QList>
+#include <QObject>
 #include <QString>
 
+#include <functional>
 #include <vector>
 
+class DisplaySettings;
 class QSettings;
 
 // The one writer of what is held in the store: the primary's mode ("DisplaySettings"), the
 // other monitors' modes ("Monitors"), and the arrangements ("Arrangements"). The window, the
 // answers to velmoractl and velmoractl itself go through it, so that one monitor is held at
 // one mode whoever asks: a mode held for a monitor inside a held arrangement becomes that
-// arrangement's mode for it. Callers tell the lock thread afterwards.
-class HoldKeeper
+// arrangement's mode for it. It also runs the one keep-or-revert trial of a mode. What it
+// writes it announces (changed()), and a trial while it is open (trialChanged()), so that the
+// lock thread connected to them follows.
+class HoldKeeper : public QObject
 {
+    Q_OBJECT
+
 public:
-    explicit HoldKeeper(QSettings &settings);
+    explicit HoldKeeper(QSettings &settings, QObject *parent = nullptr);
+
+    // What the trial asks of its caller: `applied` right after the switch, `refused` when the
+    // display stayed where it was (a platform that answers late may still switch meanwhile),
+    // `keep` whether to keep the mode that is on now. `applied` and `refused` may be empty.
+    struct TrialSteps
+    {
+        std::function<void()> applied;
+        std::function<void()> refused;
+        std::function<bool()> keep;
+    };
+    enum class TrialOutcome
+    {
+        NotActive, // the monitor is off or cannot be read: nothing was tried
+        Refused,   // the display stayed in the previous mode
+        Kept,
+        Reverted,
+        NotReverted, // not kept, and the display did not go back
+    };
+    // Tries mode `index` of `monitor`. The way back is the mode in use before, by its values;
+    // the held arrangement with this monitor in it steps aside meanwhile and takes the mode
+    // kept. `previous` (may be null) gets the mode in use before.
+    TrialOutcome tryMode(DisplaySettings &monitor, int index, const TrialSteps &steps, DisplayMode *previous = nullptr);
 
     // The primary's hold: its mode; a hold of the same monitor under "Monitors" ends.
     void holdPrimary(const DisplayOutput &monitor, const DisplayMode &mode);
@@ -38,13 +67,16 @@ public:
     // The held arrangement of the set on in `outputs`; empty when there is none.
     Arrangement heldArrangement(const std::vector<DisplayOutput> &outputs) const;
     QList<Arrangement> heldArrangements() const;
-    // Lets the held arrangement `key` go for a trial of one of its monitors, and takes it up
-    // again after, with that monitor in `mode` (the one kept, or the one it went back to).
-    void suspendArrangement(const QString &key);
-    void resumeArrangement(const QString &key, const DisplayOutput &monitor, const DisplayMode &mode);
+Q_SIGNALS:
+    // The store's holds changed.
+    void changed();
+    // A trial of the monitor with key `monitorKey` (MonitorSettings::keyFor) opened; empty:
+    // the trial is over. Nothing is written for it, so a trial that never ends loses no hold.
+    void trialChanged(const QString &monitorKey);
 
 private:
     void followInArrangements(const DisplayOutput &monitor, const DisplayMode &mode);
+    static bool hasLeft(const DisplaySettings &monitor, const DisplayMode &mode);
 
     QSettings &settings;
 };

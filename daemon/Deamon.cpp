@@ -132,6 +132,11 @@ void Deamon::loadMonitors()
     loadArrangements();
 }
 
+void Deamon::setTrial(const QString &monitorKey)
+{
+    trialMonitor = monitorKey;
+}
+
 void Deamon::loadArrangements()
 {
     std::vector<ArrangementHold> kept;
@@ -265,6 +270,8 @@ void Deamon::holdArrangement(const std::vector<DisplayOutput> &outputs)
             hold.givenUp = false;
             hold.undone = 0;
         }
+        if (hold.held.contains(trialMonitor))
+            continue;
         const std::vector<OutputChange> changes = hold.held.changesFrom(outputs, displaySettings->backend()->features());
         if (changes.empty()) {
             hold.state = QStringLiteral("held");
@@ -335,7 +342,7 @@ bool Deamon::wantsRestore(Hold &hold, const std::vector<DisplayOutput> &outputs,
                               .arg(nowIndex)
                               .arg(numberOf(hold.modes, hold.held));
     // Values that are no display mode hold nothing.
-    if (!hold.usable || !hold.engaged)
+    if (!hold.usable || !hold.engaged || (!hold.key.isEmpty() && hold.key == trialMonitor))
         return false;
     if (state == State::Active && now == hold.held) {
         endWait(hold);

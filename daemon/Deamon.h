@@ -86,6 +86,9 @@ public Q_SLOTS:
     // programs each forcing their own mode cannot make the screen flicker; the poll still
     // catches the rest.
     void displayChanged();
+    // A keep-or-revert trial of the monitor with this key is open (empty: none is): what holds
+    // it, alone or in an arrangement, steps aside until it ends.
+    void setTrial(const QString &monitorKey);
 
 protected Q_SLOTS:
     void update();
@@ -163,6 +166,7 @@ private:
     QString lastConfiguration;
     QElapsedTimer stillSince;
     QString lastSet;
+    QString trialMonitor;
     QTimer *settleTimer;
     mutable QMutex statusLock;
     QList<HoldStatus> published;

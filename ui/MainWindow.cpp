@@ -218,7 +218,6 @@ void MainWindow::holdArrangement(bool hold)
     } else if (keeper->releaseArrangement(outputs)) {
         qDebug("hold: the arrangement let go");
     }
-    emit monitorsChanged();
     announceHeld();
 }
 
@@ -268,55 +267,29 @@ void MainWindow::updateInfo()
 
 void MainWindow::apply()
 {
-    // The way back is remembered by its values: the mode in use may have no entry, and the
-    // list may be renumbered while the box is open. Without it there is no way back at all.
-    DisplayMode previous;
-    if (shown()->currentState(&previous) != DisplayBackend::OutputState::Active) {
-        warn(tr("无法应用该显示设置"));
-        followCurrentRow();
-        return;
-    }
     const int row = ui->tableWidgetSettings->currentRow();
-    // A held arrangement with this monitor in it would put the old mode back during the trial:
-    // it is let go meanwhile and held again after, with the mode the monitor ends up in.
-    const Arrangement arrangement = keeper->heldArrangement(monitors.first().catalogue->outputs());
-    const QString monitorKey = MonitorSettings::keyFor(shown()->monitor());
-    const bool arranged = std::any_of(arrangement.monitors.cbegin(), arrangement.monitors.cend(),
-                                      [&](const Arrangement::Monitor &m) { return m.key == monitorKey; });
-    if (arranged) {
-        keeper->suspendArrangement(arrangement.key);
-        emit monitorsChanged();
-    }
+    HoldKeeper::TrialSteps steps;
+    steps.applied = [row] { qDebug("%d", row); };
+    steps.refused = [this] { warn(tr("无法应用该显示设置")); };
+    steps.keep = [this] { return confirmKeep(); };
     // From the switch until the answer: the box runs the event loop, and a request from the
     // command line must not hold the mode under trial meanwhile.
     m_trialOpen = true;
-    const bool applied = shown()->applyDisplaySetting(row);
-    qDebug("%d", row);
-
-    // A refusal is no proof: a platform that answered too late may switch all the same, even
-    // while the refusal is on screen. Whatever left the previous mode gets the box.
-    bool left = applied || hasLeft(previous);
-    if (!left) {
-        warn(tr("无法应用该显示设置"));
-        left = hasLeft(previous);
-    }
-    if (left && !confirmKeep())
-        revertTo(previous);
+    DisplayMode previous;
+    const HoldKeeper::TrialOutcome outcome = keeper->tryMode(*shown(), row, steps, &previous);
     m_trialOpen = false;
-    DisplayMode now;
-    if (arranged) {
-        keeper->resumeArrangement(arrangement.key, shown()->monitor(),
-                                  shown()->currentState(&now) == DisplayBackend::OutputState::Active ? now : previous);
-        emit monitorsChanged();
+    if (outcome == HoldKeeper::TrialOutcome::NotActive) {
+        warn(tr("无法应用该显示设置"));
+    } else if (outcome == HoldKeeper::TrialOutcome::NotReverted) {
+        qDebug().noquote() << QStringLiteral("trial: the display did not go back to %1x%2 %3 bpp %4 Hz")
+                                  .arg(previous.PelsWidth)
+                                  .arg(previous.PelsHeight)
+                                  .arg(previous.BitsPerPel)
+                                  .arg(previous.DisplayFrequency);
+        warn(tr("无法恢复原来的显示设置"));
     }
     followCurrentRow();
     QTimer::singleShot(0, this, &MainWindow::updateInfo);
-}
-
-bool MainWindow::hasLeft(const DisplayMode &mode) const
-{
-    DisplayMode now;
-    return shown()->currentState(&now) != DisplayBackend::OutputState::Active || now != mode;
 }
 
 bool MainWindow::confirmKeep()
@@ -334,22 +307,6 @@ bool MainWindow::confirmKeep()
     QTimer::singleShot(m_revertDelay, Qt::PreciseTimer, box.button(QMessageBox::Cancel),
                        &QAbstractButton::click);
     return box.exec() == QMessageBox::Ok;
-}
-
-void MainWindow::revertTo(const DisplayMode &previous)
-{
-    // Judged by reading the mode back, not by the apply's answer, which may be late or wrong.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        shown()->applyDisplayMode(previous);
-        if (!hasLeft(previous))
-            return;
-    }
-    qDebug().noquote() << QStringLiteral("trial: the display did not go back to %1x%2 %3 bpp %4 Hz")
-                              .arg(previous.PelsWidth)
-                              .arg(previous.PelsHeight)
-                              .arg(previous.BitsPerPel)
-                              .arg(previous.DisplayFrequency);
-    warn(tr("无法恢复原来的显示设置"));
 }
 
 void MainWindow::warn(const QString &text)
@@ -385,10 +342,8 @@ void MainWindow::setLocked(Monitor &monitor, bool locked)
         }
     } else if (locked) {
         keeper->holdMonitor(monitor.catalogue->monitor(), monitor.held);
-        emit monitorsChanged();
     } else {
         keeper->releaseMonitor(monitor.catalogue->monitor());
-        emit monitorsChanged();
     }
     showLockState();
     announceHeld();
@@ -415,10 +370,9 @@ void MainWindow::lockStored()
     }
     monitor.locked = true;
     monitor.held = stored;
+    // Another monitor's stored lock is the lock thread's already.
     if (monitor.key.isEmpty())
         emit startDeamon();
-    else
-        emit monitorsChanged();
     showLockState();
     announceHeld();
 }

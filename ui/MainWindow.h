@@ -48,6 +48,8 @@ public:
     bool trialOpen() const { return m_trialOpen; }
     // Whether the arrangement of the monitors on now is held.
     bool arrangementHeld() const;
+    // The one writer of holds, whose announcements the lock thread follows.
+    HoldKeeper *holdKeeper() const { return keeper.get(); }
 
     // How long the keep-or-revert box waits before it answers Cancel itself.
     static constexpr int DefaultRevertDelay = 15000;
@@ -62,8 +64,6 @@ Q_SIGNALS:
     void startDeamon();
     void stopDeamon();
     void updateAutoRun();
-    // Another monitor than the primary was locked or unlocked: its store group says which.
-    void monitorsChanged();
     // What is held, for the tray: "DP-1 2560x1440 144 Hz, HDMI-A-1 1920x1080 60 Hz".
     void heldChanged(const QString &summary);
     // Whether "Hold this arrangement" is offered (two or more monitors on) and checked.
@@ -122,11 +122,8 @@ private:
     void lockStored();
     void showButtons(const DisplayMode &inUse);
     DisplayMode rowMode(int row) const;
-    // Whether the display is anywhere but in `mode` now (also when it cannot be read).
-    bool hasLeft(const DisplayMode &mode) const;
     // The keep-or-revert box; true when the user kept the mode.
     bool confirmKeep();
-    void revertTo(const DisplayMode &previous);
     void warn(const QString &text);
 
     Ui::MainWindow *ui;
