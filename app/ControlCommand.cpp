@@ -427,38 +427,6 @@ int ControlCommand::status()
     return Done;
 }
 
-QJsonObject ControlCommand::velmoraStatus()
-{
-    QByteArray answer;
-    QByteArray text;
-    int exit = Done;
-    if (!askVelmora(ControlProtocol::encode({ControlProtocol::Verb::Status, QString(), DisplayMode()}), &answer, &exit)
-        || !ControlProtocol::isOk(answer, &text))
-        return QJsonObject();
-    return QJsonDocument::fromJson(text).object();
-}
-
-bool ControlCommand::heldByVelmora(const QString &connector, DisplayMode *mode)
-{
-    for (const QJsonValue &v : velmoraStatus().value("holds").toArray()) {
-        if (v.toObject().value("monitor").toString() == connector) {
-            *mode = ControlProtocol::modeFromJson(v.toObject().value("mode").toObject());
-            return true;
-        }
-    }
-    return false;
-}
-
-bool ControlCommand::arrangedByVelmora(const QString &connector)
-{
-    for (const QJsonValue &v : velmoraStatus().value("arrangements").toArray()) {
-        if (v.toObject().value("state").toString() != QLatin1String("waiting")
-            && v.toObject().value("monitors").toArray().contains(connector))
-            return true;
-    }
-    return false;
-}
-
 int ControlCommand::holdNow(const Target &target, const DisplayMode &mode)
 {
     const QString connector = QString::fromStdString(target.output.name);
@@ -501,34 +469,35 @@ int ControlCommand::hold(const QString &monitor, const QString &modeText)
     if (mode == previous)
         return holdNow(target, mode);
 
-    // A held arrangement would put the old mode back during the trial.
-    if (arrangedByVelmora(connector))
-        return fail(tr("%1 is in the arrangement Velmora holds: velmoractl release --arrangement first").arg(connector));
-    // A held monitor is let go for the trial, or Velmora would put it straight back.
-    DisplayMode heldBefore;
-    const bool wasHeld = heldByVelmora(connector, &heldBefore);
-    if (wasHeld && tellVelmora(ControlProtocol::encode({ControlProtocol::Verb::Release, connector, DisplayMode()})) != Done)
-        return Failed;
+    // A running Velmora steps aside for the trial: its holds of the monitor, alone or in an
+    // arrangement, stay as they were, and come back by themselves should this program die.
+    const int told = tellVelmora(ControlProtocol::encode(
+        {ControlProtocol::Verb::TrialBegin, connector, DisplayMode(), DefaultQuestionMs + TrialMarginMs}));
+    if (told != Done && told != NotRunning)
+        return told;
+    auto endTrial = [&] {
+        if (told == Done)
+            tellVelmora(ControlProtocol::encode({ControlProtocol::Verb::TrialEnd, connector, DisplayMode()}));
+    };
     HoldKeeper keeper(settings);
     HoldKeeper::TrialSteps steps;
     steps.keep = [this] { return yes || keepAnswered(); };
     const HoldKeeper::TrialOutcome outcome = keeper.tryMode(catalogue, index, steps);
-    if (outcome == HoldKeeper::TrialOutcome::Refused || outcome == HoldKeeper::TrialOutcome::NotActive) {
-        if (wasHeld)
-            holdNow(target, heldBefore);
-        return fail(tr("the display refused %1 on %2").arg(ControlProtocol::modeText(mode), connector));
+    if (outcome == HoldKeeper::TrialOutcome::Kept) {
+        const int held = holdNow(target, mode);
+        endTrial();
+        return held;
     }
+    endTrial();
     if (outcome == HoldKeeper::TrialOutcome::NotReverted) {
         AppPlatform::consoleUndone();
         return fail(tr("not kept, and %1 did not go back to %2").arg(connector, ControlProtocol::modeText(previous)));
     }
     if (outcome == HoldKeeper::TrialOutcome::Reverted) {
-        if (wasHeld && heldBefore == previous)
-            holdNow(target, previous);
         AppPlatform::consoleUndone();
         return fail(tr("not kept: %1 is back in %2, nothing new is held").arg(connector, ControlProtocol::modeText(previous)));
     }
-    return holdNow(target, mode);
+    return fail(tr("the display refused %1 on %2").arg(ControlProtocol::modeText(mode), connector));
 }
 
 bool ControlCommand::keepAnswered()

@@ -24,6 +24,8 @@ public:
 
     // How long the terminal's keep-or-revert question waits for an answer.
     static constexpr int DefaultQuestionMs = 15000;
+    // What a running Velmora waits beyond the question before it holds the monitor again.
+    static constexpr int TrialMarginMs = 5000;
 
     ControlCommand();
     ~ControlCommand();
@@ -66,12 +68,6 @@ private:
     int tellVelmora(const QByteArray &request);
     // Holds `mode` on the monitor, through Velmora or in the store.
     int holdNow(const Target &target, const DisplayMode &mode);
-    // Whether the running Velmora holds the monitor on `connector`, and at what.
-    // The running Velmora's status document; empty when it does not answer.
-    QJsonObject velmoraStatus();
-    bool heldByVelmora(const QString &connector, DisplayMode *mode);
-    // Whether the running Velmora holds an arrangement of the monitors on now with it.
-    bool arrangedByVelmora(const QString &connector);
     bool keepAnswered();
 
     int fail(const QString &why) const;

@@ -37,6 +37,10 @@ QByteArray ControlProtocol::encode(const Request &r)
         return QByteArrayLiteral("hold-arrangement");
     case Verb::ReleaseArrangement:
         return QByteArrayLiteral("release-arrangement");
+    case Verb::TrialBegin:
+        return QByteArrayLiteral("trial ") + monitor + ' ' + QByteArray::number(r.msec);
+    case Verb::TrialEnd:
+        return QByteArrayLiteral("trial-end ") + monitor;
     case Verb::Invalid:
         break;
     }
@@ -68,6 +72,10 @@ ControlProtocol::Request ControlProtocol::decode(const QByteArray &line)
         return r;
     if (verb == "release" && words.size() == 2) {
         r.verb = Verb::Release;
+    } else if (verb == "trial-end" && words.size() == 2) {
+        r.verb = Verb::TrialEnd;
+    } else if (verb == "trial" && words.size() == 3 && number(words[2], &r.msec) && r.msec > 0) {
+        r.verb = Verb::TrialBegin;
     } else if (verb == "hold" && words.size() == 6 && number(words[2], &r.mode.PelsWidth)
                && number(words[3], &r.mode.PelsHeight) && number(words[4], &r.mode.BitsPerPel)
                && number(words[5], &r.mode.DisplayFrequency)) {

@@ -12,12 +12,28 @@
 class ControlProtocol
 {
 public:
-    enum class Verb { Invalid, Show, Background, Status, Hold, Release, ReleaseAll, HoldArrangement, ReleaseArrangement };
+    // TrialBegin: a trial of `monitor` from outside; what holds it steps aside for at most
+    // `msec`, or until TrialEnd.
+    enum class Verb
+    {
+        Invalid,
+        Show,
+        Background,
+        Status,
+        Hold,
+        Release,
+        ReleaseAll,
+        HoldArrangement,
+        ReleaseArrangement,
+        TrialBegin,
+        TrialEnd,
+    };
     struct Request
     {
         Verb verb = Verb::Invalid;
         QString monitor;
         DisplayMode mode;
+        int msec = 0;
     };
 
     static QByteArray encode(const Request &request);

@@ -26,6 +26,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
+
 Controler::Controler(QObject *parent)
     : QObject(parent)
 {
@@ -183,7 +185,8 @@ void Controler::initUi(bool background)
     connect(mainWindow, &MainWindow::updateAutoRun, this, &Controler::updateAutoRun);
     connect(this, &Controler::autoRunInForce, mainWindow, &MainWindow::showAutoRun);
     connect(mainWindow->holdKeeper(), &HoldKeeper::changed, deamon, &Deamon::reloadMonitors);
-    connect(mainWindow->holdKeeper(), &HoldKeeper::trialChanged, deamon, &Deamon::setTrial);
+    connect(mainWindow->holdKeeper(), &HoldKeeper::trialBegan, deamon, &Deamon::beginTrial);
+    connect(mainWindow->holdKeeper(), &HoldKeeper::trialEnded, deamon, &Deamon::endTrial);
     // The other monitors stored as locked are held from the start, whatever the primary does.
     QMetaObject::invokeMethod(deamon, &Deamon::reloadMonitors, Qt::QueuedConnection);
 
@@ -214,7 +217,7 @@ QByteArray Controler::answer(const QByteArray &request)
         return QByteArray();
     if (!mainWindow || !deamon)
         return ControlProtocol::refused(QStringLiteral("Velmora is starting or ending"));
-    const bool holds = r.verb == Verb::Hold || r.verb == Verb::HoldArrangement;
+    const bool holds = r.verb == Verb::Hold || r.verb == Verb::HoldArrangement || r.verb == Verb::TrialBegin;
     if (holds && mainWindow->trialOpen())
         return ControlProtocol::refused(QStringLiteral("a trial is open in Velmora's window"));
     switch (r.verb) {
@@ -234,6 +237,10 @@ QByteArray Controler::answer(const QByteArray &request)
     case Verb::HoldArrangement:
     case Verb::ReleaseArrangement:
         return arrange(r.verb == Verb::HoldArrangement);
+    case Verb::TrialBegin:
+        return beginTrial(r.monitor, r.msec);
+    case Verb::TrialEnd:
+        return endTrial(r.monitor);
     case Verb::Invalid:
         break;
     }
@@ -332,6 +339,43 @@ QByteArray Controler::releaseAll()
 bool Controler::releaseStored(const QString &name)
 {
     return mainWindow->holdKeeper()->releaseStored(name) > 0;
+}
+
+QByteArray Controler::beginTrial(const QString &connector, int msec)
+{
+    OutsideTrial &trial = outsideTrials[connector];
+    if (!trial.limit) {
+        for (const DisplayOutput &o : displaySettings->outputs()) {
+            if (QString::fromStdString(o.name) == connector && o.state == DisplayOutput::State::Active)
+                trial.key = MonitorSettings::keyFor(o);
+        }
+        if (trial.key.isEmpty()) {
+            outsideTrials.remove(connector);
+            return ControlProtocol::refused(QStringLiteral("no monitor is on %1").arg(connector));
+        }
+        trial.limit = new QTimer(this);
+        trial.limit->setSingleShot(true);
+        connect(trial.limit, &QTimer::timeout, this, [this, connector] {
+            qDebug().noquote() << QStringLiteral("control: the trial of %1 was not ended in time, holding it again").arg(connector);
+            endTrial(connector);
+        });
+        QMetaObject::invokeMethod(deamon, [d = deamon, key = trial.key] { d->beginTrial(key); }, Qt::QueuedConnection);
+    }
+    trial.limit->start(std::min(msec, MaxOutsideTrialMs));
+    waitForDeamon();
+    return ControlProtocol::ok();
+}
+
+QByteArray Controler::endTrial(const QString &connector)
+{
+    const auto trial = outsideTrials.constFind(connector);
+    if (trial == outsideTrials.cend())
+        return ControlProtocol::refused(QStringLiteral("no trial of %1 is open").arg(connector));
+    QMetaObject::invokeMethod(deamon, [d = deamon, key = trial->key] { d->endTrial(key); }, Qt::QueuedConnection);
+    trial->limit->deleteLater();
+    outsideTrials.erase(trial);
+    waitForDeamon();
+    return ControlProtocol::ok();
 }
 
 void Controler::waitForDeamon()

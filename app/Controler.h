@@ -2,6 +2,7 @@
 
 #include "DisplayMode.h"
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 
@@ -11,6 +12,7 @@ class DisplaySettings;
 class MainWindow;
 class QSettings;
 class QThread;
+class QTimer;
 class Tray;
 
 // Root of the object graph: builds the catalogue, the settings store, the log-on start entry
@@ -20,6 +22,9 @@ class Controler : public QObject
     Q_OBJECT
 
 public:
+    // The longest a trial from velmoractl keeps the lock thread aside: its question and a margin.
+    static constexpr int MaxOutsideTrialMs = 60000;
+
     explicit Controler(QObject *parent = nullptr);
     ~Controler() override;
 
@@ -63,6 +68,10 @@ private:
     QByteArray release(const QString &connector);
     QByteArray releaseAll();
     QByteArray arrange(bool hold);
+    // A trial from velmoractl: the lock thread steps aside for the monitor until it ends or
+    // `msec` have passed, so that a velmoractl killed during its question loses no hold.
+    QByteArray beginTrial(const QString &connector, int msec);
+    QByteArray endTrial(const QString &connector);
     void waitForDeamon();
     // Lets go of stored locks of monitors that are not the window's (not connected now).
     bool releaseStored(const QString &connector);
@@ -79,4 +88,11 @@ private:
     QSettings *deamonSettings = nullptr;
     QString autoRunRefusedAt;
     QString m_statusText;
+    // velmoractl's open trials by connector: the monitor's key, and what ends it in time.
+    struct OutsideTrial
+    {
+        QString key;
+        QTimer *limit = nullptr;
+    };
+    QHash<QString, OutsideTrial> outsideTrials;
 };

@@ -127,7 +127,7 @@ HoldKeeper::TrialOutcome HoldKeeper::tryMode(DisplaySettings &monitor, int index
     const QString key = MonitorSettings::keyFor(monitor.monitor());
     const bool arranged = heldArrangement(monitor.outputs()).contains(key);
     // The held arrangement would put the old mode back while the question is open.
-    emit trialChanged(key);
+    emit trialBegan(key);
 
     const bool applied = monitor.applyDisplaySetting(index);
     if (steps.applied)
@@ -152,7 +152,7 @@ HoldKeeper::TrialOutcome HoldKeeper::tryMode(DisplaySettings &monitor, int index
         followInArrangements(monitor.monitor(), now);
         emit changed();
     }
-    emit trialChanged(QString());
+    emit trialEnded(key);
     return outcome;
 }
 

@@ -70,9 +70,10 @@ public:
 Q_SIGNALS:
     // The store's holds changed.
     void changed();
-    // A trial of the monitor with key `monitorKey` (MonitorSettings::keyFor) opened; empty:
-    // the trial is over. Nothing is written for it, so a trial that never ends loses no hold.
-    void trialChanged(const QString &monitorKey);
+    // A trial of the monitor with key `monitorKey` (MonitorSettings::keyFor) opened, ended.
+    // Nothing is written for it, so a trial that never ends loses no hold.
+    void trialBegan(const QString &monitorKey);
+    void trialEnded(const QString &monitorKey);
 
 private:
     void followInArrangements(const DisplayOutput &monitor, const DisplayMode &mode);

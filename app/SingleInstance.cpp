@@ -24,6 +24,9 @@ constexpr int AnswerTimeoutMs = 15000;
 constexpr int RequestTimeoutMs = 1000;
 // velmoractl's wait for a running instance, which answers at once unless it is stuck.
 constexpr int AskConnectTimeoutMs = 2000;
+// How long a start waits for a lock that may be only a probe's (lockHeldElsewhere()), which
+// holds it for microseconds; a live instance's is waited for this long before the hand-over.
+constexpr int ProbeGraceMs = 500;
 constexpr int AskAnswerTimeoutMs = 10000;
 } // namespace
 
@@ -67,7 +70,8 @@ SingleInstance::Result SingleInstance::claim(const QByteArray &request)
     lock = std::make_unique<QLockFile>(lockPath());
     // Only a dead owner makes the lock stale, however old it is.
     lock->setStaleLockTime(0);
-    if (lock->tryLock(0)) {
+    // Waits a moment: velmoractl asking at this instant holds the lock for a probe.
+    if (lock->tryLock(ProbeGraceMs)) {
         server = new QLocalServer(this);
         server->setSocketOptions(QLocalServer::UserAccessOption);
         // A socket left behind by a crashed instance would make listen() fail.

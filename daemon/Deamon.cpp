@@ -132,9 +132,17 @@ void Deamon::loadMonitors()
     loadArrangements();
 }
 
-void Deamon::setTrial(const QString &monitorKey)
+void Deamon::beginTrial(const QString &monitorKey)
 {
-    trialMonitor = monitorKey;
+    trials.append(monitorKey);
+}
+
+void Deamon::endTrial(const QString &monitorKey)
+{
+    trials.removeOne(monitorKey);
+    // What drifted meanwhile is looked at once the display has been still.
+    if (!trials.contains(monitorKey))
+        displayChanged();
 }
 
 void Deamon::loadArrangements()
@@ -270,7 +278,7 @@ void Deamon::holdArrangement(const std::vector<DisplayOutput> &outputs)
             hold.givenUp = false;
             hold.undone = 0;
         }
-        if (hold.held.contains(trialMonitor))
+        if (std::any_of(trials.cbegin(), trials.cend(), [&](const QString &k) { return hold.held.contains(k); }))
             continue;
         const std::vector<OutputChange> changes = hold.held.changesFrom(outputs, displaySettings->backend()->features());
         if (changes.empty()) {
@@ -342,7 +350,7 @@ bool Deamon::wantsRestore(Hold &hold, const std::vector<DisplayOutput> &outputs,
                               .arg(nowIndex)
                               .arg(numberOf(hold.modes, hold.held));
     // Values that are no display mode hold nothing.
-    if (!hold.usable || !hold.engaged || (!hold.key.isEmpty() && hold.key == trialMonitor))
+    if (!hold.usable || !hold.engaged || trials.contains(hold.key))
         return false;
     if (state == State::Active && now == hold.held) {
         endWait(hold);

@@ -86,9 +86,11 @@ public Q_SLOTS:
     // programs each forcing their own mode cannot make the screen flicker; the poll still
     // catches the rest.
     void displayChanged();
-    // A keep-or-revert trial of the monitor with this key is open (empty: none is): what holds
-    // it, alone or in an arrangement, steps aside until it ends.
-    void setTrial(const QString &monitorKey);
+    // A keep-or-revert trial of the monitor with this key (MonitorSettings::keyFor) is open:
+    // what holds it, alone or in an arrangement, steps aside until it ends. Holds stay as they
+    // are meanwhile, in whatever state they were.
+    void beginTrial(const QString &monitorKey);
+    void endTrial(const QString &monitorKey);
 
 protected Q_SLOTS:
     void update();
@@ -166,7 +168,7 @@ private:
     QString lastConfiguration;
     QElapsedTimer stillSince;
     QString lastSet;
-    QString trialMonitor;
+    QStringList trials; // one entry per open trial
     QTimer *settleTimer;
     mutable QMutex statusLock;
     QList<HoldStatus> published;

@@ -481,14 +481,13 @@ private Q_SLOTS:
         QCOMPARE(deamon->arrangementStatus().first().state, QString("held"));
 
         // A trial of one of its monitors: left to it until the trial ends, then brought back.
-        deamon->setTrial("BBB-0002-2");
+        deamon->beginTrial("BBB-0002-2");
         fake->resetCounts();
         fake->setOutputCurrent("EXT1", M1024);
         deamon->displayChanged();
         QTest::qWait(Deamon::SettleMs + 400);
         QCOMPARE(fake->applies(), 0);
-        deamon->setTrial(QString());
-        deamon->displayChanged();
+        deamon->endTrial("BBB-0002-2");
         QTRY_VERIFY_WITH_TIMEOUT(asHeld(), 2000);
 
         // Another set (EXT1 switched off): left alone, and EXT1 stays off.

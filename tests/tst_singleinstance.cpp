@@ -15,6 +15,9 @@
 #include <QTest>
 #include <QThread>
 
+#include <chrono>
+#include <thread>
+
 namespace {
 // A later start, in a thread of its own: the first instance needs its event loop meanwhile.
 // `busyMs`: the first instance's thread does not answer for that long meanwhile.
@@ -173,6 +176,23 @@ private Q_SLOTS:
         QCOMPARE(claimFromAnotherThread(dir, "show"), SingleInstance::Result::HandedOver);
         QTRY_COMPARE(spy.size(), 1);
 
+    }
+
+    // velmoractl asking while the program starts probes the lock for a moment: the start is
+    // still the first instance, not one that finds an instance that does not answer.
+    void probeDuringTheStartIsNoInstance()
+    {
+        QTemporaryDir dir;
+        QLockFile probe(dir.filePath("velmora.lock"));
+        QVERIFY(probe.tryLock(0));
+        std::thread release([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            probe.unlock();
+        });
+        SingleInstance first(dir.path());
+        const SingleInstance::Result result = first.claim("show");
+        release.join();
+        QCOMPARE(result, SingleInstance::Result::First);
     }
 
     void ownerThatDoesNotAnswerIsReported()

@@ -4,7 +4,7 @@
 <context>
     <name>Controler</name>
     <message>
-        <location filename="../../app/Controler.cpp" line="+138"/>
+        <location filename="../../app/Controler.cpp" line="+140"/>
         <source>无法更改开机启动设置</source>
         <translation>The log-on start cannot be changed</translation>
     </message>
@@ -64,7 +64,7 @@
     </message>
     <message>
         <location line="+11"/>
-        <location filename="../../ui/MainWindow.cpp" line="+346"/>
+        <location filename="../../ui/MainWindow.cpp" line="+300"/>
         <source>关于</source>
         <translation>About</translation>
     </message>
@@ -84,28 +84,28 @@
         <translation>Hide when minimised</translation>
     </message>
     <message>
-        <location filename="../../ui/MainWindow.cpp" line="-288"/>
+        <location filename="../../ui/MainWindow.cpp" line="-243"/>
         <source>当前屏幕设置：&lt;br /&gt;分辨率 %1x%2&lt;br /&gt;颜色位数 %3&lt;br /&gt;刷新率 %4</source>
         <translation>Current display mode:&lt;br /&gt;Resolution %1x%2&lt;br /&gt;Colour depth %3 bits&lt;br /&gt;Refresh rate %4 Hz</translation>
     </message>
     <message>
-        <location line="+65"/>
-        <location line="+33"/>
+        <location line="+39"/>
+        <location line="+17"/>
         <source>显示设置</source>
         <translation>Display Settings</translation>
     </message>
     <message>
-        <location line="-33"/>
+        <location line="-17"/>
         <source>是否保留这些设置？15秒后恢复原设置</source>
         <translation>Keep these display settings? The previous settings come back in 15 seconds.</translation>
     </message>
     <message>
-        <location line="+28"/>
+        <location line="-8"/>
         <source>无法恢复原来的显示设置</source>
         <translation>The previous display settings could not be restored</translation>
     </message>
     <message>
-        <location line="-151"/>
+        <location line="-88"/>
         <source>已锁定</source>
         <translation>Locked</translation>
     </message>
@@ -130,28 +130,28 @@
         <translation>No arrangement held: two or more monitors must be in use</translation>
     </message>
     <message>
-        <location line="+31"/>
+        <location line="+30"/>
         <source>已保持 %1 台显示器的排列</source>
         <translation>Arrangement of %1 monitors held</translation>
     </message>
     <message>
-        <location line="+164"/>
+        <location line="+120"/>
         <source>未锁定：没有可保持的显示模式</source>
         <translation>Not locked: there is no display mode to hold</translation>
     </message>
     <message>
-        <location line="+130"/>
+        <location line="+129"/>
         <source>&lt;h1&gt;Velmora&lt;/h1&gt;&lt;h2&gt;v%1&lt;/h2&gt;&lt;a href=&quot;%2&quot;&gt;Velmora&lt;/a&gt; is powered by &lt;a href=&quot;%3&quot;&gt;Orvanne&lt;/a&gt;</source>
         <translation>&lt;h1&gt;Velmora&lt;/h1&gt;&lt;h2&gt;v%1&lt;/h2&gt;&lt;a href=&quot;%2&quot;&gt;Velmora&lt;/a&gt; is powered by &lt;a href=&quot;%3&quot;&gt;Orvanne&lt;/a&gt;</translation>
     </message>
     <message>
-        <location line="-267"/>
-        <location line="+25"/>
+        <location line="-223"/>
+        <location line="+9"/>
         <source>无法应用该显示设置</source>
         <translation>The display settings could not be applied</translation>
     </message>
     <message>
-        <location line="-161"/>
+        <location line="-143"/>
         <source>此桌面不支持更改显示模式</source>
         <translation>This desktop does not support changing the display mode</translation>
     </message>

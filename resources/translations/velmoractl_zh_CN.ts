@@ -85,12 +85,7 @@
         <translation>（主显示器）</translation>
     </message>
     <message>
-        <location line="+85"/>
-        <source>%1 is in the arrangement Velmora holds: velmoractl release --arrangement first</source>
-        <translation>%1 属于 Velmora 保持的排列：请先执行 velmoractl release --arrangement</translation>
-    </message>
-    <message>
-        <location line="+114"/>
+        <location line="+164"/>
         <source>fewer than two monitors are on: there is no arrangement to hold</source>
         <translation>正在使用的显示器少于两台：没有可保持的排列</translation>
     </message>
@@ -116,7 +111,7 @@
         <translation>已释放排列</translation>
     </message>
     <message>
-        <location line="-228"/>
+        <location line="-193"/>
         <location line="+10"/>
         <source>last restored %1</source>
         <translation>上次恢复于 %1</translation>
@@ -150,7 +145,7 @@ MONITOR：接口名（DP-1、DUMMY1、DISPLAY2）、list 列出的显示器标�
 MODE：宽x高[@刷新率][:颜色位数]，例如 1920x1080@60 或 1920x1080@60:32。</translation>
     </message>
     <message>
-        <location line="+341"/>
+        <location line="+309"/>
         <location line="+4"/>
         <source>%1 held at %2</source>
         <translation>%1 已锁定于 %2</translation>
@@ -162,12 +157,12 @@ MODE：宽x高[@刷新率][:颜色位数]，例如 1920x1080@60 或 1920x1080@60
     </message>
     <message>
         <location line="+1"/>
-        <location line="+152"/>
+        <location line="+149"/>
         <source>Velmora is not running; the hold starts with it (velmora -d)</source>
         <translation>Velmora 没有运行；锁定将随它一起开始（velmora -d）</translation>
     </message>
     <message>
-        <location line="-144"/>
+        <location line="-141"/>
         <source>%1 is no MODE (WIDTHxHEIGHT[@HZ][:BPP])</source>
         <translation>%1 不是显示模式（宽x高[@刷新率][:颜色位数]）</translation>
     </message>
@@ -182,17 +177,17 @@ MODE：宽x高[@刷新率][:颜色位数]，例如 1920x1080@60 或 1920x1080@60
         <translation>%1 不提供 %2（velmoractl list %3 列出它提供的模式）</translation>
     </message>
     <message>
-        <location line="+20"/>
+        <location line="+34"/>
         <source>the display refused %1 on %2</source>
         <translation>显示器 %2 拒绝了 %1</translation>
     </message>
     <message>
-        <location line="+10"/>
+        <location line="-6"/>
         <source>not kept, and %1 did not go back to %2</source>
         <translation>未保留，但 %1 没有恢复到 %2</translation>
     </message>
     <message>
-        <location line="+5"/>
+        <location line="+4"/>
         <source>not kept: %1 is back in %2, nothing new is held</source>
         <translation>未保留：%1 已恢复到 %2，没有锁定新的模式</translation>
     </message>
