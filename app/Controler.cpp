@@ -180,8 +180,8 @@ void Controler::initUi(bool background)
     showStatus(m_statusText);
     connect(this, &Controler::statusTextChanged, mainWindow, showStatus);
 
-    connect(mainWindow, &MainWindow::startDeamon, deamon, &Deamon::start);
-    connect(mainWindow, &MainWindow::stopDeamon, deamon, &Deamon::stop);
+    connect(mainWindow->holdKeeper(), &HoldKeeper::primaryTaken, deamon, &Deamon::start);
+    connect(mainWindow->holdKeeper(), &HoldKeeper::primaryLetGo, deamon, &Deamon::stop);
     connect(mainWindow, &MainWindow::updateAutoRun, this, &Controler::updateAutoRun);
     connect(this, &Controler::autoRunInForce, mainWindow, &MainWindow::showAutoRun);
     connect(mainWindow->holdKeeper(), &HoldKeeper::changed, deamon, &Deamon::reloadMonitors);
@@ -304,8 +304,14 @@ QByteArray Controler::hold(const QString &connector, const DisplayMode &mode)
     }
     if (index < 0)
         return ControlProtocol::refused(QStringLiteral("no monitor is on %1").arg(connector));
-    if (!mainWindow->holdMonitor(index, mode))
+    const DisplaySettings *monitor = mainWindow->catalogue(index);
+    if (monitor->currentMode() != mode)
         return ControlProtocol::refused(QStringLiteral("%1 is not in %2 now").arg(connector, ControlProtocol::modeText(mode)));
+    HoldKeeper *keeper = mainWindow->holdKeeper();
+    if (monitor == displaySettings)
+        keeper->holdPrimary(monitor->monitor(), mode);
+    else
+        keeper->holdMonitor(monitor->monitor(), mode);
     qDebug().noquote() << QStringLiteral("control: holding %1 at %2").arg(connector, MonitorSettings::text(mode));
     waitForDeamon();
     return ControlProtocol::ok();
@@ -318,7 +324,7 @@ QByteArray Controler::release(const QString &connector)
     int index = mainWindow->monitorWithIdentity(connector);
     if (index < 0)
         index = mainWindow->monitorOn(connector);
-    const bool released = index >= 0 ? mainWindow->releaseMonitor(index) : releaseStored(connector);
+    const bool released = index >= 0 ? releaseMonitor(mainWindow->catalogue(index)) : releaseStored(connector);
     if (!released)
         return ControlProtocol::refused(QStringLiteral("nothing is held on %1").arg(connector));
     qDebug().noquote() << QStringLiteral("control: %1 let go").arg(connector);
@@ -328,12 +334,25 @@ QByteArray Controler::release(const QString &connector)
 
 QByteArray Controler::releaseAll()
 {
-    for (int i = 0; i < mainWindow->monitorCount(); ++i)
-        mainWindow->releaseMonitor(i);
+    mainWindow->holdKeeper()->releasePrimary();
     releaseStored(QString());
     qDebug("control: every monitor let go");
     waitForDeamon();
     return ControlProtocol::ok();
+}
+
+bool Controler::releaseMonitor(const DisplaySettings *monitor)
+{
+    HoldKeeper *keeper = mainWindow->holdKeeper();
+    DisplayMode held;
+    if (monitor == displaySettings && keeper->primaryHeld()) {
+        keeper->releasePrimary();
+        return true;
+    }
+    if (!keeper->storedHold(monitor->monitor(), &held))
+        return false;
+    keeper->releaseMonitor(monitor->monitor());
+    return true;
 }
 
 bool Controler::releaseStored(const QString &name)

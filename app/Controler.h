@@ -73,6 +73,8 @@ private:
     QByteArray beginTrial(const QString &connector, int msec);
     QByteArray endTrial(const QString &connector);
     void waitForDeamon();
+    // Lets go of the hold of `monitor`, one of the window's; false when none was held.
+    bool releaseMonitor(const DisplaySettings *monitor);
     // Lets go of stored locks of monitors that are not the window's (not connected now).
     bool releaseStored(const QString &connector);
 

@@ -23,7 +23,31 @@ void HoldKeeper::holdPrimary(const DisplayOutput &monitor, const DisplayMode &mo
     }
     followInArrangements(monitor, mode);
     settings.sync();
+    m_primaryHeld = true;
+    m_primaryMode = mode;
     emit changed();
+    emit primaryTaken();
+}
+
+void HoldKeeper::releasePrimary()
+{
+    if (!m_primaryHeld)
+        return;
+    m_primaryHeld = false;
+    emit changed();
+    emit primaryLetGo();
+}
+
+bool HoldKeeper::storedHold(const DisplayOutput &monitor, DisplayMode *mode) const
+{
+    const QString key = MonitorSettings::keyFor(monitor);
+    for (const MonitorSettings::Stored &s : MonitorSettings::monitors(settings)) {
+        if (s.key == key && s.locked && s.usable) {
+            *mode = s.mode;
+            return true;
+        }
+    }
+    return false;
 }
 
 void HoldKeeper::holdMonitor(const DisplayOutput &monitor, const DisplayMode &mode)

@@ -49,8 +49,14 @@ public:
     // kept. `previous` (may be null) gets the mode in use before.
     TrialOutcome tryMode(DisplaySettings &monitor, int index, const TrialSteps &steps, DisplayMode *previous = nullptr);
 
-    // The primary's hold: its mode; a hold of the same monitor under "Monitors" ends.
+    // The primary's hold: its mode is stored; a hold of the same monitor under "Monitors" ends.
+    // The hold itself lasts as long as this program ("-d" takes it again at the next start).
     void holdPrimary(const DisplayOutput &monitor, const DisplayMode &mode);
+    void releasePrimary();
+    bool primaryHeld() const { return m_primaryHeld; }
+    DisplayMode primaryMode() const { return m_primaryMode; }
+    // The stored hold of `monitor` under "Monitors": false when it has none that holds.
+    bool storedHold(const DisplayOutput &monitor, DisplayMode *mode) const;
     void holdMonitor(const DisplayOutput &monitor, const DisplayMode &mode);
     void releaseMonitor(const DisplayOutput &monitor);
     // Ends the stored holds of monitors named `name` (a connector, \\.\NAME or an identity;
@@ -68,8 +74,11 @@ public:
     Arrangement heldArrangement(const std::vector<DisplayOutput> &outputs) const;
     QList<Arrangement> heldArrangements() const;
 Q_SIGNALS:
-    // The store's holds changed.
+    // What is held changed.
     void changed();
+    // The primary's hold was taken (again, maybe at another mode), let go.
+    void primaryTaken();
+    void primaryLetGo();
     // A trial of the monitor with key `monitorKey` (MonitorSettings::keyFor) opened, ended.
     // Nothing is written for it, so a trial that never ends loses no hold.
     void trialBegan(const QString &monitorKey);
@@ -80,4 +89,6 @@ private:
     static bool hasLeft(const DisplaySettings &monitor, const DisplayMode &mode);
 
     QSettings &settings;
+    bool m_primaryHeld = false;
+    DisplayMode m_primaryMode;
 };

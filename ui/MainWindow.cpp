@@ -107,6 +107,11 @@ void MainWindow::setSettings(QSettings *s)
 {
     settings = s;
     keeper = std::make_unique<HoldKeeper>(*settings);
+    // Whoever holds or lets go (this window, velmoractl through the Controler), the window
+    // shows what the keeper holds.
+    connect(keeper.get(), &HoldKeeper::changed, this, &MainWindow::followHolds);
+    connect(keeper.get(), &HoldKeeper::primaryTaken, this, &MainWindow::startDeamon);
+    connect(keeper.get(), &HoldKeeper::primaryLetGo, this, &MainWindow::stopDeamon);
     settings->beginGroup(SettingsKeys::UiGroup);
     // A missing key reads as false.
     const bool autorun = settings->value(SettingsKeys::AutoRun, QVariant()).toBool();
@@ -123,20 +128,34 @@ void MainWindow::initTable()
     table->setSelectionMode(QAbstractItemView::SingleSelection);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     // The other monitors' locks outlive the program; the primary's is taken anew (-d).
-    const QList<MonitorSettings::Stored> stored = settings ? MonitorSettings::monitors(*settings)
-                                                           : QList<MonitorSettings::Stored>();
-    for (Monitor &monitor : monitors) {
-        for (const MonitorSettings::Stored &s : stored) {
-            if (!monitor.key.isEmpty() && s.key == monitor.key && s.locked && s.usable) {
-                monitor.locked = true;
-                monitor.held = s.mode;
-            }
-        }
-    }
+    readHolds();
     fillChooser();
     fillTable();
     if (!shown()->supported())
         statusBar()->showMessage(tr("此桌面不支持更改显示模式"));
+    announceHeld();
+}
+
+void MainWindow::readHolds()
+{
+    if (!keeper)
+        return;
+    for (Monitor &monitor : monitors) {
+        if (monitor.key.isEmpty()) {
+            monitor.locked = keeper->primaryHeld();
+            monitor.held = monitor.locked ? keeper->primaryMode() : monitor.held;
+        } else {
+            DisplayMode mode;
+            monitor.locked = keeper->storedHold(monitor.catalogue->monitor(), &mode);
+            monitor.held = monitor.locked ? mode : monitor.held;
+        }
+    }
+}
+
+void MainWindow::followHolds()
+{
+    readHolds();
+    showLockState();
     announceHeld();
 }
 
@@ -331,22 +350,16 @@ void MainWindow::lock(bool clicked)
 
 void MainWindow::setLocked(Monitor &monitor, bool locked)
 {
-    monitor.locked = locked;
-    if (monitor.key.isEmpty()) {
-        if (locked) {
-            // Stored and synced first: the daemon reads the mode when start() arrives.
-            keeper->holdPrimary(monitor.catalogue->monitor(), monitor.held);
-            emit startDeamon();
-        } else {
-            emit stopDeamon();
-        }
-    } else if (locked) {
+    // The keeper's announcement shows it (followHolds()); for the primary, stored and synced
+    // before the lock thread is started, which reads the mode then.
+    if (monitor.key.isEmpty() && locked)
+        keeper->holdPrimary(monitor.catalogue->monitor(), monitor.held);
+    else if (monitor.key.isEmpty())
+        keeper->releasePrimary();
+    else if (locked)
         keeper->holdMonitor(monitor.catalogue->monitor(), monitor.held);
-    } else {
+    else
         keeper->releaseMonitor(monitor.catalogue->monitor());
-    }
-    showLockState();
-    announceHeld();
 }
 
 void MainWindow::lockStored()
@@ -368,13 +381,8 @@ void MainWindow::lockStored()
         showLockState();
         return;
     }
-    monitor.locked = true;
     monitor.held = stored;
-    // Another monitor's stored lock is the lock thread's already.
-    if (monitor.key.isEmpty())
-        emit startDeamon();
-    showLockState();
-    announceHeld();
+    setLocked(monitor, true);
 }
 
 void MainWindow::showAutoRun(bool inForce)

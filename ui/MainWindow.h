@@ -50,6 +50,7 @@ public:
     bool arrangementHeld() const;
     // The one writer of holds, whose announcements the lock thread follows.
     HoldKeeper *holdKeeper() const { return keeper.get(); }
+    DisplaySettings *catalogue(int index) const { return monitors.at(index).catalogue; }
 
     // How long the keep-or-revert box waits before it answers Cancel itself.
     static constexpr int DefaultRevertDelay = 15000;
@@ -118,6 +119,9 @@ private:
     void showLockState();
     // Stores the lock of `monitor` (its `held` mode), tells the daemon and shows it.
     void setLocked(Monitor &monitor, bool locked);
+    // Each monitor's lock as the keeper holds it.
+    void readHolds();
+    void followHolds();
     // The background start's lock when no row is the mode in use: the stored mode, if it is one.
     void lockStored();
     void showButtons(const DisplayMode &inUse);
