@@ -10,9 +10,6 @@
 #include <QTest>
 
 namespace {
-const int Interval = 1000;
-// Long enough for a second apply of one restore, or a restore after settling, to show.
-const int Quiet = 2 * Interval + Deamon::SettleMs + 200;
 const QByteArray Restore = "hold: putting back the arrangement of ";
 } // namespace
 
@@ -33,6 +30,9 @@ void ArrangementScenario::run(const ProgramHome &home, const QProcessEnvironment
             qWarning().noquote() << "velmora:" << err;
         reset();
     });
+    // Long enough for a second apply of one restore to show, and for the next restore not to
+    // count as a fight.
+    const int quiet = 2 * interval + Deamon::SettleMs + 200;
     const QString set = QStringLiteral("arrangement of %1  ").arg(monitors.join(QLatin1Char('+')));
     const QByteArray giveUp = QStringLiteral("hold: the arrangement of %1 monitors is undone after every restore, "
                                              "giving up until the monitors change")
@@ -43,7 +43,7 @@ void ArrangementScenario::run(const ProgramHome &home, const QProcessEnvironment
         return int(err.count(Restore));
     };
 
-    home.store("Deamon/msec", Interval);
+    home.store("Deamon/msec", interval);
     QVERIFY(home.start(velmora, {"-d"}, env));
     QTRY_VERIFY_WITH_TIMEOUT(home.control({"status"}, env) == 0, 15000);
     QString out;
@@ -54,7 +54,7 @@ void ArrangementScenario::run(const ProgramHome &home, const QProcessEnvironment
     // Changed by another program: back in one apply.
     QVERIFY(foreign());
     QTRY_VERIFY_WITH_TIMEOUT(held(), 10000);
-    QTest::qWait(Quiet);
+    QTest::qWait(quiet);
     QVERIFY(held());
     QCOMPARE(restores(), 1);
     QVERIFY(status(home, env).contains(set + "held  last restored "));
@@ -65,7 +65,7 @@ void ArrangementScenario::run(const ProgramHome &home, const QProcessEnvironment
     QElapsedTimer fight;
     fight.start();
     QElapsedTimer after;
-    while (!after.isValid() || after.elapsed() < Quiet) {
+    while (!after.isValid() || after.elapsed() < quiet) {
         if (held())
             foreign();
         QTest::qWait(50);
@@ -83,13 +83,13 @@ void ArrangementScenario::run(const ProgramHome &home, const QProcessEnvironment
         // Another set of monitors is on: left as it is, the monitor off stays off.
         QVERIFY(unplug());
         QTRY_VERIFY_WITH_TIMEOUT(status(home, env).contains(set + "waiting"), 5000);
-        QTest::qWait(Quiet);
+        QTest::qWait(quiet);
         QVERIFY(unplugged());
         QCOMPARE(restores(), before + Deamon::FightRestores);
         // Docked again, in the other program's arrangement: the held one comes back, in one apply.
         QVERIFY(dock());
         QTRY_VERIFY_WITH_TIMEOUT(held(), 10000);
-        QTest::qWait(Quiet);
+        QTest::qWait(quiet);
         QVERIFY(held());
         QCOMPARE(restores(), before + Deamon::FightRestores + 1);
         QVERIFY(status(home, env).contains(set + "held  last restored "));

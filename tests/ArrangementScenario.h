@@ -28,8 +28,11 @@ public:
     std::function<bool()> dock;
     // The host as it was found; run() calls it last, whatever happened.
     std::function<void()> reset;
+    // The program's poll. The other program undoes each restore within two of them, or
+    // Velmora does not count it as a fight: a slow witness needs a longer one.
+    int interval = 1000;
 
-    // Starts the program in `home` (-d, a poll every second), holds the arrangement on show
+    // Starts the program in `home` (-d), holds the arrangement on show
     // and goes through every step; the program is stopped at the end.
     void run(const ProgramHome &home, const QProcessEnvironment &env) const;
 

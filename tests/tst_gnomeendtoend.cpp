@@ -212,6 +212,8 @@ private slots:
             return s.logicals.size() == 2 && one && two && two->primary && one->x == 1920 && one->transform == 1;
         };
         scenario.dock = scenario.foreign;
+        // Every look and every change is a gdbus process or two: the other program is slow.
+        scenario.interval = 2000;
         scenario.reset = [&] {
             foreignApply(h, found);
             QVERIFY(waitFor([&] { return placesOf(state(h)).size() == found.size(); }));

@@ -348,7 +348,12 @@ private Q_SLOTS:
             return !kwin.output("Virtual-2").enabled && laidOut(kwin, {{"Virtual-1", 0, 0, 1, 1.0}, {"Virtual-0", 720, 0, 0, 1.0}})
                 && kwin.output("Virtual-1").priority == 1;
         };
-        scenario.dock = [&] { return doctor({"output.Virtual-2.enable", "output.Virtual-2.position.2000,0"}); };
+        // Under load kscreen-doctor may say it failed once KWin took the output on: what counts is
+        // that it is on (the program lays it out).
+        scenario.dock = [&] {
+            return doctor({"output.Virtual-2.enable", "output.Virtual-2.position.2000,0"})
+                || kwin.output("Virtual-2").enabled;
+        };
         scenario.reset = [&] {
             doctor({"output.Virtual-2.enable", "output.Virtual-0.position.0,0", "output.Virtual-1.position.1280,0",
                     "output.Virtual-2.position.2560,0", "output.Virtual-1.rotation.normal", "output.Virtual-2.scale.1",
