@@ -26,7 +26,7 @@ bool sameOutput(const WitnessOutput &a, const WitnessOutput &b)
     return a.name == b.name && a.enabled == b.enabled && a.mode() == b.mode() && a.x == b.x && a.y == b.y;
 }
 
-// The whole arrangement the witness shows, one text a output.
+// The whole arrangement the witness shows, one line per output.
 QStringList layoutOf(const QList<WitnessOutput> &outputs)
 {
     QStringList text;
@@ -35,7 +35,7 @@ QStringList layoutOf(const QList<WitnessOutput> &outputs)
     return text;
 }
 
-// Places, transforms and scales of the host's three outputs as `expected`, one a output.
+// Whether the outputs named in `expected` are on, with these places, transforms and scales.
 bool laidOut(const WaylandHost &host, const QList<std::tuple<QString, int, int, int, double>> &expected)
 {
     const QList<WitnessOutput> outputs = host.outputs();
@@ -319,6 +319,7 @@ private Q_SLOTS:
         QVERIFY2(!err.contains("applyDisplaySetting()"), err.constData());
         QVERIFY(kwin.output("Virtual-0").mode() == Hd);
     }
+
     // The program (-d) holding the arrangement of KWin's three outputs, taken with velmoractl,
     // against kscreen-doctor: places, a rotation, a scale and the primary (KWin's first);
     // Virtual-2 switched off and on again.
