@@ -61,6 +61,12 @@ running() {
   [ "$(sed 's/^.*) \(.\).*/\1/' "/proc/$pid/stat" 2>/dev/null)" != Z ]
 }
 
+# True while PID runs, whatever its name; an exited child not yet reaped counts as gone.
+alive() {
+  kill -0 "$1" 2>/dev/null || return 1
+  [ "$(sed 's/^.*) \(.\).*/\1/' "/proc/$1/stat" 2>/dev/null)" != Z ]
+}
+
 # Stops the compositor DIR/pid names, if it is still the one started there (a PID left from an
 # earlier run may belong to somebody else by now).
 stop_host() {
@@ -220,9 +226,8 @@ start() {
   local began
   began=$(date +%s%N)
   "start_$kind"
-  local pid name
+  local pid
   pid=$(cat "$dir/pid")
-  name=$(process_name "$kind")
   while [ $(($(date +%s%N) - began)) -lt 30000000000 ]; do
     if ready "$kind"; then
       if [ "$kind" = sway ]; then
@@ -231,7 +236,8 @@ start() {
       echo "wayland-host: $kind ready on $(cat "$dir/wayland") (pid $pid, $((($(date +%s%N) - began) / 1000000)) ms)"
       return 0
     fi
-    if ! running "$pid" "$name"; then
+    # Just started, the PID may still be env's, not yet the compositor's: alive is enough.
+    if ! alive "$pid"; then
       tail -n 20 "$dir/log" >&2
       stop_host
       skip "$kind exited before it answered (see $dir/log)"

@@ -120,3 +120,17 @@ bool ProgramHome::start(QProcess &velmora, const QStringList &arguments, const Q
     velmora.start(QStringLiteral(VELMORA_BINARY), arguments);
     return velmora.waitForStarted();
 }
+
+int ProgramHome::control(const QStringList &arguments, const QProcessEnvironment &env, QString *out) const
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(VELMORACTL_BINARY), arguments);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(30000))
+        p.kill();
+    p.waitForFinished();
+    if (out)
+        *out = QString::fromUtf8(p.readAllStandardOutput());
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}

@@ -33,6 +33,9 @@ public:
 
     // Starts the program with `arguments` in `env`; false when it does not start.
     bool start(QProcess &velmora, const QStringList &arguments, const QProcessEnvironment &env) const;
+    // velmoractl (VELMORACTL_BINARY) with `arguments` in `env`, its input closed: its exit code
+    // (-1: it crashed or hung), its standard output in *out.
+    int control(const QStringList &arguments, const QProcessEnvironment &env, QString *out = nullptr) const;
 
 private:
     QProcessEnvironment session(const QString &lang = QStringLiteral("C.UTF-8")) const;

@@ -55,31 +55,6 @@ DisplayMode valuesOf(const Host &h, const QString &connector, const QString &id)
     return mode ? values(*mode) : DisplayMode{};
 }
 
-// "[(x,y,scale,0,primary,[('connector','mode',@a{sv} {})]), ...]" for ApplyMonitorsConfig.
-struct Place
-{
-    int x, y;
-    double scale;
-    bool primary;
-    QString connector, mode;
-};
-bool foreignApply(const Host &h, const QList<Place> &places)
-{
-    QStringList parts;
-    for (const Place &p : places)
-        parts << QString("(%1,%2,%3,0,%4,[('%5','%6',@a{sv} {})])")
-                     .arg(p.x)
-                     .arg(p.y)
-                     .arg(p.scale, 0, 'f', 1)
-                     .arg(p.primary ? "true" : "false", p.connector, p.mode);
-    bool ok = false;
-    const QString out = gdbus(h, "ApplyMonitorsConfig",
-                              {QString::number(state(h).serial), "1", "[" + parts.join(",") + "]", "@a{sv} {}"}, &ok);
-    if (!ok)
-        qWarning().noquote() << "foreign ApplyMonitorsConfig:" << out;
-    return ok;
-}
-
 bool xrandr(const Host &h, const QStringList &arguments)
 {
     bool ok = false;

@@ -2,6 +2,7 @@
 // a Wayland client of it, DISPLAY at its XWayland, XDG_SESSION_TYPE=wayland, the session bus
 // Mutter serves. Checked from outside with gdbus and with screenshots of the nested desktop.
 // Also GNOME on X11 (Mutter as the window manager): RandR stays the platform.
+#include "ArrangementScenario.h"
 #include "ProgramHome.h"
 #include "TestSupport.h"
 #include "tst_gnomehost.h"
@@ -45,6 +46,7 @@ class TestGnomeEndToEnd : public QObject
     Q_OBJECT
 
     Host nested;
+    Host nested3; // three monitors
     Host x11;
     std::unique_ptr<ProgramHome> home;
 
@@ -73,6 +75,7 @@ private slots:
     void initTestCase()
     {
         nested = host(QStringLiteral(VELMORA_MUTTER_NESTED_DIR));
+        nested3 = host(QStringLiteral(VELMORA_MUTTER_NESTED3_DIR));
         x11 = host(QStringLiteral(VELMORA_MUTTER_X11_DIR));
     }
 
@@ -169,6 +172,54 @@ private slots:
         QVERIFY2(velmora.state() == QProcess::Running, err.constData());
         QCOMPARE(err.count("no display platform"), 1);
         stopProcess(velmora);
+    }
+
+    // Three monitors in a row, LVDS1 primary, held with velmoractl: what other clients of
+    // DisplayConfig do to it (velmoractl status and the program's lines, gdbus the witness).
+    void heldArrangementOnWayland()
+    {
+        const Host &h = nested3;
+        REQUIRE_HOST(h);
+        const auto layout = [](const QList<Place> &places) {
+            QStringList text;
+            for (const Place &p : places)
+                text << QString("%1 %2 %3,%4 %5 %6 %7").arg(p.connector, p.mode).arg(p.x).arg(p.y).arg(p.scale).arg(p.transform).arg(p.primary);
+            text.sort();
+            return text;
+        };
+        const QList<Place> found = placesOf(state(h));
+        const QString full = "1920x1080@60.000";
+        QVERIFY(foreignApply(h, {{0, 0, 1.0, true, "LVDS1", full}, {1920, 0, 1.0, false, "LVDS2", full},
+                                 {3840, 0, 1.0, false, "LVDS3", full}}));
+        QVERIFY(waitFor([&] { return state(h).logical("LVDS3") && state(h).logical("LVDS3")->x == 3840; }));
+        // LVDS2 primary, LVDS1 turned beside it, LVDS3 at scale 2 (960x540) after them.
+        const QList<Place> other{{0, 0, 1.0, true, "LVDS2", full}, {1920, 0, 1.0, false, "LVDS1", full, 1},
+                                 {3000, 0, 2.0, false, "LVDS3", full}};
+        ArrangementScenario scenario;
+        scenario.monitors = QStringList{"LVDS1", "LVDS2", "LVDS3"};
+        scenario.foreign = [&] { return foreignApply(h, other); };
+        scenario.held = [&] {
+            const State s = state(h);
+            const Logical *one = s.logical("LVDS1"), *two = s.logical("LVDS2"), *three = s.logical("LVDS3");
+            return s.logicals.size() == 3 && one && two && three && one->primary && !two->primary && !three->primary
+                && QList<int>({one->x, one->y, two->x, two->y, three->x, three->y}) == QList<int>({0, 0, 1920, 0, 3840, 0})
+                && one->transform == 0 && three->scale == 1.0;
+        };
+        scenario.unplug = [&] { return foreignApply(h, other.mid(0, 2)); };
+        scenario.unplugged = [&] {
+            const State s = state(h);
+            const Logical *one = s.logical("LVDS1"), *two = s.logical("LVDS2");
+            return s.logicals.size() == 2 && one && two && two->primary && one->x == 1920 && one->transform == 1;
+        };
+        scenario.dock = scenario.foreign;
+        // Every look and every change is a gdbus process or two: the other program is slow.
+        scenario.interval = 2000;
+        scenario.reset = [&] {
+            foreignApply(h, found);
+            QVERIFY(waitFor([&] { return placesOf(state(h)).size() == found.size(); }));
+        };
+        scenario.run(*home, home->gnomeWayland(h));
+        QCOMPARE(layout(placesOf(state(h))), layout(found));
     }
 
     // GNOME on X11: RandR is the platform, and a restore is as quick as on a bare X server.

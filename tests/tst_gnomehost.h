@@ -4,6 +4,7 @@
 #include "HostFolder.h"
 
 #include <QDBusConnection>
+#include <QDebug>
 #include <QDeadlineTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -179,6 +180,47 @@ inline State state(const Host &h)
         }
     }
     return s;
+}
+
+// One logical monitor of one monitor, as another client of DisplayConfig asks for it.
+struct Place
+{
+    int x, y;
+    double scale;
+    bool primary;
+    QString connector, mode;
+    int transform = 0;
+};
+
+// A temporary ApplyMonitorsConfig of `places`, as another client sends it: monitors left out
+// go off.
+inline bool foreignApply(const Host &h, const QList<Place> &places)
+{
+    QStringList parts;
+    for (const Place &p : places)
+        parts << QString("(%1,%2,%3,%4,%5,[('%6','%7',@a{sv} {})])")
+                     .arg(p.x)
+                     .arg(p.y)
+                     .arg(p.scale, 0, 'f', 10)
+                     .arg(p.transform)
+                     .arg(p.primary ? "true" : "false", p.connector, p.mode);
+    bool ok = false;
+    const QString out = gdbus(h, "ApplyMonitorsConfig",
+                              {QString::number(state(h).serial), "1", "[" + parts.join(",") + "]", "@a{sv} {}"}, &ok);
+    if (!ok)
+        qWarning().noquote() << "foreign ApplyMonitorsConfig:" << out;
+    return ok;
+}
+
+// What `s` shows, to be applied again.
+inline QList<Place> placesOf(const State &s)
+{
+    QList<Place> places;
+    for (const Logical &l : s.logicals) {
+        const Monitor *m = s.monitor(l.connector);
+        places.append({l.x, l.y, l.scale, l.primary, l.connector, m ? m->currentId() : QString(), l.transform});
+    }
+    return places;
 }
 
 // Polls `done` until it holds or `ms` pass.

@@ -3,6 +3,7 @@
 // outside with kscreen-doctor and wlr-randr: modes, and arrangements (places, transforms,
 // scales, KWin's primary). Each of their outputs has one mode here (no DRM
 // device), so switching between listed modes is tested on the project's own test compositor.
+#include "ArrangementScenario.h"
 #include "DisplaySettings.h"
 #include "Pinned.h"
 #include "KdeDisplayBackend.h"
@@ -23,6 +24,27 @@ const DisplayMode Hd{1280, 720, 32, 60};
 bool sameOutput(const WitnessOutput &a, const WitnessOutput &b)
 {
     return a.name == b.name && a.enabled == b.enabled && a.mode() == b.mode() && a.x == b.x && a.y == b.y;
+}
+
+// The whole arrangement the witness shows, one line per output.
+QStringList layoutOf(const QList<WitnessOutput> &outputs)
+{
+    QStringList text;
+    for (const WitnessOutput &o : outputs)
+        text << QString("%1 %2 %3,%4 %5 %6 %7").arg(o.name).arg(o.enabled).arg(o.x).arg(o.y).arg(o.transform).arg(o.scale).arg(o.priority);
+    return text;
+}
+
+// Whether the outputs named in `expected` are on, with these places, transforms and scales.
+bool laidOut(const WaylandHost &host, const QList<std::tuple<QString, int, int, int, double>> &expected)
+{
+    const QList<WitnessOutput> outputs = host.outputs();
+    for (const auto &[name, x, y, transform, scale] : expected) {
+        const auto o = std::find_if(outputs.cbegin(), outputs.cend(), [&](const WitnessOutput &w) { return w.name == name; });
+        if (o == outputs.cend() || !o->enabled || o->x != x || o->y != y || o->transform != transform || o->scale != scale)
+            return false;
+    }
+    return true;
 }
 } // namespace
 
@@ -296,6 +318,81 @@ private Q_SLOTS:
         QCOMPARE(onKwin.exitCode(), 0);
         QVERIFY2(!err.contains("applyDisplaySetting()"), err.constData());
         QVERIFY(kwin.output("Virtual-0").mode() == Hd);
+    }
+
+    // The program (-d) holding the arrangement of KWin's three outputs, taken with velmoractl,
+    // against kscreen-doctor: places, a rotation, a scale and the primary (KWin's first);
+    // Virtual-2 switched off and on again.
+    void kwinProgramHoldsTheArrangement()
+    {
+        REQUIRE_HOST(kwin);
+        const QStringList found = layoutOf(kwin.outputs());
+        auto doctor = [this](const QStringList &arguments) {
+            bool ok = false;
+            kwin.run(QStringList{"kscreen-doctor"} + arguments, &ok);
+            return ok;
+        };
+        ArrangementScenario scenario;
+        scenario.monitors = QStringList{"Virtual-0", "Virtual-1", "Virtual-2"};
+        // Virtual-1 first, turned (720 wide), and the primary; Virtual-2 at scale 1.5 after them.
+        const QStringList other{"output.Virtual-1.position.0,0", "output.Virtual-1.rotation.left",
+                                "output.Virtual-0.position.720,0", "output.Virtual-2.position.2000,0",
+                                "output.Virtual-2.scale.1.5", "output.Virtual-1.priority.1",
+                                "output.Virtual-0.priority.2", "output.Virtual-2.priority.3"};
+        scenario.foreign = [&] { return doctor(other); };
+        scenario.held = [&] {
+            return laidOut(kwin, {{"Virtual-0", 0, 0, 0, 1.0}, {"Virtual-1", 1280, 0, 0, 1.0}, {"Virtual-2", 2560, 0, 0, 1.0}})
+                && kwin.output("Virtual-0").priority == 1;
+        };
+        scenario.unplug = [&] { return doctor({"output.Virtual-2.disable"}); };
+        scenario.unplugged = [&] {
+            return !kwin.output("Virtual-2").enabled && laidOut(kwin, {{"Virtual-1", 0, 0, 1, 1.0}, {"Virtual-0", 720, 0, 0, 1.0}})
+                && kwin.output("Virtual-1").priority == 1;
+        };
+        // Under load kscreen-doctor may say it failed once KWin took the output on: what counts is
+        // that it is on (the program lays it out).
+        scenario.dock = [&] {
+            return doctor({"output.Virtual-2.enable", "output.Virtual-2.position.2000,0"})
+                || kwin.output("Virtual-2").enabled;
+        };
+        scenario.reset = [&] {
+            doctor({"output.Virtual-2.enable", "output.Virtual-0.position.0,0", "output.Virtual-1.position.1280,0",
+                    "output.Virtual-2.position.2560,0", "output.Virtual-1.rotation.normal", "output.Virtual-2.scale.1",
+                    "output.Virtual-0.priority.1", "output.Virtual-1.priority.2", "output.Virtual-2.priority.3"});
+        };
+        ProgramHome home;
+        scenario.run(home, home.waylandHost(kwin));
+        QCOMPARE(layoutOf(kwin.outputs()), found);
+    }
+
+    // The same on phoc with wlr-randr: places, a transform and a scale (wlroots has no
+    // primary). phoc refuses to switch a head off and then piles every head at 0,0: no
+    // other set here.
+    void phocProgramHoldsTheArrangement()
+    {
+        REQUIRE_HOST(phoc);
+        const QStringList found = layoutOf(phoc.outputs());
+        auto randr = [this](const QStringList &arguments) {
+            bool ok = false;
+            phoc.run(QStringList{"wlr-randr"} + arguments, &ok);
+            return ok;
+        };
+        ArrangementScenario scenario;
+        scenario.monitors = QStringList{"HEADLESS-1", "HEADLESS-2", "HEADLESS-3"};
+        scenario.foreign = [&] {
+            return randr({"--output", "HEADLESS-1", "--pos", "1280,0", "--output", "HEADLESS-2", "--pos", "0,0",
+                          "--transform", "270", "--output", "HEADLESS-3", "--scale", "2"});
+        };
+        scenario.held = [&] {
+            return laidOut(phoc, {{"HEADLESS-1", 0, 0, 0, 1.0}, {"HEADLESS-2", 1280, 0, 0, 1.0}, {"HEADLESS-3", 2560, 0, 0, 1.0}});
+        };
+        scenario.reset = [&] {
+            randr({"--output", "HEADLESS-1", "--pos", "0,0", "--output", "HEADLESS-2", "--pos", "1280,0", "--transform",
+                   "normal", "--output", "HEADLESS-3", "--pos", "2560,0", "--scale", "1"});
+        };
+        ProgramHome home;
+        scenario.run(home, home.waylandHost(phoc));
+        QCOMPARE(layoutOf(phoc.outputs()), found);
     }
 };
 
