@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QTemporaryFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTest>
 
 namespace {
@@ -264,6 +265,70 @@ private Q_SLOTS:
         QVERIFY(TestXServer::xrandr({"--output", "DUMMY1", "--pos", "0x768"}));
         QTest::qWait(2500);
         QCOMPARE(TestXServer::outputPlace("DUMMY1"), QString("800x600+0+768"));
+        stopProcess(velmora);
+    }
+
+    // The held arrangement while the set changes: DUMMY0 with DUMMY2 is another set, left as it
+    // is put; DUMMY1 on again elsewhere brings the held places and primary back in one apply; a
+    // program that undoes every restore is given up on after a few. Velmora switches no monitor
+    // on or off.
+    void arrangementAcrossSets()
+    {
+        const auto third = qScopeGuard([] {
+            TestXServer::xrandr({"--output", "DUMMY2", "--off"});
+            TestXServer::xrandr({"--delmode", "DUMMY2", "1024x768_60"});
+        });
+        QVERIFY(TestXServer::xrandr({"--addmode", "DUMMY2", "1024x768_60"}));
+        QProcess velmora;
+        startVelmora(velmora);
+        QCOMPARE(ctl({"hold", "--arrangement"}).code, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(ctl({"status"}).out.contains("arrangement of DUMMY0+DUMMY1  held"), 5000);
+        const QString place0 = TestXServer::outputPlace("DUMMY0"), place1 = TestXServer::outputPlace("DUMMY1");
+        QByteArray err;
+        const auto restores = [&] {
+            err += velmora.readAllStandardError();
+            return int(err.count("hold: putting back the arrangement"));
+        };
+
+        // The plain query probes: only then is DUMMY2 connected.
+        QVERIFY(TestXServer::xrandr({"--output", "DUMMY1", "--off", "--output", "DUMMY2", "--mode", "1024x768_60", "--pos",
+                                     "0x0", "--primary", "--output", "DUMMY0", "--pos", "0x768"})
+                && TestXServer::xrandr({}));
+        QTRY_VERIFY_WITH_TIMEOUT(ctl({"status"}).out.contains("arrangement of DUMMY0+DUMMY1  waiting"), 5000);
+        QTest::qWait(2500);
+        QCOMPARE(restores(), 0);
+        QCOMPARE(TestXServer::outputPlace("DUMMY0"), QString("1024x768+0+768"));
+        QCOMPARE(TestXServer::outputPlace("DUMMY2"), QString("1024x768+0+0"));
+        QVERIFY(TestXServer::isPrimary("DUMMY2"));
+        QVERIFY(TestXServer::outputPlace("DUMMY1").isEmpty());
+
+        // Docked again in DUMMY2's place, primary.
+        QVERIFY(TestXServer::xrandr({"--output", "DUMMY2", "--off", "--output", "DUMMY1", "--mode", "1024x768_60", "--pos",
+                                     "0x0", "--primary"}));
+        QTRY_COMPARE_WITH_TIMEOUT(TestXServer::outputPlace("DUMMY1"), place1, 5000);
+        QCOMPARE(TestXServer::outputPlace("DUMMY0"), place0);
+        QVERIFY(TestXServer::isPrimary("DUMMY0"));
+        QVERIFY(TestXServer::outputPlace("DUMMY2").isEmpty());
+        QTest::qWait(2500);
+        QCOMPARE(restores(), 1);
+        QVERIFY(ctl({"status"}).out.contains("arrangement of DUMMY0+DUMMY1  held  last restored "));
+
+        // Undone within 0.2 s every time.
+        QProcess fighter;
+        fighter.start("sh", {"-c", "while :; do xrandr --output DUMMY1 --pos 0x768; sleep 0.2; done"});
+        QVERIFY(fighter.waitForStarted());
+        const QByteArray givingUp = "hold: the arrangement of 2 monitors is undone after every restore, giving up until "
+                                    "the monitors change";
+        QVERIFY2(waitForError(velmora, err, givingUp, 20000), err.right(2000).constData());
+        const int fought = restores() - 1;
+        QTest::qWait(3000);
+        QCOMPARE(restores() - 1, fought);
+        QCOMPARE(fought, Deamon::FightRestores);
+        QCOMPARE(err.count(givingUp), 1);
+        QVERIFY(ctl({"status"}).out.contains("arrangement of DUMMY0+DUMMY1  given up"));
+        QCOMPARE(TestXServer::outputPlace("DUMMY1"), QString("1024x768+0+768"));
+        fighter.kill();
+        fighter.waitForFinished();
         stopProcess(velmora);
     }
 };
