@@ -284,6 +284,9 @@ three_outputs() {
   xrandr --output DUMMY0 --primary --output DUMMY1 --mode 800x600_60 --right-of DUMMY0 \
     --output DUMMY2 --mode 1024x768_60 --right-of DUMMY1
   xrandr >/dev/null # the plain query probes: only then do they count as connected
+  restart_wineserver
+}
+restart_wineserver() {
   wineserver -k
   wait_for "! kill -0 $(cat "$host/wineserver.pid") 2>/dev/null" 10
   rm -f "$drive/users/root/velmora.lock"
@@ -410,6 +413,51 @@ step_velmoractl() {
     test "$ctl_code|$(grep -c 'DISPLAY2 does not offer 7x7' "$work/not-offered.err")" = "1|1"
   check "... and DISPLAY2 stays in $w3 x $h3" test "$(xcurrent DUMMY1)" = "$w3 $h3 $f3"
   stop_velmora ctl
+}
+
+# --- The arrangement of two monitors held --------------------------------------------------------
+# DUMMY2 off, DUMMY1 right of DUMMY0 (Wine sees it so from its wineserver's next start): \\.\DISPLAY1 and \\.\DISPLAY2 on.
+# Another Windows program moves \\.\DISPLAY2 under the primary; Velmora puts it back, once.
+geometry() { xrandr --current | awk -v o="$1" '$1 == o && $2 == "connected" { for (i = 3; i <= NF; i++) if ($i ~ /^[0-9]+x[0-9]+[+-]/) { print $i; exit } }'; }
+restores() { lines "$1" | grep -c '^hold: putting back the arrangement of 2 monitors: '; }
+step_arrangement() {
+  local g0 g1 h1 below
+  enter_host
+  xrandr --output DUMMY2 --off --output DUMMY1 --right-of DUMMY0
+  restart_wineserver
+  wine reg add "$store\\Deamon" /v msec /t REG_DWORD /d 1000 /f >/dev/null 2>&1
+  start_velmora arranged en_US.UTF-8 -d
+  if ! wait_line arranged '^msec:1000$' 30; then
+    bad "velmora.exe -d starts for the arrangement (see $work/arranged.err)"
+    stop_velmora arranged
+    finish
+  fi
+  g0=$(geometry DUMMY0) g1=$(geometry DUMMY1)
+  h1=${g1%%+*} below=${g0%%+*}
+  below=${below#*x}
+  ctl arrangement-hold hold --arrangement
+  check "velmoractl.exe hold --arrangement holds \\\\.\\DISPLAY1 at $g0 and \\\\.\\DISPLAY2 at $g1 (exit $ctl_code: $(head -n 1 "$work/arrangement-hold.out"))" \
+    test "$ctl_code|$(head -n 1 "$work/arrangement-hold.out")" = "0|the arrangement of 2 monitors held"
+  ctl arrangement-status status
+  check "... status shows it held" grep -qF 'arrangement of \\.\DISPLAY1+\\.\DISPLAY2  held  never restored' "$work/arrangement-status.out"
+  wine "$other" place '\\.\DISPLAY2' 0 "$below" >"$work/place.raw" 2>&1 </dev/null
+  sed -i 's/\r$//' "$work/place.raw"
+  check "another Windows program moves \\\\.\\DISPLAY2 under the primary ($(grep '^placed ' "$work/place.raw"))" grep -q '^ok ' "$work/place.raw"
+  if wait_for "[ \"\$(geometry DUMMY1)\" = '$g1' ] && [ \"\$(geometry DUMMY0)\" = '$g0' ]" 10; then
+    ok "... and Velmora puts it back: X shows DUMMY0 at $g0, DUMMY1 at $g1"
+  else
+    bad "... and Velmora puts it back (X shows DUMMY0 at $(geometry DUMMY0), DUMMY1 at $(geometry DUMMY1))"
+  fi
+  ticks arranged 3
+  check "... in one restore ($(restores arranged))" test "$(restores arranged)" = 1
+  ctl arrangement-restored status
+  check "... status says when" grep -qF 'arrangement of \\.\DISPLAY1+\\.\DISPLAY2  held  last restored ' "$work/arrangement-restored.out"
+  ctl arrangement-release release --arrangement
+  check "release --arrangement exits 0 (exit $ctl_code)" test "$ctl_code" = 0
+  wine "$other" place '\\.\DISPLAY2' 0 "$below" >"$work/place2.raw" 2>&1 </dev/null
+  ticks arranged 3
+  check "... then another program's move stays over ticks (DUMMY1 at $(geometry DUMMY1))" test "$(geometry DUMMY1)" = "$h1+0+$below"
+  stop_velmora arranged
 }
 
 # --- Uninstall, silently ----------------------------------------------------------------------------

@@ -26,6 +26,8 @@
 //                    apply of two whose second cannot be, which must switch neither
 //   arrange          three outputs on: one moved and switched in one apply, read back by
 //                    EnumDisplaySettingsW; an output not named keeps its place and mode
+//   place NAME X Y   "placed NAME X,Y": NAME moved as another program moves it (not through
+//                    the backend), in the mode it is in
 //   state            "state S [W H B F]": how the pinned output stands (no checks)
 //   threads          enumerating and re-applying from two threads at once
 //   wait             prints "waiting", then blocks until a line arrives on stdin
@@ -545,6 +547,27 @@ Placed placed(const std::string &device)
     return p;
 }
 
+// "placed NAME X,Y": another program moves a device to (x, y) as programs do, straight through
+// ChangeDisplaySettingsExW: DM_POSITION with the mode fields it is in (Wine takes a place only
+// together with them), applied at once; the place is read back by EnumDisplaySettingsW.
+void place(const std::string &device, long x, long y)
+{
+    const std::wstring name(device.begin(), device.end());
+    DEVMODEW dm;
+    ZeroMemory(&dm, sizeof dm);
+    dm.dmSize = sizeof dm;
+    const bool read = EnumDisplaySettingsW(name.c_str(), ENUM_CURRENT_SETTINGS, &dm) != FALSE;
+    dm.dmPosition.x = x;
+    dm.dmPosition.y = y;
+    dm.dmFields = DM_POSITION | DM_PELSWIDTH | DM_PELSHEIGHT | DM_BITSPERPEL | DM_DISPLAYFREQUENCY;
+    const LONG result = read ? ChangeDisplaySettingsExW(name.c_str(), &dm, nullptr, 0, nullptr) : DISP_CHANGE_FAILED;
+    const Placed now = placed(device);
+    std::printf("placed %s %ld,%ld\n", device.c_str(), now.x, now.y);
+    check(result == DISP_CHANGE_SUCCESSFUL && now.x == x && now.y == y,
+          device + " moved to " + std::to_string(x) + "," + std::to_string(y) + " (answer " + std::to_string(result)
+              + ", reads " + now.str() + ")");
+}
+
 // Three outputs on: the last one moved under the primary in another mode, in one apply; the
 // one between, not named, keeps its place and the mode it was switched to just before (for this
 // session only, so not in the registry, whose settings the arrangement's closing call applies).
@@ -675,6 +698,11 @@ int main(int argc, char **argv)
             both(backend);
         else if (!std::strcmp(cmd, "arrange"))
             arrange(backend);
+        else if (!std::strcmp(cmd, "place") && i + 1 < argc) {
+            const std::string device = argv[++i];
+            const long x = number(argc, argv, i);
+            place(device, x, number(argc, argv, i));
+        }
         else if (!std::strcmp(cmd, "threads"))
             threads(backend);
         else if (!std::strcmp(cmd, "wait"))
