@@ -3,8 +3,8 @@
 
   report.py [--results DIR] [--out FILE] [--base FILE] [--only NAME]...
 
-DIR (default build-bench/results) holds run.json (bench/run.sh), gnome.json, wayland.json and
-wine.json. Each present file replaces its sections of BASE (default: the committed
+DIR (default build-bench/results) holds run.json (bench/run.sh), gnome.json, wayland.json,
+wine.json and arrangement.json. Each present file replaces its sections of BASE (default: the committed
 docs/benchmarks.md); the rest of BASE, the notes written by hand among them, stays. --only
 takes just those results. A quick run's results (VELMORA_BENCH_QUICK=1) never go into
 docs/benchmarks.md: they are too few samples to stand for anything.
@@ -629,6 +629,140 @@ def wine_section(res):
     return "\n".join(out).rstrip("\n") + "\n"
 
 
+# ---- bench/arrangement.sh ----------------------------------------------------------------------
+def arrangement_section(res):
+    v, s = res["values"], res["series"]
+    settle, switches, secs = int(v["settle_ms"]), int(v["switches"]), int(v["cpu_seconds"])
+    hosts = {"x11": "X11 (Xorg, dummy driver)", "phoc": "phoc", "mutter": "nested Mutter", "kwin": "KWin (virtual)"}
+
+    def pcts(ms):
+        return [percentile(ms, q) for q in (0.1, 0.5, 0.9)] + [max(ms), min(ms)]
+
+    restores = [
+        ("x11", "swap", "DUMMY0 and DUMMY1 swap places", "arrangement"),
+        ("x11", "primary", "DUMMY1 made primary", "arrangement"),
+        ("x11", "mode-arranged", "DUMMY1 to 800x600 (held by the arrangement only)", "arrangement"),
+        ("x11", "mode", "DUMMY0 to 800x600 (the mode-locked primary)", "mode lock"),
+        ("phoc", "swap", "HEADLESS-1 and HEADLESS-2 swap places", "arrangement"),
+        ("phoc", "mode-arranged", "HEADLESS-2 to 1024x768 (held by the arrangement only)", "arrangement"),
+        ("phoc", "mode", "HEADLESS-1 to 1024x768 (the mode-locked one)", "mode lock"),
+    ]
+    rows, p50 = [], {}
+    for host, kind, what, by in restores:
+        got = s.get("%s-restore-%s" % (host, kind)) or []
+        ms = [x[2] for x in got if x[2] >= 0]
+        unseen = sum(1 for x in got if x[3] == 0)
+        if not ms:
+            err = (s.get("%s-restore-%s-err" % (host, kind)) or ["no samples"])[-1:]
+            rows.append("| %s | %s | %s | 0 of %d | – | – | – | – | %s |" % (hosts[host], what, by, switches, err[0]))
+            continue
+        p10, m50, p90, mx, mn = pcts(ms)
+        p50[(host, kind)] = m50
+        rows.append("| %s | %s | %s | %d of %d | %.1f | %.1f–%.1f | %.1f | %.1f | %s |" % (
+            hosts[host], what, by, len(ms), len(got), m50, p10, p90, mx, mn,
+            "%d of %d restored before the first read" % (unseen, len(got)) if unseen else ""))
+
+    def cpu(host):
+        rows_ = s.get(host + "-cpu")
+        if not rows_:
+            return None
+        one, three, server = ((x[4] - x[3]) / x[5] * 100 for x in rows_)
+        return one, three, server
+    cpu_rows = []
+    for host in ("x11", "phoc"):
+        c = cpu(host)
+        if c:
+            ratio = c[1] / c[0] if c[0] > 0 else math.nan
+            cpu_rows.append("| %s | %.3f %% | %.3f %% | %.2f× | %s | %.2f %% |" % (
+                hosts[host], c[0], c[1], ratio, verdict(ratio <= 1.1), c[2]))
+
+    settle_rows, widest = [], {}
+    for host in ("x11", "phoc", "mutter", "kwin"):
+        by_change = {}
+        for x in s.get(host + "-settle") or []:
+            by_change.setdefault(" ".join(str(w) for w in x[7:]), []).append(x)
+        for change, xs in by_change.items():
+            spread = [x[3] - x[2] for x in xs]
+            lspread = [x[6] - x[5] for x in xs if x[4] > 0]
+            counts = sorted(x[1] for x in xs)
+            widest[host] = max([widest.get(host, 0)] + spread)
+            settle_rows.append("| %s | `%s` | %d | %s | %.1f | %.1f / %.1f | %s |" % (
+                hosts[host], change.replace("|", "\\|"), len(xs),
+                "%d" % counts[0] if counts[0] == counts[-1] else "%d–%d" % (counts[0], counts[-1]),
+                percentile([x[2] for x in xs], 0.5), percentile(spread, 0.5), max(spread),
+                "%.1f / %.1f" % (percentile(lspread, 0.5), max(lspread)) if lspread else "–"))
+    late = [p50[(h, k)] - p50[(h, "mode")] for h, k, _, by in restores if by == "arrangement" and (h, k) in p50 and (h, "mode") in p50]
+    out = [
+        "## Arrangements",
+        "",
+        "Written by `bench/arrangement.sh` on %s in %d min %d s, %s cores shared with other work" % (
+            v["date"], int(v["seconds"]) // 60, int(v["seconds"]) % 60, v["nproc"]),
+        "(load average %s before, %s after), working tree at %s, RelWithDebInfo; %s, phoc %s," % (
+            v["load_start"], v["load_end"], v["head"], v["xorg"], v["phoc"]),
+        "mutter %s, KWin %s. The program waits for the display to be still for %d ms (`Deamon::SettleMs`)" % (
+            v["mutter"], v["kwin"], settle),
+        "before it puts an arrangement back, in one apply; a locked mode comes back on the announcement.",
+        "",
+        "### Restore latency",
+        "",
+        "One `velmora -d` per host (fresh home, seeded 1000 ms interval: the primary's mode locked), with the",
+        "arrangement of the three monitors on screen held through `velmoractl hold --arrangement`. Another",
+        "program (`xrandr`, `wlr-randr`) then changes it %d times per row; before each change the layout is back" % switches,
+        "and nothing has been announced for %s ms (more than the 2 intervals + SettleMs within which" % v["pause_ms"],
+        "a change counts as undoing the last restore: three of those in a row and the program gives up).",
+        "`bench/velmora_layoutwatch restore`, on a connection of its own through the program's display layer,",
+        "reads the layout (every output's state, mode, place, rotation, scale, primary) after each",
+        "announcement: t0 = the first announcement after the change, t1 = the end of the first read that",
+        "shows the held layout again; latency = t1 − t0. The watcher's reads (a few round trips) add",
+        "about a millisecond; \"restored before the first read\": the held layout was back by the first read.",
+        "The program printed \"hold: putting back the arrangement\" %s times on X11 and %s times on phoc." % (
+            v["x11_putback"], v["phoc_putback"]),
+        "",
+        "| host | change | put back by | restored | p50 ms | p10–p90 ms | max ms | min ms | |",
+        "|---|---|---|---|---|---|---|---|---|",
+    ] + rows + [
+        "",
+        "The arrangement comes back %s ms after the mode would (p50 against p50, per host and change;" % (
+            ", ".join("%.0f" % d for d in late) if late else "–"),
+        "SettleMs = %d)." % settle,
+        "",
+        "### CPU while holding an arrangement",
+        "",
+        "Two `velmora -d` at the same time on the same host, fresh homes, seeded 1000 ms interval: one",
+        "holding the primary's mode only, the other that and the arrangement of the three monitors.",
+        "Nothing changes meanwhile; run time of every thread from `/proc/PID/task/*/schedstat` over the",
+        "same %d s of wall time, in %% of one core. Target: the arrangement at most 1.1× the mode lock." % secs,
+        "",
+        "| host | mode lock only | mode lock + arrangement of three | ratio | ≤ 1.1× | host server meanwhile (both) |",
+        "|---|---|---|---|---|---|",
+    ] + cpu_rows + [
+        "",
+        "### How long one change's announcements last",
+        "",
+        "Nothing of Velmora runs. `bench/velmora_layoutwatch settle` makes a change (another program's",
+        "command, or for Mutter, which has no command-line tool here, an ApplyMonitorsConfig on the",
+        "watcher's own connection), stamps every announcement the program's display layer passes on",
+        "(RandR notifications on X11, `done` of the output manager on phoc and KWin, `MonitorsChanged`",
+        "on Mutter) until %s ms pass without one, and reads the layout after each. Spread = last − first" % v["quiet_ms"],
+        "announcement of one change; layout spread = the same over the announcements after which the",
+        "layout read had changed. Each change and the one undoing it %s times. Times in ms." % v["bursts"],
+        "",
+        "| host | change | times | announcements each | first after the change, p50 | spread p50 / max | layout spread p50 / max |",
+        "|---|---|---|---|---|---|---|",
+    ] + settle_rows + [
+        "",
+        "Widest burst (first to last announcement of one change): %s; SettleMs is %d ms (at most 500" % (
+            ", ".join("%s %.1f ms" % (hosts[h], w) for h, w in widest.items()) or "–", settle),
+        "allowed). These hosts are headless: a change here is one program's one request, and none of them",
+        "can show a real hotplug, after which a desktop's own service (GNOME's stored monitors.xml, KDE's",
+        "KScreen) may answer with a layout change of its own; that one falls inside the wait only when it",
+        "comes within SettleMs of the last announcement before it.",
+        "",
+        "Raw series: `%s/*.txt`." % v["raw"],
+    ]
+    return "\n".join(out) + "\n"
+
+
 # ---- Putting the file together ----------------------------------------------------------------------
 def chunks(text):
     """The run's part (up to the first "## " heading after "## Commands"), then each "## " section."""
@@ -648,8 +782,9 @@ def chunks(text):
 
 def merge(base, made):
     parts = chunks(base) if base.strip() else []
-    head = {"run": "# Benchmarks", "gnome": "## GNOME", "wayland": "## wlroots", "wine": "## Windows under Wine"}
-    for name in ("run", "gnome", "wayland", "wine"):
+    head = {"run": "# Benchmarks", "gnome": "## GNOME", "wayland": "## wlroots", "wine": "## Windows under Wine",
+            "arrangement": "## Arrangements"}
+    for name in ("run", "gnome", "wayland", "wine", "arrangement"):
         if name not in made:
             continue
         at = [i for i, p in enumerate(parts) if p.startswith(head[name])]
@@ -664,7 +799,8 @@ def merge(base, made):
     return "\n".join(parts)
 
 
-MAKERS = {"run": run_part, "gnome": gnome_section, "wayland": wayland_section, "wine": wine_section}
+MAKERS = {"run": run_part, "gnome": gnome_section, "wayland": wayland_section, "wine": wine_section,
+          "arrangement": arrangement_section}
 
 
 def main():

@@ -235,30 +235,24 @@ void Deamon::tick(bool announced)
     publish();
 }
 
-QString Deamon::configurationOf(const std::vector<DisplayOutput> &outputs)
+bool Deamon::sameConfiguration(const std::vector<DisplayOutput> &a, const std::vector<DisplayOutput> &b)
 {
-    QString text;
-    for (const DisplayOutput &o : outputs)
-        text += QStringLiteral("%1 %2 %3 %4,%5 %6 %7 %8;")
-                    .arg(QString::fromStdString(o.name))
-                    .arg(int(o.state))
-                    .arg(MonitorSettings::text(o.current))
-                    .arg(o.x)
-                    .arg(o.y)
-                    .arg(o.transform)
-                    .arg(o.scale)
-                    .arg(o.primary);
-    return text;
+    return std::equal(a.cbegin(), a.cend(), b.cbegin(), b.cend(), [](const DisplayOutput &x, const DisplayOutput &y) {
+        return x.name == y.name && x.identity == y.identity && x.hasSerial == y.hasSerial && x.state == y.state
+            && x.current == y.current && x.x == y.x && x.y == y.y && x.transform == y.transform && x.scale == y.scale
+            && x.primary == y.primary;
+    });
 }
 
 void Deamon::holdArrangement(const std::vector<DisplayOutput> &outputs)
 {
-    const QString configuration = configurationOf(outputs);
-    if (configuration != lastConfiguration || !stillSince.isValid()) {
-        lastConfiguration = configuration;
+    const bool changed = !stillSince.isValid() || !sameConfiguration(outputs, lastConfiguration);
+    if (changed) {
+        lastConfiguration = outputs;
         stillSince.start();
     }
-    const QString set = Arrangement::setKey(outputs);
+    // The set is the monitors on and their identities: the same configuration, the same set.
+    const QString set = changed ? Arrangement::setKey(outputs) : lastSet;
     const bool setChanged = set != lastSet;
     lastSet = set;
     for (ArrangementHold &hold : arrangements) {
@@ -286,7 +280,7 @@ void Deamon::holdArrangement(const std::vector<DisplayOutput> &outputs)
             hold.refused = false;
             continue;
         }
-        if (hold.givenUp || (hold.refused && configuration == hold.refusedIn))
+        if (hold.givenUp || (hold.refused && sameConfiguration(outputs, hold.refusedIn)))
             continue;
         // Let the desktop finish its own steps first, then apply once.
         const qint64 still = stillSince.elapsed();
@@ -301,12 +295,11 @@ void Deamon::holdArrangement(const std::vector<DisplayOutput> &outputs)
                 settleTimer->start(int(timer->interval() - hold.restoredAt.elapsed()));
             continue;
         }
-        restoreArrangement(hold, outputs, configuration);
+        restoreArrangement(hold, outputs);
     }
 }
 
-void Deamon::restoreArrangement(ArrangementHold &hold, const std::vector<DisplayOutput> &outputs,
-                                const QString &configuration)
+void Deamon::restoreArrangement(ArrangementHold &hold, const std::vector<DisplayOutput> &outputs)
 {
     // Drifted again soon after the last restore: that one was undone, one more round of a fight.
     const bool soon = hold.restoredAt.isValid() && hold.restoredAt.elapsed() < 2 * timer->interval() + SettleMs;
@@ -328,7 +321,7 @@ void Deamon::restoreArrangement(ArrangementHold &hold, const std::vector<Display
         hold.state = QStringLiteral("held");
     } else if (result == DisplayBackend::ApplyResult::Refused || result == DisplayBackend::ApplyResult::NotOffered) {
         hold.refused = true;
-        hold.refusedIn = configuration;
+        hold.refusedIn = outputs;
         hold.state = QStringLiteral("refused");
         qDebug().noquote() << QStringLiteral("hold: the arrangement of %1 monitors is refused, waiting for the next display change")
                                   .arg(hold.held.monitors.size());

@@ -142,7 +142,7 @@ private:
         QString state = QStringLiteral("waiting");
         // Refused in this configuration: asked again only once it differs.
         bool refused = false;
-        QString refusedIn;
+        std::vector<DisplayOutput> refusedIn;
         // Consecutive restores undone soon after; given up at FightRestores until another set.
         int undone = 0;
         bool givenUp = false;
@@ -152,10 +152,11 @@ private:
     void loadArrangements();
     // Puts back the held arrangement of the set on now once the configuration has settled.
     void holdArrangement(const std::vector<DisplayOutput> &outputs);
-    void restoreArrangement(ArrangementHold &hold, const std::vector<DisplayOutput> &outputs,
-                            const QString &configuration);
-    // The configuration as one text, to tell when it changed.
-    static QString configurationOf(const std::vector<DisplayOutput> &outputs);
+    void restoreArrangement(ArrangementHold &hold, const std::vector<DisplayOutput> &outputs);
+    // Whether two reads show the same configuration: the same monitors on the same connectors,
+    // each in the same state, mode, place, rotation, scale and primary. Compared field by
+    // field, not as text: it runs on every tick while an arrangement is held.
+    static bool sameConfiguration(const std::vector<DisplayOutput> &a, const std::vector<DisplayOutput> &b);
     // Copies what status() answers, after every change of the holds.
     void publish();
 
@@ -165,7 +166,7 @@ private:
     // The primary's first, when it is held.
     std::vector<Hold> holds;
     std::vector<ArrangementHold> arrangements;
-    QString lastConfiguration;
+    std::vector<DisplayOutput> lastConfiguration;
     QElapsedTimer stillSince;
     QString lastSet;
     QStringList trials; // one entry per open trial
