@@ -256,6 +256,8 @@ void Deamon::holdArrangement(const std::vector<DisplayOutput> &outputs)
     const bool setChanged = set != lastSet;
     lastSet = set;
     for (ArrangementHold &hold : arrangements) {
+        if (changed)
+            hold.inPlace = false;
         if (!hold.usable) {
             hold.state = QStringLiteral("unusable");
             continue;
@@ -274,7 +276,11 @@ void Deamon::holdArrangement(const std::vector<DisplayOutput> &outputs)
         }
         if (std::any_of(trials.cbegin(), trials.cend(), [&](const QString &k) { return hold.held.contains(k); }))
             continue;
+        // As held in this very configuration already: nothing to compare on a quiet tick.
+        if (hold.inPlace)
+            continue;
         const std::vector<OutputChange> changes = hold.held.changesFrom(outputs, displaySettings->backend()->features());
+        hold.inPlace = changes.empty();
         if (changes.empty()) {
             hold.state = QStringLiteral("held");
             hold.refused = false;

@@ -146,6 +146,8 @@ private:
         // Consecutive restores undone soon after; given up at FightRestores until another set.
         int undone = 0;
         bool givenUp = false;
+        // Found as held in the last configuration read (lastConfiguration).
+        bool inPlace = false;
         QElapsedTimer restoredAt;
         QDateTime lastRestore;
     };
