@@ -10,10 +10,12 @@
 #include <QDir>
 #include <QFile>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QStatusBar>
+#include <QTableWidget>
 #include <QTest>
 #include <QTimer>
 
@@ -231,6 +233,41 @@ private Q_SLOTS:
         QCOMPARE(mainWindow()->statusBar()->currentMessage(), QString("无法更改开机启动设置"));
         QCOMPARE(log.matching("updateAutorun(): the log-on entry cannot be changed").size(), 1);
         QCOMPARE(log.matching("updateAutorun(): not registered"), refusals(refusedAt));
+    }
+
+    // While the window's keep-or-revert box is open a request on the channel holds nothing
+    // (it would hold the mode under trial) and opens no trial of its own; once answered, a hold
+    // asked goes to the keeper, and the window and the lock thread follow it.
+    void channelDuringTheWindowsTrial()
+    {
+        Controler controler;
+        controler.initUi(false);
+        MainWindow *window = mainWindow();
+        window->setRevertDelay(60000);
+        window->findChild<QTableWidget *>("tableWidgetSettings")->setCurrentCell(0, 0);
+        QByteArray hold, trial;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, this, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box || !box->isVisible())
+                return;
+            watch.stop();
+            hold = controler.answer("hold FAKE0 1280 1024 32 75");
+            trial = controler.answer("trial FAKE0 20000");
+            box->button(QMessageBox::Cancel)->click();
+        });
+        watch.start(5);
+        window->apply();
+        QVERIFY2(hold.startsWith("no ") && hold.contains("a trial is open"), hold.constData());
+        QVERIFY2(trial.startsWith("no "), trial.constData());
+        QVERIFY(!lockButton()->isChecked());
+
+        QCOMPARE(controler.answer("hold FAKE0 1024 768 32 60"), QByteArray("ok"));
+        QVERIFY(lockButton()->isChecked());
+        QCOMPARE(stored("DisplaySettings/PelsWidth").toInt(), 1024);
+        QCOMPARE(controler.answer("release FAKE0"), QByteArray("ok"));
+        QVERIFY(!lockButton()->isChecked());
+        QCOMPARE(controler.answer("release FAKE0").left(3), QByteArray("no "));
     }
 
     void storedAutoRunOffIsKept()
