@@ -2,6 +2,7 @@
 #include "AutoRunStore.h"
 #include "Controler.h"
 #include "MainWindow.h"
+#include "MonitorSettings.h"
 #include "SettingsKeys.h"
 #include "TestSupport.h"
 
@@ -268,6 +269,34 @@ private Q_SLOTS:
         QCOMPARE(controler.answer("release FAKE0"), QByteArray("ok"));
         QVERIFY(!lockButton()->isChecked());
         QCOMPARE(controler.answer("release FAKE0").left(3), QByteArray("no "));
+    }
+
+    // Released by identity, a stored hold is that monitor's wherever it was last seen, never
+    // the hold of the monitor on that connector now; by connector, the one there now.
+    void releaseByIdentityOrConnector()
+    {
+        const QString json = config->path() + "/display.json";
+        QVERIFY(writeFile(json, R"({"outputs": [{"modes": [[1024,768,32,60]], "current": 0},
+            {"name": "EXT1", "identity": "AAA-0001-7", "modes": [[800,600,32,60]], "current": 0}]})"));
+        {
+            QSettings store(SettingsKeys::Organization, SettingsKeys::Application);
+            DisplayOutput away;
+            away.name = "EXT1";
+            away.identity = "BBB-0002-2";
+            away.hasSerial = true;
+            MonitorSettings::store(store, away, {800, 600, 32, 60}, true);
+            DisplayOutput here = away;
+            here.identity = "AAA-0001-7";
+            MonitorSettings::store(store, here, {800, 600, 32, 60}, true);
+        }
+        Controler controler;
+        controler.initUi(true);
+        QCOMPARE(controler.answer("release BBB-0002-2"), QByteArray("ok"));
+        QCOMPARE(stored("Monitors/BBB-0002-2/Locked").toBool(), false);
+        QCOMPARE(stored("Monitors/AAA-0001-7/Locked").toBool(), true);
+        QCOMPARE(controler.answer("release EXT1"), QByteArray("ok"));
+        QCOMPARE(stored("Monitors/AAA-0001-7/Locked").toBool(), false);
+        QVERIFY(controler.answer("release EXT1").startsWith("no "));
     }
 
     void storedAutoRunOffIsKept()
