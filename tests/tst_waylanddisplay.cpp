@@ -457,8 +457,12 @@ private Q_SLOTS:
         else
             backend = std::make_unique<WlrootsDisplayBackend>(path);
         QVERIFY2(clock.elapsed() < 4500, qPrintable(QString::number(clock.elapsed())));
+        // The calls right after it do not wait all over again: the next try comes after a pause.
         std::vector<DisplayOutput> outputs;
-        QVERIFY(!backend->readOutputs(outputs));
+        clock.restart();
+        for (int i = 0; i < 4; ++i)
+            QVERIFY(!backend->readOutputs(outputs));
+        QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
 
         Compositor c(family, layout(R"("current": 0)"));
         QVERIFY(c.ready);

@@ -3,6 +3,8 @@
 #include <QDebug>
 #include <QString>
 
+#include <algorithm>
+
 void WaylandDisplayBackend::open(const std::string &display, WaylandConnection::Handlers h, const char *t)
 {
     displayName = display;
@@ -10,6 +12,18 @@ void WaylandDisplayBackend::open(const std::string &display, WaylandConnection::
     tag = t;
     connection = std::make_unique<WaylandConnection>(displayName, handlers);
     connection->start();
+    noteConnection();
+}
+
+void WaylandDisplayBackend::noteConnection()
+{
+    bool alive = false;
+    {
+        auto held = connection->lock();
+        alive = connection->isAlive();
+    }
+    backoffMs = alive ? 0 : std::min(std::max(2 * backoffMs, FirstBackoffMs), MaxBackoffMs);
+    retryAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(backoffMs);
 }
 
 std::shared_lock<std::shared_mutex> WaylandDisplayBackend::use()
@@ -33,7 +47,7 @@ std::shared_lock<std::shared_mutex> WaylandDisplayBackend::use()
             if (lost)
                 forget();
         }
-        if (lost) {
+        if (lost && std::chrono::steady_clock::now() >= retryAt) {
             old = std::move(connection);
             connection = std::make_unique<WaylandConnection>(displayName, handlers);
             {
@@ -41,8 +55,8 @@ std::shared_lock<std::shared_mutex> WaylandDisplayBackend::use()
                 connection->setChangeCallback(changeCallback);
             }
             connection->start();
-            auto held = connection->lock();
-            if (connection->isAlive()) {
+            noteConnection();
+            if (backoffMs == 0) {
                 qDebug().noquote() << QStringLiteral("%1: the Wayland connection was lost; connected anew").arg(
                     QString::fromLatin1(tag));
             }

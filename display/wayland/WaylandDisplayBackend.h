@@ -4,6 +4,7 @@
 #include "WaylandConnection.h"
 #include "WaylandOutput.h"
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -74,8 +75,16 @@ protected:
     std::shared_mutex replacing;
 
 private:
-    // For a call: the connection, made anew first when the last one was lost.
+    // For a call: the connection, made anew first when the last one was lost, unless the
+    // last try failed less than the back-off ago.
     std::shared_lock<std::shared_mutex> use();
+    // After a failed connection: a compositor that accepts and never answers (one restarting)
+    // costs each try its time-out, so tries are spaced, FirstBackoffMs doubling up to MaxBackoffMs.
+    void noteConnection();
+    static constexpr int FirstBackoffMs = 1000;
+    static constexpr int MaxBackoffMs = 8000;
+    int backoffMs = 0;
+    std::chrono::steady_clock::time_point retryAt;
     bool readLocked(std::unique_lock<std::mutex> &held, std::vector<DisplayOutput> &outputs);
     // The plan's changes on the outputs as they stand now; false when the outputs changed since
     // the plan's read (one gone or off, a mode list renumbered).
