@@ -2,8 +2,11 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
+#include <functional>
 #include <memory>
+#include <vector>
 
 class AutoRunStore;
 class QCoreApplication;
@@ -11,7 +14,8 @@ class QLocalSocket;
 
 // What differs between Windows and Unix above the display layer, in one place: the log-on
 // start list, the name the poll interval is first stored under, the single-instance channel's
-// name and whom it may trust, how a polite request to end arrives, and a console's interrupts.
+// name and whom it may trust, how a polite request to end arrives, a console's interrupts, and
+// this account's running programs.
 // One implementation per platform (AppPlatformUnix.cpp, AppPlatformWin32.cpp), chosen by CMake.
 namespace AppPlatform {
 // The log-on start list: the freedesktop autostart folder, or the Run key of the registry.
@@ -39,4 +43,19 @@ void catchConsoleInterrupts();
 bool consoleInterrupted();
 // The undo is done: a closing console may take the process now.
 void consoleUndone();
+
+// A running program of this account, with the names it counts by (AllowedPrograms::namesOf).
+struct Program
+{
+    qint64 pid = 0;
+    QStringList names;
+};
+// One look at the running programs; only this account's.
+std::vector<Program> programs();
+// How program names compare: on Windows without regard to case, as its file names do.
+Qt::CaseSensitivity programNameCase();
+// Calls `ended` once, in the calling thread's event loop, when process `pid` has ended, without
+// looking at it again meanwhile; deleting the returned object stops the watch. Null when the
+// process has ended already.
+std::unique_ptr<QObject> watchEnd(qint64 pid, std::function<void()> ended);
 } // namespace AppPlatform

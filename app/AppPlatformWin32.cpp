@@ -4,12 +4,14 @@
 
 #include <QCoreApplication>
 #include <QLocalSocket>
+#include <QWinEventNotifier>
 
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
 #include <windows.h>
 #include <sddl.h>
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <memory>
@@ -107,4 +109,53 @@ void AppPlatform::consoleUndone()
 {
     if (consoleUndoneEvent)
         SetEvent(consoleUndoneEvent);
+}
+
+std::vector<AppPlatform::Program> AppPlatform::programs()
+{
+    std::vector<Program> found;
+    const QString me = userSid();
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return found;
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        // Other accounts' processes do not open for this query, or run as another SID.
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+        if (!process)
+            continue;
+        const bool ours = accountOf(process) == me;
+        CloseHandle(process);
+        // szExeFile is the executable's whole file name.
+        if (ours)
+            found.push_back({qint64(entry.th32ProcessID), {QString::fromWCharArray(entry.szExeFile)}});
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+Qt::CaseSensitivity AppPlatform::programNameCase()
+{
+    return Qt::CaseInsensitive;
+}
+
+std::unique_ptr<QObject> AppPlatform::watchEnd(qint64 pid, std::function<void()> ended)
+{
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid));
+    if (!process)
+        return nullptr;
+    if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0) {
+        CloseHandle(process);
+        return nullptr;
+    }
+    auto watch = std::make_unique<QObject>();
+    // The process handle is signalled when it ends.
+    auto *notifier = new QWinEventNotifier(process, watch.get());
+    QObject::connect(notifier, &QObject::destroyed, [process] { CloseHandle(process); });
+    QObject::connect(notifier, &QWinEventNotifier::activated, watch.get(), [notifier, ended] {
+        notifier->setEnabled(false);
+        ended();
+    });
+    return watch;
 }

@@ -1,5 +1,6 @@
 #include "ControlCommand.h"
 
+#include "AllowedPrograms.h"
 #include "AppPlatform.h"
 #include "ControlProtocol.h"
 #include "DisplayPlatform.h"
@@ -105,6 +106,14 @@ QString placeText(const DisplayOutput &o)
     return text;
 }
 
+// A hold's state; "stepped aside for NAME" while an allowed program runs.
+QString stateText(const QJsonObject &hold)
+{
+    const QString state = hold.value("state").toString();
+    const QString program = hold.value("for").toString();
+    return program.isEmpty() ? state : QStringLiteral("%1 for %2").arg(state, program);
+}
+
 QString padded(const QStringList &cells, const QList<int> &widths)
 {
     QString line;
@@ -128,8 +137,10 @@ QString ControlCommand::usage()
               "       velmoractl hold MONITOR [MODE] [--yes]\n"
               "       velmoractl release MONITOR | --all\n"
               "       velmoractl hold --arrangement | release --arrangement\n"
+              "       velmoractl allow PROGRAM | disallow PROGRAM | [--json] allowed\n"
               "MONITOR: a connector (DP-1, DUMMY1, DISPLAY2), an identity as list prints it, or primary.\n"
-              "MODE: WIDTHxHEIGHT[@HZ][:BPP], e.g. 1920x1080@60 or 1920x1080@60:32.");
+              "MODE: WIDTHxHEIGHT[@HZ][:BPP], e.g. 1920x1080@60 or 1920x1080@60:32.\n"
+              "PROGRAM: an executable's file name, e.g. eldenring.exe: while it runs, nothing is put back.");
 }
 
 int ControlCommand::run(const QStringList &arguments)
@@ -172,6 +183,11 @@ int ControlCommand::run(const QStringList &arguments)
         return status();
     if (command == QLatin1String("hold") && (words.size() == 1 || words.size() == 2) && !all && !json)
         return hold(words.at(0), words.value(1));
+    if ((command == QLatin1String("allow") || command == QLatin1String("disallow")) && words.size() == 1 && !yes
+        && !all && !json)
+        return allow(words.at(0), command == QLatin1String("allow"));
+    if (command == QLatin1String("allowed") && words.isEmpty() && !yes && !all)
+        return listAllowed();
     if (command == QLatin1String("release") && !yes && !json) {
         if (all && words.isEmpty())
             return releaseAll();
@@ -410,7 +426,7 @@ int ControlCommand::status()
             monitors << m.toString();
         const QDateTime last = QDateTime::fromString(a.value("lastRestore").toString(), Qt::ISODate);
         say(QStringLiteral("%1  %2  %3")
-                .arg(tr("arrangement of %1").arg(monitors.join(QLatin1Char('+'))), a.value("state").toString(),
+                .arg(tr("arrangement of %1").arg(monitors.join(QLatin1Char('+'))), stateText(a),
                      last.isValid() ? tr("last restored %1").arg(last.toLocalTime().toString(Qt::ISODate))
                                     : tr("never restored")));
     }
@@ -420,7 +436,7 @@ int ControlCommand::status()
         say(QStringLiteral("%1  %2  %3  %4")
                 .arg(h.value("monitor").toString() + (h.value("primary").toBool() ? tr(" (primary)") : QString()),
                      ControlProtocol::modeText(ControlProtocol::modeFromJson(h.value("mode").toObject())),
-                     h.value("state").toString(),
+                     stateText(h),
                      last.isValid() ? tr("last restored %1").arg(last.toLocalTime().toString(Qt::ISODate))
                                     : tr("never restored")));
     }
@@ -608,4 +624,58 @@ int ControlCommand::releaseArrangement()
         return Done;
     }
     return told;
+}
+
+int ControlCommand::allow(const QString &program, bool allowed)
+{
+    if (!AllowedPrograms::isName(program))
+        return usageError(tr("%1 is no PROGRAM: the file name alone, without a folder").arg(program));
+    ControlProtocol::Request request;
+    request.verb = allowed ? ControlProtocol::Verb::Allow : ControlProtocol::Verb::Disallow;
+    request.program = program;
+    const int told = tellVelmora(ControlProtocol::encode(request));
+    if (told == NotRunning) {
+        QStringList names = AllowedPrograms::read(settings);
+        const bool listed = names.contains(program, AppPlatform::programNameCase());
+        if (!allowed && !listed)
+            return fail(tr("%1 is not allowed").arg(program));
+        if (allowed && !listed)
+            names << program;
+        if (!allowed)
+            names.removeIf([&](const QString &n) { return n.compare(program, AppPlatform::programNameCase()) == 0; });
+        AllowedPrograms::write(settings, names);
+    } else if (told != Done) {
+        return told;
+    }
+    say(allowed ? tr("%1 allowed: while it runs, Velmora puts nothing back").arg(program)
+                : tr("%1 no longer allowed").arg(program));
+    return Done;
+}
+
+int ControlCommand::listAllowed()
+{
+    QByteArray answer;
+    int exit = Done;
+    QStringList names;
+    if (askVelmora(ControlProtocol::encode({ControlProtocol::Verb::Allowed, QString(), DisplayMode()}), &answer, &exit)) {
+        QByteArray text;
+        if (!ControlProtocol::isOk(answer, &text))
+            return fail(tr("Velmora refused: %1").arg(QString::fromUtf8(text)));
+        for (const QJsonValue &v : QJsonDocument::fromJson(text).array())
+            names << v.toString();
+    } else if (exit == NotRunning) {
+        names = AllowedPrograms::read(settings);
+    } else {
+        return exit;
+    }
+    if (json)
+        say(QString::fromUtf8(QJsonDocument(QJsonObject{{"allowed", QJsonArray::fromStringList(names)}}).toJson(QJsonDocument::Indented))
+                .trimmed());
+    else if (names.isEmpty())
+        say(tr("no program is allowed to change the mode"));
+    for (const QString &name : std::as_const(names)) {
+        if (!json)
+            say(name);
+    }
+    return Done;
 }

@@ -54,6 +54,8 @@ private:
     int releaseAll();
     int holdArrangement();
     int releaseArrangement();
+    int allow(const QString &program, bool allowed);
+    int listAllowed();
 
     bool readDisplay();
     // The monitor named `name` among the connected ones (connector, \\.\NAME, identity or

@@ -41,6 +41,12 @@ QByteArray ControlProtocol::encode(const Request &r)
         return QByteArrayLiteral("trial ") + monitor + ' ' + QByteArray::number(r.msec);
     case Verb::TrialEnd:
         return QByteArrayLiteral("trial-end ") + monitor;
+    case Verb::Allow:
+        return QByteArrayLiteral("allow ") + QUrl::toPercentEncoding(r.program);
+    case Verb::Disallow:
+        return QByteArrayLiteral("disallow ") + QUrl::toPercentEncoding(r.program);
+    case Verb::Allowed:
+        return QByteArrayLiteral("allowed");
     case Verb::Invalid:
         break;
     }
@@ -65,6 +71,14 @@ ControlProtocol::Request ControlProtocol::decode(const QByteArray &line)
             r.verb = Verb::HoldArrangement;
         else if (verb == "release-arrangement")
             r.verb = Verb::ReleaseArrangement;
+        else if (verb == "allowed")
+            r.verb = Verb::Allowed;
+        return r;
+    }
+    if ((verb == "allow" || verb == "disallow") && words.size() == 2) {
+        r.program = QUrl::fromPercentEncoding(words.at(1));
+        if (!r.program.isEmpty())
+            r.verb = verb == "allow" ? Verb::Allow : Verb::Disallow;
         return r;
     }
     r.monitor = QUrl::fromPercentEncoding(words.at(1));

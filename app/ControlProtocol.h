@@ -27,6 +27,9 @@ public:
         ReleaseArrangement,
         TrialBegin,
         TrialEnd,
+        Allow,    // `program` may change the mode
+        Disallow, // no longer
+        Allowed,  // the list, as a JSON array
     };
     struct Request
     {
@@ -34,6 +37,7 @@ public:
         QString monitor;
         DisplayMode mode;
         int msec = 0;
+        QString program = QString();
     };
 
     static QByteArray encode(const Request &request);

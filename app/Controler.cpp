@@ -1,5 +1,6 @@
 #include "Controler.h"
 
+#include "AllowedPrograms.h"
 #include "AppPlatform.h"
 #include "Arrangement.h"
 #include "AutoRunStore.h"
@@ -241,6 +242,12 @@ QByteArray Controler::answer(const QByteArray &request)
         return beginTrial(r.monitor, r.msec);
     case Verb::TrialEnd:
         return endTrial(r.monitor);
+    case Verb::Allow:
+    case Verb::Disallow:
+        return allow(r.program, r.verb == Verb::Allow);
+    case Verb::Allowed:
+        return ControlProtocol::ok(
+            QJsonDocument(QJsonArray::fromStringList(AllowedPrograms::read(*settings))).toJson(QJsonDocument::Compact));
     case Verb::Invalid:
         break;
     }
@@ -257,6 +264,7 @@ QByteArray Controler::statusDocument() const
             {"primary", s.primary},
             {"mode", ControlProtocol::modeJson(s.mode)},
             {"state", s.state},
+            {"for", s.steppedAsideFor.isEmpty() ? QJsonValue() : QJsonValue(s.steppedAsideFor)},
             {"lastRestore", s.lastRestore.isValid() ? QJsonValue(s.lastRestore.toString(Qt::ISODate)) : QJsonValue()},
         });
     }
@@ -265,6 +273,7 @@ QByteArray Controler::statusDocument() const
         arrangements.append(QJsonObject{
             {"monitors", QJsonArray::fromStringList(a.connectors)},
             {"state", a.state},
+            {"for", a.steppedAsideFor.isEmpty() ? QJsonValue() : QJsonValue(a.steppedAsideFor)},
             {"lastRestore", a.lastRestore.isValid() ? QJsonValue(a.lastRestore.toString(Qt::ISODate)) : QJsonValue()},
         });
     }
@@ -393,6 +402,29 @@ QByteArray Controler::endTrial(const QString &connector)
     QMetaObject::invokeMethod(deamon, [d = deamon, key = trial->key] { d->endTrial(key); }, Qt::QueuedConnection);
     trial->limit->deleteLater();
     outsideTrials.erase(trial);
+    waitForDeamon();
+    return ControlProtocol::ok();
+}
+
+QByteArray Controler::allow(const QString &program, bool allowed)
+{
+    if (!AllowedPrograms::isName(program))
+        return ControlProtocol::refused(QStringLiteral("%1 is no program's file name").arg(program));
+    QStringList names = AllowedPrograms::read(*settings);
+    const bool listed = names.contains(program, AppPlatform::programNameCase());
+    if (!allowed && !listed)
+        return ControlProtocol::refused(QStringLiteral("%1 is not allowed").arg(program));
+    if (allowed == listed)
+        return ControlProtocol::ok();
+    if (allowed)
+        names << program;
+    else
+        names.removeIf([&](const QString &n) { return n.compare(program, AppPlatform::programNameCase()) == 0; });
+    AllowedPrograms::write(*settings, names);
+    qDebug().noquote() << (allowed ? QStringLiteral("control: %1 allowed to change the mode")
+                                   : QStringLiteral("control: %1 no longer allowed to change the mode"))
+                              .arg(program);
+    // Its reload of the holds reads the list again.
     waitForDeamon();
     return ControlProtocol::ok();
 }

@@ -72,6 +72,8 @@ private:
     // `msec` have passed, so that a velmoractl killed during its question loses no hold.
     QByteArray beginTrial(const QString &connector, int msec);
     QByteArray endTrial(const QString &connector);
+    // Allows `program` to change the mode, or no longer.
+    QByteArray allow(const QString &program, bool allowed);
     void waitForDeamon();
     // Lets go of the hold of `monitor`, one of the window's; false when none was held.
     bool releaseMonitor(const DisplaySettings *monitor);

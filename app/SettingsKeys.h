@@ -18,6 +18,8 @@ inline const QString DeamonGroup = QStringLiteral("Deamon");
 // The poll interval (first stored as AppPlatform::seededIntervalKey()).
 inline const QString Interval = QStringLiteral("msec");
 constexpr int DefaultInterval = 1000;
+// Programs that may change the mode: the lock steps aside while one runs (a string list).
+inline const QString AllowedPrograms = QStringLiteral("AllowedPrograms");
 
 inline const QString DisplayGroup = QStringLiteral("DisplaySettings");
 inline const QString PelsWidth = QStringLiteral("PelsWidth");

@@ -1,5 +1,7 @@
 #include "Deamon.h"
 
+#include "AllowedPrograms.h"
+#include "AppPlatform.h"
 #include "DisplaySettings.h"
 #include "MonitorIdentity.h"
 #include "MonitorSettings.h"
@@ -78,6 +80,8 @@ void Deamon::halt()
 {
     timer->stop();
     settleTimer->stop();
+    // Its notifier belongs to this thread.
+    awaited.reset();
 }
 
 bool Deamon::engaged() const
@@ -130,6 +134,78 @@ void Deamon::loadMonitors()
     }
     holds = std::move(kept);
     loadArrangements();
+
+    QString bad;
+    allowed = AllowedPrograms::read(*settings, &bad);
+    if (!bad.isEmpty() && bad != saidBadAllowed)
+        qDebug().noquote() << QStringLiteral("hold: the stored allowed programs \"%1\" are no list of program names: allowing none")
+                                  .arg(bad);
+    saidBadAllowed = bad;
+    if (awaited && !allowed.contains(awaitedName, AppPlatform::programNameCase()))
+        allowedEnded();
+}
+
+bool Deamon::stepAside()
+{
+    if (awaited)
+        return true;
+    if (allowed.isEmpty())
+        return false;
+    for (const AppPlatform::Program &program : AppPlatform::programs()) {
+        for (const QString &name : program.names) {
+            if (!allowed.contains(name, AppPlatform::programNameCase()))
+                continue;
+            std::unique_ptr<QObject> watch = AppPlatform::watchEnd(program.pid, [this] { allowedEnded(); });
+            if (!watch)
+                break; // ended meanwhile
+            awaited = std::move(watch);
+            awaitedName = name;
+            allowedEndedAt.invalidate();
+            qDebug().noquote() << QStringLiteral("hold: %1 (%2) is allowed to change the mode, stepping aside until it ends")
+                                      .arg(name)
+                                      .arg(program.pid);
+            return true;
+        }
+    }
+    return false;
+}
+
+void Deamon::allowedEnded()
+{
+    // No longer allowed meanwhile, the watch may still report before it goes.
+    if (!awaited)
+        return;
+    // Called from the watch's own signal: it goes once that has returned.
+    awaited.release()->deleteLater();
+    qDebug().noquote() << QStringLiteral("hold: %1 has ended, putting back what is not as held once the display is still")
+                              .arg(awaitedName);
+    awaitedName.clear();
+    std::vector<DisplayOutput> outputs;
+    const bool readable = displaySettings->supported() && displaySettings->backend()->readOutputs(outputs);
+    settlingConfiguration = readable ? outputs : std::vector<DisplayOutput>();
+    settledSince.start();
+    allowedEndedAt.start();
+    settleTimer->start(SettleMs);
+    publish();
+}
+
+bool Deamon::settling(const std::vector<DisplayOutput> &outputs, bool readable)
+{
+    if (!allowedEndedAt.isValid())
+        return false;
+    // The program may put its own mode back as it ends, or the desktop its layout, in steps.
+    const std::vector<DisplayOutput> configuration = readable ? outputs : std::vector<DisplayOutput>();
+    if (!sameConfiguration(configuration, settlingConfiguration)) {
+        settlingConfiguration = configuration;
+        settledSince.start();
+    }
+    const qint64 still = settledSince.elapsed();
+    if (still < SettleMs && allowedEndedAt.elapsed() < MaxSettleMs) {
+        settleTimer->start(int(SettleMs - still));
+        return true;
+    }
+    allowedEndedAt.invalidate();
+    return false;
 }
 
 void Deamon::beginTrial(const QString &monitorKey)
@@ -218,11 +294,22 @@ void Deamon::tick(bool announced)
     // announced (displayChanged) or seen by the next tick.
     std::vector<DisplayOutput> outputs;
     const bool readable = displaySettings->supported() && displaySettings->backend()->readOutputs(outputs);
+    if (settling(outputs, readable)) {
+        publish();
+        return;
+    }
     std::vector<Hold *> drifted;
     std::set<std::string> taken;
     for (Hold &hold : holds) {
+        hold.asideNow = false;
         if (wantsRestore(hold, outputs, readable, announced) && taken.insert(hold.connector).second)
             drifted.push_back(&hold);
+    }
+    // Only what drifted makes the programs be looked at, before it is put back.
+    if (!drifted.empty() && stepAside()) {
+        for (Hold *hold : drifted)
+            hold->asideNow = true;
+        drifted.clear();
     }
     if (!drifted.empty() && displaySettings->supported())
         restore(drifted, announced);
@@ -288,6 +375,10 @@ void Deamon::holdArrangement(const std::vector<DisplayOutput> &outputs)
         }
         if (hold.givenUp || (hold.refused && sameConfiguration(outputs, hold.refusedIn)))
             continue;
+        if (stepAside()) {
+            hold.state = QStringLiteral("stepped aside");
+            continue;
+        }
         // Let the desktop finish its own steps first, then apply once.
         const qint64 still = stillSince.elapsed();
         if (still < SettleMs) {
@@ -485,7 +576,10 @@ void Deamon::publish()
         s.primary = hold.key.isEmpty();
         s.mode = hold.held;
         s.lastRestore = hold.lastRestore;
+        if (hold.asideNow && awaited)
+            s.steppedAsideFor = awaitedName;
         s.state = !hold.usable                         ? QStringLiteral("unusable")
+            : !s.steppedAsideFor.isEmpty()           ? QStringLiteral("stepped aside")
             : hold.waiting == State::Off             ? QStringLiteral("off")
             : hold.waiting == State::Absent          ? QStringLiteral("unplugged")
             : hold.waiting == State::NotOffered      ? QStringLiteral("not offered")
@@ -501,6 +595,8 @@ void Deamon::publish()
         for (const Arrangement::Monitor &m : hold.held.monitors)
             a.connectors << m.connector;
         a.state = hold.state;
+        if (hold.state == QLatin1String("stepped aside"))
+            a.steppedAsideFor = awaitedName;
         a.lastRestore = hold.lastRestore;
         arranged.append(a);
     }

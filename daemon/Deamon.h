@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <vector>
 
 class DisplaySettings;
@@ -35,8 +36,8 @@ public:
     void setSettings(QSettings *settings);
 
     // One held monitor as the last tick saw it. state: "held", "off", "unplugged", "not
-    // offered", "refused", "failing" (its restores fail) or "unusable" (stored values that are
-    // no mode).
+    // offered", "refused", "failing" (its restores fail), "unusable" (stored values that are
+    // no mode) or "stepped aside" (drifted while an allowed program runs, named in `steppedAsideFor`).
     struct HoldStatus
     {
         QString connector;
@@ -45,24 +46,29 @@ public:
         DisplayMode mode;
         QString state;
         QDateTime lastRestore; // invalid: never put back
+        QString steppedAsideFor;
     };
     // What is held now; from any thread.
     QList<HoldStatus> status() const;
 
     // One held arrangement as the last tick saw it. state: "held", "waiting" (another set of
-    // monitors is on), "refused", "given up" (undone after every restore) or "unusable".
+    // monitors is on), "refused", "given up" (undone after every restore), "unusable" or
+    // "stepped aside".
     struct ArrangementStatus
     {
         QString key;
         QStringList connectors;
         QString state;
         QDateTime lastRestore;
+        QString steppedAsideFor;
     };
     QList<ArrangementStatus> arrangementStatus() const;
 
     // How long the configuration must have been still before an arrangement is put back:
     // desktops re-apply their own stored layout in several steps after a hotplug.
     static constexpr int SettleMs = 300;
+    // After an allowed program has ended, the display is given this long at most to settle.
+    static constexpr int MaxSettleMs = 3000;
     // Restores undone each time within this many intervals, this many times in a row: given up.
     static constexpr int FightRestores = 3;
 
@@ -92,6 +98,10 @@ public Q_SLOTS:
     void beginTrial(const QString &monitorKey);
     void endTrial(const QString &monitorKey);
 
+    // The stored list of programs allowed to change the mode ("Deamon"/"AllowedPrograms") is
+    // read with the holds (reloadMonitors()): while one of them runs nothing is put back; once
+    // the last has ended and the display has settled, what is not as held is put back once.
+
 protected Q_SLOTS:
     void update();
 
@@ -116,6 +126,8 @@ private:
         QDateTime lastRestore;
         // The last restore failed (no answer, gone meanwhile): not "held" until it is.
         bool failing = false;
+        // Drifted while an allowed program runs.
+        bool asideNow = false;
     };
 
     int readInterval();
@@ -162,6 +174,13 @@ private:
     // Copies what status() answers, after every change of the holds.
     void publish();
 
+    // Whether to step aside for an allowed program: one already awaited, or one running now
+    // (a look at the running programs, only when something drifted).
+    bool stepAside();
+    void allowedEnded();
+    // After an allowed program: whether the display is still settling (the tick waits then).
+    bool settling(const std::vector<DisplayOutput> &outputs, bool readable);
+
     QTimer *timer;
     DisplaySettings *displaySettings = nullptr;
     QSettings *settings = nullptr;
@@ -172,6 +191,13 @@ private:
     QElapsedTimer stillSince;
     QString lastSet;
     QStringList trials; // one entry per open trial
+    QStringList allowed;
+    QString saidBadAllowed;
+    std::unique_ptr<QObject> awaited; // watches the end of the allowed program stepped aside for
+    QString awaitedName;
+    QElapsedTimer allowedEndedAt; // valid while the display settles after it
+    QElapsedTimer settledSince;
+    std::vector<DisplayOutput> settlingConfiguration;
     QTimer *settleTimer;
     mutable QMutex statusLock;
     QList<HoldStatus> published;

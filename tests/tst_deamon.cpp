@@ -1,4 +1,5 @@
 // The lock daemon over the scripted fake display.
+#include "AllowedPrograms.h"
 #include "Deamon.h"
 #include "DisplaySettings.h"
 #include "FakeDisplayBackend.h"
@@ -89,6 +90,21 @@ private Q_SLOTS:
         catalogue.reset();
         store.reset();
         config.reset();
+    }
+
+    // A program counts by its whole file name: a script's past the kernel's 15 characters, a
+    // Windows program's under Wine from its command line, split at either slash.
+    void programsCountByTheirWholeName()
+    {
+        QCOMPARE(AllowedPrograms::namesOf("/usr/bin/dash", {"/bin/sh", "/home/u/velmora-test-game-switcher", "-x"}, "velmora-test-ga"),
+                 QStringList({"dash", "sh", "velmora-test-game-switcher"}));
+        QCOMPARE(AllowedPrograms::namesOf("/usr/bin/sleep", {"sleep", "velmora-test-game-switcher"}, "sleep"),
+                 QStringList({"sleep"}));
+        QCOMPARE(AllowedPrograms::namesOf("/opt/wine/bin/wine64-preloader", {"C:\\Games\\eldenring.exe", "-w"}, "eldenring.exe"),
+                 QStringList({"wine64-preloader", "eldenring.exe"}));
+        QCOMPARE(AllowedPrograms::fileNameOf("Z:\\Program Files\\Game/bin\\game.exe -windowed"), QString("game.exe"));
+        QVERIFY(!AllowedPrograms::isName("C:\\Games\\eldenring.exe"));
+        QVERIFY(!AllowedPrograms::isName(" "));
     }
 
     void lockOnCurrentModeChangesNothing()

@@ -5,6 +5,7 @@
 #include "TestSupport.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -213,6 +214,60 @@ private Q_SLOTS:
         QCOMPARE(ctl({"status"}).out.trimmed(), QString("Velmora runs and holds nothing"));
         stopProcess(velmora);
         QCOMPARE(ctl({"status"}).code, 3);
+    }
+
+    // A program allowed to change the mode (its name longer than the kernel's 15 characters, a
+    // script run through its interpreter) switches DUMMY1 and keeps running: not fought, said
+    // in the status; put back once, within a second of its end. Without it, fought as before.
+    void allowedProgramIsNotFought()
+    {
+        const QString name = QStringLiteral("velmora-test-game-switcher");
+        QFile script(home->path() + QLatin1Char('/') + name);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\nxrandr --output DUMMY1 --mode 800x600 || exit 1\nread line\n");
+        script.close();
+        QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+        QProcess velmora;
+        startVelmora(velmora);
+        QCOMPARE(ctl({"hold", "DUMMY1"}).code, 0);
+        QCOMPARE(ctl({"allow", name}).code, 0);
+        QCOMPARE(ctl({"allowed"}).out.trimmed(), name);
+        QCOMPARE(stored("Deamon/AllowedPrograms").toStringList(), QStringList{name});
+
+        QProcess game;
+        game.setProcessEnvironment(environment());
+        game.start(script.fileName(), {});
+        QVERIFY(game.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(TestXServer::outputMode("DUMMY1").startsWith("800x600"), 5000);
+        QTest::qWait(2500);
+        QVERIFY(TestXServer::outputMode("DUMMY1").startsWith("800x600"));
+        const Result r = ctl({"status"});
+        QVERIFY2(r.out.contains("DUMMY1  1024x768@60:32  stepped aside for " + name + "  never restored"), qPrintable(r.out));
+        // The primary, untouched, is held as ever.
+        QStringList states;
+        for (const QJsonValue &h : QJsonDocument::fromJson(ctl({"--json", "status"}).out.toUtf8()).object().value("holds").toArray())
+            states << h["monitor"].toString() + ' ' + h["state"].toString() + ' ' + h["for"].toString();
+        QCOMPARE(states, QStringList({"DUMMY0 held ", "DUMMY1 stepped aside " + name}));
+
+        QVERIFY(!velmora.readAllStandardError().contains("applyDisplaySetting()"));
+        QElapsedTimer clock;
+        clock.start();
+        game.write("\n");
+        game.closeWriteChannel();
+        QVERIFY(game.waitForFinished(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(TestXServer::outputMode("DUMMY1").startsWith("1024x768"), 3000);
+        QVERIFY2(clock.elapsed() <= 1000, qPrintable(QString("back after %1 ms").arg(clock.elapsed())));
+        QTest::qWait(1500);
+        QCOMPARE(velmora.readAllStandardError().count("applyDisplaySetting()"), 1);
+        QVERIFY(ctl({"status"}).out.contains("DUMMY1  1024x768@60:32  held  last restored "));
+
+        QVERIFY(TestXServer::xrandr({"--output", "DUMMY1", "--mode", "800x600"}));
+        QTRY_VERIFY_WITH_TIMEOUT(TestXServer::outputMode("DUMMY1").startsWith("1024x768"), 5000);
+        QCOMPARE(ctl({"disallow", name}).code, 0);
+        QCOMPARE(ctl({"disallow", name}).code, 1);
+        QVERIFY(ctl({"allowed"}).out.startsWith("no program is allowed"));
+        stopProcess(velmora);
     }
 
     // What monitors and compositors call themselves is input: no escape sequence reaches the

@@ -4,7 +4,7 @@
 <context>
     <name>Controler</name>
     <message>
-        <location filename="../../app/Controler.cpp" line="+140"/>
+        <location filename="../../app/Controler.cpp" line="+141"/>
         <source>无法更改开机启动设置</source>
         <translation>The log-on start cannot be changed</translation>
     </message>
@@ -48,7 +48,7 @@
     </message>
     <message>
         <location line="+10"/>
-        <location filename="../../ui/MainWindow.cpp" line="+201"/>
+        <location filename="../../ui/MainWindow.cpp" line="+220"/>
         <source>锁定</source>
         <translation>Lock</translation>
     </message>
@@ -64,7 +64,7 @@
     </message>
     <message>
         <location line="+11"/>
-        <location filename="../../ui/MainWindow.cpp" line="+300"/>
+        <location filename="../../ui/MainWindow.cpp" line="+289"/>
         <source>关于</source>
         <translation>About</translation>
     </message>
@@ -84,7 +84,7 @@
         <translation>Hide when minimised</translation>
     </message>
     <message>
-        <location filename="../../ui/MainWindow.cpp" line="-243"/>
+        <location filename="../../ui/MainWindow.cpp" line="-232"/>
         <source>当前屏幕设置：&lt;br /&gt;分辨率 %1x%2&lt;br /&gt;颜色位数 %3&lt;br /&gt;刷新率 %4</source>
         <translation>Current display mode:&lt;br /&gt;Resolution %1x%2&lt;br /&gt;Colour depth %3 bits&lt;br /&gt;Refresh rate %4 Hz</translation>
     </message>
@@ -135,23 +135,23 @@
         <translation>Arrangement of %1 monitors held</translation>
     </message>
     <message>
-        <location line="+120"/>
+        <location line="+114"/>
         <source>未锁定：没有可保持的显示模式</source>
         <translation>Not locked: there is no display mode to hold</translation>
     </message>
     <message>
-        <location line="+129"/>
+        <location line="+124"/>
         <source>&lt;h1&gt;Velmora&lt;/h1&gt;&lt;h2&gt;v%1&lt;/h2&gt;&lt;a href=&quot;%2&quot;&gt;Velmora&lt;/a&gt; is powered by &lt;a href=&quot;%3&quot;&gt;Orvanne&lt;/a&gt;</source>
         <translation>&lt;h1&gt;Velmora&lt;/h1&gt;&lt;h2&gt;v%1&lt;/h2&gt;&lt;a href=&quot;%2&quot;&gt;Velmora&lt;/a&gt; is powered by &lt;a href=&quot;%3&quot;&gt;Orvanne&lt;/a&gt;</translation>
     </message>
     <message>
-        <location line="-223"/>
+        <location line="-212"/>
         <location line="+9"/>
         <source>无法应用该显示设置</source>
         <translation>The display settings could not be applied</translation>
     </message>
     <message>
-        <location line="-143"/>
+        <location line="-166"/>
         <source>此桌面不支持更改显示模式</source>
         <translation>This desktop does not support changing the display mode</translation>
     </message>

@@ -4,7 +4,7 @@
 <context>
     <name>velmoractl</name>
     <message>
-        <location filename="../../app/ControlCommand.cpp" line="+155"/>
+        <location filename="../../app/ControlCommand.cpp" line="+166"/>
         <source>unknown option %1</source>
         <translation>未知选项 %1</translation>
     </message>
@@ -15,7 +15,7 @@
     </message>
     <message>
         <location line="+7"/>
-        <location line="+14"/>
+        <location line="+19"/>
         <source>wrong arguments for %1</source>
         <translation>%1 的参数不对</translation>
     </message>
@@ -111,7 +111,32 @@
         <translation>已释放排列</translation>
     </message>
     <message>
-        <location line="-193"/>
+        <location line="+9"/>
+        <source>%1 is no PROGRAM: the file name alone, without a folder</source>
+        <translation>%1 不是 PROGRAM：只写文件名，不带文件夹</translation>
+    </message>
+    <message>
+        <location line="+9"/>
+        <source>%1 is not allowed</source>
+        <translation>%1 不在允许列表中</translation>
+    </message>
+    <message>
+        <location line="+9"/>
+        <source>%1 allowed: while it runs, Velmora puts nothing back</source>
+        <translation>已允许 %1：它运行期间，Velmora 不恢复任何设置</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>%1 no longer allowed</source>
+        <translation>已不再允许 %1</translation>
+    </message>
+    <message>
+        <location line="+24"/>
+        <source>no program is allowed to change the mode</source>
+        <translation>没有允许更改显示模式的程序</translation>
+    </message>
+    <message>
+        <location line="-245"/>
         <location line="+10"/>
         <source>last restored %1</source>
         <translation>上次恢复于 %1</translation>
@@ -124,28 +149,12 @@
     </message>
     <message>
         <location line="-49"/>
+        <location line="+271"/>
         <source>Velmora refused: %1</source>
         <translation>Velmora 拒绝：%1</translation>
     </message>
     <message>
-        <location line="-250"/>
-        <source>Usage: velmoractl [--json] list [MONITOR]
-       velmoractl [--json] status
-       velmoractl hold MONITOR [MODE] [--yes]
-       velmoractl release MONITOR | --all
-       velmoractl hold --arrangement | release --arrangement
-MONITOR: a connector (DP-1, DUMMY1, DISPLAY2), an identity as list prints it, or primary.
-MODE: WIDTHxHEIGHT[@HZ][:BPP], e.g. 1920x1080@60 or 1920x1080@60:32.</source>
-        <translation>用法：velmoractl [--json] list [MONITOR]
-      velmoractl [--json] status
-      velmoractl hold MONITOR [MODE] [--yes]
-      velmoractl release MONITOR | --all
-       velmoractl hold --arrangement | release --arrangement
-MONITOR：接口名（DP-1、DUMMY1、DISPLAY2）、list 列出的显示器标识，或 primary。
-MODE：宽x高[@刷新率][:颜色位数]，例如 1920x1080@60 或 1920x1080@60:32。</translation>
-    </message>
-    <message>
-        <location line="+309"/>
+        <location line="-212"/>
         <location line="+4"/>
         <source>%1 held at %2</source>
         <translation>%1 已锁定于 %2</translation>
@@ -187,7 +196,28 @@ MODE：宽x高[@刷新率][:颜色位数]，例如 1920x1080@60 或 1920x1080@60
         <translation>未保留，但 %1 没有恢复到 %2</translation>
     </message>
     <message>
-        <location line="+4"/>
+        <location line="-375"/>
+        <source>Usage: velmoractl [--json] list [MONITOR]
+       velmoractl [--json] status
+       velmoractl hold MONITOR [MODE] [--yes]
+       velmoractl release MONITOR | --all
+       velmoractl hold --arrangement | release --arrangement
+       velmoractl allow PROGRAM | disallow PROGRAM | [--json] allowed
+MONITOR: a connector (DP-1, DUMMY1, DISPLAY2), an identity as list prints it, or primary.
+MODE: WIDTHxHEIGHT[@HZ][:BPP], e.g. 1920x1080@60 or 1920x1080@60:32.
+PROGRAM: an executable&apos;s file name, e.g. eldenring.exe: while it runs, nothing is put back.</source>
+        <translation>用法：velmoractl [--json] list [MONITOR]
+       velmoractl [--json] status
+       velmoractl hold MONITOR [MODE] [--yes]
+       velmoractl release MONITOR | --all
+       velmoractl hold --arrangement | release --arrangement
+       velmoractl allow PROGRAM | disallow PROGRAM | [--json] allowed
+MONITOR：接口名（DP-1、DUMMY1、DISPLAY2）、list 列出的显示器标识，或 primary。
+MODE：宽x高[@刷新率][:颜色位数]，例如 1920x1080@60 或 1920x1080@60:32。
+PROGRAM：可执行文件的文件名，例如 eldenring.exe：它运行期间不恢复任何设置。</translation>
+    </message>
+    <message>
+        <location line="+379"/>
         <source>not kept: %1 is back in %2, nothing new is held</source>
         <translation>未保留：%1 已恢复到 %2，没有锁定新的模式</translation>
     </message>
