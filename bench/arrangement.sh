@@ -179,7 +179,7 @@ load_after=$(loadavg)
 bench_cleanup
 trap - EXIT
 record switches="$switches" cpu_seconds="$cpu_seconds" bursts="$bursts" quiet_ms="$quiet" pause_ms="$pause" \
-  settle_ms="$(sed -n 's/.*SettleMs = \([0-9]*\);.*/\1/p' "$root/daemon/Deamon.h")" \
+  settle_ms="$(sed -n 's/.* SettleMs = \([0-9]*\);.*/\1/p' "$root/daemon/Deamon.h")" \
   load_start="$load_before" load_end="$load_after" raw="$work" head="$(git -C "$root" rev-parse --short HEAD)" \
   xorg="$(Xorg -version 2>&1 | sed -n 's/^X.Org X Server /Xorg /p' | head -n 1)" \
   x11_putback="$x11_putback" phoc_putback="$phoc_putback" \
