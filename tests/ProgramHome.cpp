@@ -84,6 +84,7 @@ QProcessEnvironment ProgramHome::gnomeWayland(const HostFolder &nestedMutter) co
     env.insert("XDG_SESSION_TYPE", "wayland");
     env.insert("XDG_CURRENT_DESKTOP", "GNOME");
     env.insert("DBUS_SESSION_BUS_ADDRESS", nestedMutter.value("bus"));
+    fullStacksUnderAsan(env);
     return env;
 }
 
@@ -106,11 +107,16 @@ QProcessEnvironment ProgramHome::waylandHost(const HostFolder &host) const
     env.insert("QT_QPA_PLATFORM", "wayland");
     env.insert("WAYLAND_DISPLAY", host.value("wayland"));
     env.insert("XDG_SESSION_TYPE", "wayland");
-    // Under AddressSanitizer: full stacks, so that what Qt's Wayland platform leaves at exit is
-    // told apart from the program's own (tests/lsan.supp).
+    fullStacksUnderAsan(env);
+    return env;
+}
+
+void ProgramHome::fullStacksUnderAsan(QProcessEnvironment &env)
+{
+    // So that what Qt's Wayland platform leaves at exit is told apart from the program's own
+    // (tests/lsan.supp): the fast unwinder stops inside libwayland-client.
     if (env.contains("ASAN_OPTIONS"))
         env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":fast_unwind_on_malloc=0");
-    return env;
 }
 
 bool ProgramHome::start(QProcess &velmora, const QStringList &arguments, const QProcessEnvironment &env) const

@@ -39,6 +39,8 @@ public:
 
 private:
     QProcessEnvironment session(const QString &lang = QStringLiteral("C.UTF-8")) const;
+    // A Wayland client under AddressSanitizer gets full stacks for its leak report.
+    static void fullStacksUnderAsan(QProcessEnvironment &env);
 
     QTemporaryDir dir;
 };
